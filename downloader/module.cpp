@@ -1,0 +1,160 @@
+// The module object: its definition, the create step (one module per process, one
+// interpreter), and the load sequence that fills its namespace.
+#include "downloader.hpp"
+
+#include <cstdint>
+
+namespace dl {
+namespace {
+
+const char kInterpreterChanged[] =
+    "Interpreter change detected - this module can only be loaded into one interpreter per process.";
+
+// The process's module object, once a load sequence has run on it, and the interpreter
+// that first imported the module.
+PyObject* the_module = nullptr;
+bool the_module_loaded = false;
+int64_t importing_interpreter = -1;
+
+template <typename Function>
+PyCFunction as_cfunction(Function function) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+}
+
+const int kFastcall = METH_FASTCALL | METH_KEYWORDS;
+
+// No docstrings, and bound in this order.
+PyMethodDef functions[] = {
+    {"dev_existing", as_cfunction(dev_existing), kFastcall, nullptr},
+    {"dev_open", as_cfunction(dev_open), kFastcall, nullptr},
+    {"dev_close", as_cfunction(dev_close), kFastcall, nullptr},
+    {"beat", as_cfunction(beat), kFastcall, nullptr},
+    {"init", as_cfunction(init), kFastcall, nullptr},
+    // send takes its keywords as a dict, so that it can refuse non-string keys itself.
+    {"send", as_cfunction(send), METH_VARARGS | METH_KEYWORDS, nullptr},
+    {"download", as_cfunction(download), kFastcall, nullptr},
+    {"run", as_cfunction(run), kFastcall, nullptr},
+};
+const int function_lines[] = {kDevExistingLine, kDevOpenLine, kDevCloseLine, kBeatLine,
+                              kInitLine,        kSendLine,    kDownloadLine, kRunLine};
+
+void take_builtins(int line) {
+    Ref builtins = check(PyImport_ImportModule("builtins"), line);
+    PyObject* dict = PyModule_GetDict(builtins.get());
+    PyObject* open = PyDict_GetItemString(dict, "open");
+    PyObject* range = PyDict_GetItemString(dict, "range");
+    if (!open || !range) {
+        PyErr_SetString(PyExc_ImportError, "the builtins module has no open or range");
+        fail(line);
+    }
+    Py_INCREF(dict);
+    Py_INCREF(open);
+    Py_INCREF(range);
+    Py_XSETREF(held.dict, dict);
+    Py_XSETREF(held.open, open);
+    Py_XSETREF(held.range, range);
+}
+
+void import_serial(PyObject* globals, const char* module_name, int line) {
+    Ref name = check(PyUnicode_FromString(module_name), line);
+    // An absolute import; for a dotted name the interpreter hands back the top-level package.
+    Ref package = check(PyImport_ImportModuleLevelObject(name.get(), globals, nullptr, nullptr, 0), line);
+    store_global(globals, names.serial, package.get(), line);
+}
+
+void create_port(PyObject* globals) {
+    Ref serial = lookup_global(globals, names.serial, 10);
+    Ref port_class = check(PyObject_GetAttr(serial.get(), names.Serial), 10);
+    Ref port = call0(port_class.get(), 10);
+    store_global(globals, names.ser, port.get(), 10);
+
+    Ref baudrate = check(PyLong_FromLong(12000000), 11);
+    check(PyObject_SetAttr(lookup_global(globals, names.ser, 11).get(), names.baudrate, baudrate.get()), 11);
+    check(PyObject_SetAttr(lookup_global(globals, names.ser, 12).get(), names.timeout, names.int_1), 12);
+}
+
+void bind_functions(PyObject* module, PyObject* globals) {
+    Ref module_name = check(PyModule_GetNameObject(module), function_lines[0]);
+    for (size_t i = 0; i < sizeof functions / sizeof functions[0]; ++i) {
+        int line = function_lines[i];
+        Ref function = check(PyCFunction_NewEx(&functions[i], module, module_name.get()), line);
+        Ref name = check(PyUnicode_InternFromString(functions[i].ml_name), line);
+        store_global(globals, name.get(), function.get(), line);
+    }
+}
+
+void load_sequence(PyObject* module, PyObject* globals) {
+    if (!make_names()) fail(1);
+    take_builtins(1);
+    import_serial(globals, "serial", 4);
+    import_serial(globals, "serial.tools.list_ports", 5);
+    store_global(globals, names.Pcounter, check(PyLong_FromLong(0), 8).get(), 8);
+    store_global(globals, names.res, check(PyBytes_FromStringAndSize("\0", 1), 9).get(), 9);
+    create_port(globals);
+    bind_functions(module, globals);
+}
+
+// Hands back the process's module object once one exists; only the first interpreter to
+// import the module may have it.
+PyObject* create_module(PyObject* import_spec, PyModuleDef*) {
+    int64_t current = PyInterpreterState_GetID(PyThreadState_Get()->interp);
+    if (current < 0) return nullptr;
+    if (importing_interpreter < 0) importing_interpreter = current;
+    if (current != importing_interpreter) {
+        PyErr_SetString(PyExc_ImportError, kInterpreterChanged);
+        return nullptr;
+    }
+    if (the_module) {
+        Py_INCREF(the_module);
+        return the_module;
+    }
+    Ref name = Ref::steal(PyObject_GetAttrString(import_spec, "name"));
+    return name ? PyModule_NewObject(name.get()) : nullptr;
+}
+
+void forget_module() {
+    Py_CLEAR(the_module);
+    the_module_loaded = false;
+}
+
+int exec_module(PyObject* module) {
+    if (module == the_module && the_module_loaded) return 0;
+    Py_INCREF(module);
+    Py_XSETREF(the_module, module);
+    the_module_loaded = false;
+    PyObject* globals = PyModule_GetDict(module);
+    try {
+        load_sequence(module, globals);
+        the_module_loaded = true;
+        return 0;
+    } catch (const PythonError& error) {
+        add_traceback("init downloader", error.line, globals);
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        add_traceback("init downloader", 1, globals);
+    }
+    // A failed import discards the module object: the next import starts afresh.
+    forget_module();
+    return -1;
+}
+
+PyModuleDef_Slot slots[] = {
+    {Py_mod_create, reinterpret_cast<void*>(create_module)},
+    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+#ifdef Py_mod_multiple_interpreters
+    // Lets every kind of interpreter reach create_module, which gives the refusal itself.
+    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+#endif
+    {0, nullptr},
+};
+
+// No m_methods and no m_doc: the import system would re-apply them on every re-import,
+// undoing a host's replacement of a function. The functions are bound once, by exec_module.
+PyModuleDef definition = {
+    PyModuleDef_HEAD_INIT, "downloader", nullptr, 0, nullptr, slots, nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+}  // namespace dl
+
+PyMODINIT_FUNC PyInit_downloader(void) { return PyModuleDef_Init(&dl::definition); }

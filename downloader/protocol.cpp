@@ -1,0 +1,291 @@
+// Device protocol: one command exchange (send) and the heartbeat (beat).
+//
+// A request is [command, counter low, counter high, payload length, payload..., checksum],
+// the checksum being the sum of all bytes before it, mod 256. The reply is 5 bytes:
+// [any, counter low, counter high, 0, checksum of the four].
+#include "downloader.hpp"
+
+namespace dl {
+namespace {
+
+// out[1] = Pcounter % 256; out[2] = int(Pcounter / 256); out[3] = n - 5
+void stamp_counter_and_length(PyObject* globals, PyObject* out, Py_ssize_t n) {
+    Ref counter = lookup_global(globals, names.Pcounter, 93);
+    long value = 0;
+    if (counter_in_range(counter.get(), &value)) {
+        set_item(out, 1, integer(value & 0xFF, 93).get(), 93);
+        counter = lookup_global(globals, names.Pcounter, 94);
+        set_item(out, 2, integer(value >> 8, 94).get(), 94);
+    } else {
+        set_item(out, 1, check(PyNumber_Remainder(counter.get(), names.int_256), 93).get(), 93);
+        counter = lookup_global(globals, names.Pcounter, 94);
+        Ref quotient = check(PyNumber_TrueDivide(counter.get(), names.int_256), 94);
+        set_item(out, 2, check(PyNumber_Long(quotient.get()), 94).get(), 94);
+    }
+    set_item(out, 3, check(PyLong_FromSsize_t(n - 5), 95).get(), 95);
+}
+
+// sum(out[0:n-1]) with exact ints added in C while they fit, then by the number protocol.
+Ref frame_sum(PyObject* out, Py_ssize_t n) {
+    const int line = 96;
+    long long total = 0;
+    Py_ssize_t i = 0;
+    if (PyList_CheckExact(out)) {
+        for (; i < n - 1 && i < PyList_GET_SIZE(out); ++i) {
+            PyObject* item = PyList_GET_ITEM(out, i);
+            if (!PyLong_CheckExact(item)) break;
+            int overflow = 0;
+            long value = PyLong_AsLongAndOverflow(item, &overflow);
+            if (overflow || value > (1L << 30) || value < -(1L << 30)) break;
+            total += value;
+        }
+    }
+    Ref sum = check(PyLong_FromLongLong(total), line);
+    for (; i < n - 1; ++i) {
+        Ref item = get_item(out, i, line);
+        sum = check(PyNumber_Add(sum.get(), item.get()), line);
+    }
+    return sum;
+}
+
+// out[n - 1] = sum % 256
+void stamp_checksum(PyObject* out, Py_ssize_t n) {
+    Ref sum = frame_sum(out, n);
+    set_item(out, n - 1, check(PyNumber_Remainder(sum.get(), names.int_256), 97).get(), 97);
+}
+
+// print(e) for an exception caught in the exchange. Should the printing itself fail, the
+// new exception keeps the caught one as its context, as an `except` block would.
+void print_caught_exception() {
+#if PY_VERSION_HEX >= 0x030C0000
+    Ref caught = Ref::steal(PyErr_GetRaisedException());
+#else
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    if (traceback) PyException_SetTraceback(value, traceback);
+    Py_XDECREF(type);
+    Py_XDECREF(traceback);
+    Ref caught = Ref::steal(value);
+#endif
+    try {
+        say(caught.get(), 103);
+    } catch (const PythonError&) {
+#if PY_VERSION_HEX >= 0x030C0000
+        PyObject* raised = PyErr_GetRaisedException();
+        PyException_SetContext(raised, caught.release());
+        PyErr_SetRaisedException(raised);
+#else
+        PyObject *raised_type, *raised, *raised_traceback;
+        PyErr_Fetch(&raised_type, &raised, &raised_traceback);
+        PyErr_NormalizeException(&raised_type, &raised, &raised_traceback);
+        PyException_SetContext(raised, caught.release());
+        PyErr_Restore(raised_type, raised, raised_traceback);
+#endif
+        throw;
+    }
+}
+
+// ser.write(out); reply = ser.read(5); print(reply). An exception of the Exception family
+// is printed and gives an empty Ref ("error"); any other kind propagates.
+Ref transmit(PyObject* globals, PyObject* out) {
+    try {
+        Ref port = lookup_global(globals, names.ser, 99);
+        call_method1(port.get(), names.write, out, 99);
+        port = lookup_global(globals, names.ser, 100);
+        Ref reply = call_method1(port.get(), names.read, names.int_5, 100);
+        say(reply.get(), 101);
+        return reply;
+    } catch (const PythonError&) {
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;
+        print_caught_exception();
+        return Ref();
+    }
+}
+
+// The reply's bytes 0..4 as C values, when it is a bytes object of at least 5 bytes.
+bool reply_bytes(PyObject* reply, long bytes[5]) {
+    if (!PyBytes_CheckExact(reply) || PyBytes_GET_SIZE(reply) < 5) return false;
+    const unsigned char* data = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(reply));
+    for (int i = 0; i < 5; ++i) bytes[i] = data[i];
+    return true;
+}
+
+Ref report(PyObject* message, PyObject* result, int line) {
+    say(message, line);
+    return Ref::incref(result);
+}
+
+Ref report_formatted(PyObject* format, PyObject* values, PyObject* result, int line) {
+    Ref message = check(PyUnicode_Format(format, values), line);
+    return report(message.get(), result, line);
+}
+
+// len(reply) < 5 or reply[3] != 0
+bool bad_length(PyObject* reply) {
+    const int line = 107;
+    if (check_size(PyObject_Size(reply), line) < 5) return true;
+    Ref length_byte = get_item(reply, 3, line);
+    Ref zero = integer(0, line);
+    return compare(length_byte.get(), zero.get(), Py_NE, line);
+}
+
+// (reply[0] + reply[1] + reply[2] + reply[3]) % 256
+Ref reply_sum(PyObject* reply) {
+    const int line = 110;
+    long bytes[5];
+    if (reply_bytes(reply, bytes)) return integer((bytes[0] + bytes[1] + bytes[2] + bytes[3]) % 256, line);
+    Ref sum = get_item(reply, 0, line);
+    for (Py_ssize_t i = 1; i < 4; ++i) {
+        Ref item = get_item(reply, i, line);
+        sum = check(PyNumber_Add(sum.get(), item.get()), line);
+    }
+    return check(PyNumber_Remainder(sum.get(), names.int_256), line);
+}
+
+// reply[2] * 256 + reply[1]
+Ref reply_counter(PyObject* reply) {
+    const int line = 114;
+    long bytes[5];
+    if (reply_bytes(reply, bytes)) return integer(bytes[2] * 256 + bytes[1], line);
+    Ref high = get_item(reply, 2, line);
+    Ref scaled = check(PyNumber_Multiply(high.get(), names.int_256), line);
+    Ref low = get_item(reply, 1, line);
+    return check(PyNumber_Add(scaled.get(), low.get()), line);
+}
+
+Ref judge_reply(PyObject* globals, PyObject* reply) {
+    if (bad_length(reply)) return report(names.length_wrong, names.length, 108);
+
+    Ref sum = reply_sum(reply);
+    Ref checksum = get_item(reply, 4, 111);
+    if (compare(sum.get(), checksum.get(), Py_NE, 111))
+        return report_formatted(names.checksum_wrong, sum.get(), names.checksum, 112);
+
+    Ref reply_count = reply_counter(reply);
+    Ref counter = lookup_global(globals, names.Pcounter, 115);
+    if (compare(reply_count.get(), counter.get(), Py_NE, 115)) {
+        counter = lookup_global(globals, names.Pcounter, 116);
+        Ref values = check(PyTuple_Pack(2, reply_count.get(), counter.get()), 116);
+        return report_formatted(names.counter_mismatch, values.get(), names.counter, 116);
+    }
+    return Ref::incref(names.ok);
+}
+
+Ref exchange(PyObject* globals, PyObject* out, PyObject* validation) {
+    Py_ssize_t n = check_size(PyObject_Size(out), 92);
+    stamp_counter_and_length(globals, out, n);
+    stamp_checksum(out, n);
+    Ref reply = transmit(globals, out);
+    if (!reply) return Ref::incref(names.error);
+    if (compare(validation, names.int_1, Py_EQ, 105)) return Ref::incref(names.ok);
+    return judge_reply(globals, reply.get());
+}
+
+PyObject* exchange_guarded(PyObject* module, PyObject* out, PyObject* validation) {
+    return guarded("downloader.send", kSendLine, module,
+                   [&](PyObject* globals) { return exchange(globals, out, validation); });
+}
+
+bool is_module_send(PyObject* function) {
+    return PyCFunction_Check(function) && PyCFunction_GET_FUNCTION(function) == reinterpret_cast<PyCFunction>(
+                                                                                    reinterpret_cast<void (*)()>(send)) &&
+           PyModule_Check(PyCFunction_GET_SELF(function));
+}
+
+// Argument errors of send, in the order they are detected.
+bool count_error(Py_ssize_t given) {
+    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", "send", "exactly",
+                 static_cast<Py_ssize_t>(2), "s", given);
+    return false;
+}
+
+// 0 for "out", 1 for "res", -1 for any other name.
+int parameter_index(PyObject* key) {
+    if (PyUnicode_Compare(key, names.out) == 0) return 0;
+    if (PyUnicode_Compare(key, names.res) == 0) return 1;
+    return -1;
+}
+
+// Keywords left over once out and res are filled: each is a repeat of a positional
+// argument, an unknown name, or not a string at all.
+bool refuse_extra_keywords(PyObject* kwargs, Py_ssize_t nargs) {
+    Py_ssize_t position = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(kwargs, &position, &key, &value)) {
+        if (!PyUnicode_Check(key)) {
+            PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", "send");
+            return false;
+        }
+        int index = parameter_index(key);
+        if (index >= nargs) continue;  // the keyword that filled this parameter
+        if (index >= 0)
+            PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", "send", key);
+        else
+            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", "send", key);
+        return false;
+    }
+    return true;
+}
+
+bool parse_send_arguments(PyObject* args, PyObject* kwargs, PyObject* values[2]) {
+    const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+    const Py_ssize_t keywords = kwargs ? PyDict_GET_SIZE(kwargs) : 0;
+    if (nargs > 2 || (keywords == 0 && nargs != 2)) return count_error(nargs);
+    for (Py_ssize_t i = 0; i < nargs; ++i) values[i] = PyTuple_GET_ITEM(args, i);
+    if (keywords == 0) return true;
+
+    Py_ssize_t unused = keywords;
+    for (Py_ssize_t i = nargs; i < 2; ++i) {
+        values[i] = PyDict_GetItemWithError(kwargs, i == 0 ? names.out : names.res);
+        if (!values[i]) return PyErr_Occurred() ? false : count_error(i == 0 ? nargs : 1);
+        --unused;
+    }
+    return unused == 0 || refuse_extra_keywords(kwargs, nargs);
+}
+
+Ref heartbeat(PyObject* globals) {
+    Ref counter = lookup_global(globals, names.Pcounter, 64);
+    Ref advanced = check(PyNumber_Add(counter.get(), names.int_1), 64);
+    store_global(globals, names.Pcounter, advanced.get(), 64);
+    counter = lookup_global(globals, names.Pcounter, 65);
+    if (compare(counter.get(), names.int_65535, Py_GT, 65))
+        store_global(globals, names.Pcounter, integer(0, 66).get(), 66);
+
+    Ref buf = check(PyList_New(5), 67);
+    for (Py_ssize_t i = 0; i < 5; ++i) PyList_SET_ITEM(buf.get(), i, integer(0, 67).release());
+    check(PyList_SetItem(buf.get(), 0, integer(0, 68).release()), 68);
+
+    Ref zero = integer(0, 69);
+    Ref result = call_send(globals, buf.get(), zero.get(), 69);
+    if (compare(result.get(), names.ok, Py_NE, 69)) return report(names.beat_error, names.beat_error, 70);
+    return Ref::incref(names.beated);
+}
+
+}  // namespace
+
+Ref call_send(PyObject* globals, PyObject* out, PyObject* validation, int line) {
+    Ref function = lookup_global(globals, names.send, line);
+    if (is_module_send(function.get()))
+        return check(exchange_guarded(PyCFunction_GET_SELF(function.get()), out, validation), line);
+    return call2(function.get(), out, validation, line);
+}
+
+PyObject* send(PyObject* module, PyObject* args, PyObject* kwargs) {
+    PyObject* values[2] = {nullptr, nullptr};
+    if (!parse_send_arguments(args, kwargs, values)) {
+        add_traceback("downloader.send", kSendLine, PyModule_GetDict(module));
+        return nullptr;
+    }
+    // Held for the call: the host's code may change the keyword dict while it runs.
+    Ref out = Ref::incref(values[0]);
+    Ref validation = Ref::incref(values[1]);
+    return exchange_guarded(module, out.get(), validation.get());
+}
+
+PyObject* beat(PyObject* module, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
+    if (!takes_no_arguments("beat", nargs, kwnames)) return nullptr;
+    return guarded("downloader.beat", kBeatLine, module, heartbeat);
+}
+
+}  // namespace dl

@@ -1,0 +1,19 @@
+# Two entry points, each setting up its own virtual environment first.
+PYTHON ?= python3
+VENV ?= .venv
+PY := $(VENV)/bin/python
+SOURCES := pyproject.toml CMakeLists.txt $(wildcard downloader/*) $(wildcard downloader_sim/*.py)
+
+.PHONY: demo test
+
+$(VENV)/installed: $(SOURCES)
+	$(PYTHON) -m venv $(VENV)
+	$(PY) -m pip install --quiet --upgrade pip
+	$(PY) -m pip install --quiet ".[test,flasher]"
+	touch $@
+
+demo: $(VENV)/installed
+	$(PY) examples/flash.py --simulate --sample 100000
+
+test: $(VENV)/installed
+	$(PY) -m pytest

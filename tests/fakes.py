@@ -1,0 +1,105 @@
+"""Substitute objects and fixtures shared by the module's own tests."""
+import subprocess
+import sys
+import textwrap
+import traceback
+
+import pytest
+
+import downloader
+
+
+def ack(counter, first=0):
+    """A well-formed 5-byte device reply carrying ``counter``."""
+    low, high = counter & 0xFF, (counter >> 8) & 0xFF
+    return bytes([first, low, high, 0, (first + low + high) % 256])
+
+
+class FakePort:
+    """Stands in for ``ser``: records every call, answers reads from a list of replies.
+
+    With ``echo=True`` each read answers the counter of the last frame written, as a
+    healthy device would; otherwise reads pop ``replies`` (empty bytes once exhausted).
+    """
+
+    def __init__(self, *replies, echo=False, is_open=False):
+        self.replies = list(replies)
+        self.echo = echo
+        self.is_open = is_open
+        self.written = []
+        self.calls = []
+
+    def write(self, data):
+        self.calls.append("write")
+        self.written.append(bytes(bytearray(data)))  # as pyserial converts a list
+
+    def read(self, size):
+        self.calls.append(("read", size))
+        if self.echo:
+            frame = self.written[-1]
+            return ack(frame[1] | frame[2] << 8, frame[0])
+        return self.replies.pop(0) if self.replies else b""
+
+    def isOpen(self):
+        self.calls.append("isOpen")
+        return self.is_open
+
+    def setPort(self, port):
+        self.calls.append(("setPort", port))
+
+    def open(self):
+        self.calls.append("open")
+        self.is_open = True
+
+    def close(self):
+        self.calls.append("close")
+        self.is_open = False
+
+
+class Raising:
+    """A callable that raises ``error`` (an exception instance or class) when called."""
+
+    def __init__(self, error):
+        self.error = error
+
+    def __call__(self, *args, **kwargs):
+        raise self.error
+
+
+@pytest.fixture
+def module_state():
+    """Restores the module's namespace after a test that replaced or deleted globals."""
+    saved = dict(vars(downloader))
+    yield downloader
+    for name in set(vars(downloader)) - set(saved):
+        delattr(downloader, name)
+    for name, value in saved.items():
+        setattr(downloader, name, value)
+
+
+@pytest.fixture
+def port(module_state):
+    """A FakePort installed as ``ser``, answering like a healthy device."""
+    fake = FakePort(echo=True, is_open=True)
+    module_state.ser = fake
+    return fake
+
+
+def lines(capsys):
+    """What the module printed since the last call, one entry per line."""
+    return capsys.readouterr().out.splitlines()
+
+
+def module_entries(excinfo):
+    """The traceback entries the module added, as (line, function), outermost first."""
+    frames = traceback.extract_tb(excinfo.value.__traceback__)
+    return [(frame.lineno, frame.name) for frame in frames if frame.filename == "downloader"]
+
+
+def run_python(code, **kwargs):
+    """Runs ``code`` in a fresh interpreter; returns its standard output."""
+    result = subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True, timeout=60, **kwargs
+    )
+    assert result.returncode == 0, result.stderr
+    return result.stdout

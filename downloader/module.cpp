@@ -157,4 +157,11 @@ PyModuleDef definition = {
 }  // namespace
 }  // namespace dl
 
+// Before 3.9 PyMODINIT_FUNC does not mark the entry point visible, and the rest is hidden.
+#if defined(__GNUC__)
+#pragma GCC visibility push(default)
+#endif
 PyMODINIT_FUNC PyInit_downloader(void) { return PyModuleDef_Init(&dl::definition); }
+#if defined(__GNUC__)
+#pragma GCC visibility pop
+#endif

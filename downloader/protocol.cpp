@@ -8,20 +8,26 @@
 namespace dl {
 namespace {
 
+// Pcounter % 256 and int(Pcounter / 256): plain arithmetic for a counter in range.
+Ref counter_low_byte(PyObject* counter, int line) {
+    long value = 0;
+    if (counter_in_range(counter, &value)) return integer(value & 0xFF, line);
+    return check(PyNumber_Remainder(counter, names.int_256), line);
+}
+
+Ref counter_high_byte(PyObject* counter, int line) {
+    long value = 0;
+    if (counter_in_range(counter, &value)) return integer(value >> 8, line);
+    Ref quotient = check(PyNumber_TrueDivide(counter, names.int_256), line);
+    return check(PyNumber_Long(quotient.get()), line);
+}
+
 // out[1] = Pcounter % 256; out[2] = int(Pcounter / 256); out[3] = n - 5
 void stamp_counter_and_length(PyObject* globals, PyObject* out, Py_ssize_t n) {
     Ref counter = lookup_global(globals, names.Pcounter, 93);
-    long value = 0;
-    if (counter_in_range(counter.get(), &value)) {
-        set_item(out, 1, integer(value & 0xFF, 93).get(), 93);
-        counter = lookup_global(globals, names.Pcounter, 94);
-        set_item(out, 2, integer(value >> 8, 94).get(), 94);
-    } else {
-        set_item(out, 1, check(PyNumber_Remainder(counter.get(), names.int_256), 93).get(), 93);
-        counter = lookup_global(globals, names.Pcounter, 94);
-        Ref quotient = check(PyNumber_TrueDivide(counter.get(), names.int_256), 94);
-        set_item(out, 2, check(PyNumber_Long(quotient.get()), 94).get(), 94);
-    }
+    set_item(out, 1, counter_low_byte(counter.get(), 93).get(), 93);
+    counter = lookup_global(globals, names.Pcounter, 94);
+    set_item(out, 2, counter_high_byte(counter.get(), 94).get(), 94);
     set_item(out, 3, check(PyLong_FromSsize_t(n - 5), 95).get(), 95);
 }
 

@@ -25,9 +25,7 @@ inline PyObject* vectorcall(PyObject* callable, PyObject* const* args, size_t na
     Ref error = call1(PyExc_NameError, message.get(), line);
 #if PY_VERSION_HEX >= 0x030A0000
     // From 3.10 the interpreter's own NameError carries the name (used for suggestions).
-    static PyObject* name_attribute = PyUnicode_InternFromString("name");
-    if (!name_attribute) fail(line);
-    check(PyObject_SetAttr(error.get(), name_attribute, name), line);
+    check(PyObject_SetAttr(error.get(), names.name, name), line);
 #endif
     PyErr_SetObject(PyExc_NameError, error.get());
     fail(line);
@@ -100,12 +98,10 @@ void store_global(PyObject* globals, PyObject* name, PyObject* value, int line) 
 
 void say(PyObject* message, int line) {
     if (!held.print) {
-        static PyObject* print_name = intern("print");
-        if (!print_name) fail(line);
-        PyObject* print = PyDict_GetItemWithError(held.dict, print_name);
+        PyObject* print = PyDict_GetItemWithError(held.dict, names.print);
         if (!print) {
             if (PyErr_Occurred()) fail(line);
-            raise_name_error(print_name, line);
+            raise_name_error(names.print, line);
         }
         Py_INCREF(print);
         held.print = print;
@@ -183,6 +179,7 @@ bool make_names() {
         {&names.setPort, "setPort"},   {&names.open, "open"},
         {&names.close, "close"},       {&names.write, "write"},
         {&names.read, "read"},         {&names.out, "out"},
+        {&names.print, "print"},       {&names.name, "name"},
         {&names.empty, ""},            {&names.rb, "rb"},
         {&names.ok, "ok"},             {&names.error, "error"},
         {&names.checksum, "checksum"}, {&names.counter, "counter"},

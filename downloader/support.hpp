@@ -151,8 +151,8 @@ struct Names {
     // attributes and methods
     PyObject *Serial, *baudrate, *timeout, *tools, *list_ports, *comports, *device;
     PyObject *isOpen, *setPort, *open, *close, *write, *read;
-    // argument names of send
-    PyObject *out;
+    // argument names of send; builtins and attributes the support code needs
+    PyObject *out, *print, *name;
     // constants
     PyObject *empty, *rb, *ok, *error, *checksum, *counter, *length, *beated, *beat_error;
     // messages and the device description

@@ -1,0 +1,22 @@
+"""A simulated flashing device on a pseudo-terminal, for tests and benchmarks.
+
+    from downloader_sim import Simulator, expected_image
+
+    with Simulator(no_reply_blocks={5}) as sim:
+        ...   # open sim.port with pyserial at 12000000 baud and talk to it
+    assert sim.reports[-1].sha256 == hashlib.sha256(expected_image(image)).hexdigest()
+
+Standard library only; Linux (pty) only.
+"""
+
+from .device import STATE_FIELDS, Device, RunReport
+from .faults import FAULT_NAMES, Faults
+from .protocol import (BLOCK, BLOCK_SIZE, HEARTBEAT, RUN, block_count, block_payload,
+                       block_request, checksum, expected_image, reply, request)
+from .simulator import Simulator
+
+__all__ = [
+    "BLOCK", "BLOCK_SIZE", "Device", "FAULT_NAMES", "Faults", "HEARTBEAT", "RUN",
+    "RunReport", "STATE_FIELDS", "Simulator", "block_count", "block_payload",
+    "block_request", "checksum", "expected_image", "reply", "request",
+]

@@ -1,0 +1,106 @@
+"""python -m downloader_sim: serve a simulated device until interrupted.
+
+Prints the port path on the first line, then one line per run command
+describing the image received, and a summary line on exit.
+"""
+
+from __future__ import annotations
+
+import argparse
+import signal
+import sys
+
+from .device import Device
+from .faults import FAULT_HELP, FAULT_NAMES, Faults
+from .server import Server
+from .simulator import control_main
+
+
+def _items(text):
+    for item in text.split(","):
+        item = item.strip()
+        if item:
+            key, _, times = item.partition(":")
+            yield key.strip(), int(times) if times else None
+
+
+def block_selection(text):
+    """'3,10-12,5:2' -> {3: None, 10: None, 11: None, 12: None, 5: 2}."""
+    spec = {}
+    for key, times in _items(text):
+        first, _, last = key.partition("-")
+        for n in range(int(first, 0), int(last or first, 0) + 1):
+            spec[n] = times
+    return spec
+
+
+def command_selection(text):
+    """'run,heartbeat:1' or '0x20' -> {'run': None, 'heartbeat': 1}."""
+    spec = {}
+    for key, times in _items(text):
+        spec[key if key.isalpha() else int(key, 0)] = times
+    return spec
+
+
+def build_parser():
+    parser = argparse.ArgumentParser(
+        prog="python -m downloader_sim",
+        description="Simulate the flashing device on a pseudo-terminal. Prints the port "
+                    "path, then one report line per run command. Block selections look "
+                    "like '3,10-12,5:2' (5:2 = only the first 2 times); command "
+                    "selections like 'run,heartbeat:1' or '0x10'.")
+    for name in FAULT_NAMES:
+        flag = name.replace("_", "-")
+        parser.add_argument("--%s-blocks" % flag, type=block_selection, metavar="BLOCKS",
+                            help=FAULT_HELP[name] + ", for these blocks")
+        parser.add_argument("--%s-commands" % flag, type=command_selection,
+                            metavar="COMMANDS", help="the same, for these commands")
+    parser.add_argument("--reject", type=block_selection, metavar="BLOCKS",
+                        help="answer these blocks with a wrong checksum (same as "
+                             "--bad-checksum-blocks)")
+    parser.add_argument("--extra-bytes", type=bytes.fromhex, metavar="HEX",
+                        help="bytes that extra-reply appends (default: the reply again)")
+    parser.add_argument("--delay-ms", type=int, default=0, metavar="MS",
+                        help="delay of delayed replies; alone, it delays every reply")
+    parser.add_argument("--disconnect-after-block", type=int, metavar="N",
+                        help="close the line once the host has read the reply to block N")
+    parser.add_argument("--idle-ms", type=int, default=50, metavar="MS",
+                        help="quiet time after which an incomplete frame is garbage "
+                             "(default 50)")
+    parser.add_argument("--control", action="store_true", help=argparse.SUPPRESS)
+    return parser
+
+
+def _interrupted(signum, frame):
+    raise KeyboardInterrupt
+
+
+def main(argv=None):
+    parser = build_parser()
+    args = parser.parse_args(argv)
+    if args.control:
+        return control_main()
+    knobs = {key: value for key, value in vars(args).items()
+             if key not in ("control", "idle_ms") and value is not None}
+    try:
+        faults = Faults(**knobs)
+    except (TypeError, ValueError) as error:
+        parser.error(str(error))
+    device = Device(faults, on_report=lambda report: print(report, flush=True))
+    server = Server(device, args.idle_ms)
+    signal.signal(signal.SIGTERM, _interrupted)
+    print(server.port, flush=True)
+    try:
+        server.serve(None, None)
+    except KeyboardInterrupt:
+        pass
+    finally:
+        server.close()
+    print("stopped: %d frames (%d heartbeats, %d runs), %d garbage bytes, %d bad checksums"
+          % (device.frames, device.heartbeats, device.runs, device.parser.garbage_bytes,
+             device.parser.bad_checksums), flush=True)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

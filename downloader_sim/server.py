@@ -1,0 +1,172 @@
+"""Serve a Device on the master end of a pseudo-terminal."""
+
+from __future__ import annotations
+
+import fcntl
+import math
+import os
+import select
+import struct
+import termios
+import time
+import tty
+from collections import deque
+
+# The disconnect fault closes the line once the host has read the last reply,
+# because closing the master discards unread bytes.  A reply shows up in the
+# slave's input queue only after the kernel has pushed it there, so the queue
+# must first be seen non-empty (or ARRIVE_TIMEOUT pass) and then empty; the
+# host's next request also proves the reply was read.  DRAIN_TIMEOUT bounds it.
+ARRIVE_TIMEOUT = 0.05
+DRAIN_TIMEOUT = 2.0
+
+_READ_SIZE = 1 << 16
+
+
+def _unread(fd) -> int:
+    """Bytes waiting in the terminal's input queue (written, not yet read)."""
+    return struct.unpack("i", fcntl.ioctl(fd, termios.FIONREAD, b"\0\0\0\0"))[0]
+
+
+class Server:
+    """One pty pair and the loop that moves bytes between it and a Device.
+
+    The device keeps its own descriptor of the slave end open, so the host
+    may close and reopen the port without the master seeing a hang-up.
+    """
+
+    def __init__(self, device, idle_ms=50, lock=None):
+        self.device = device
+        self.idle = idle_ms / 1000.0
+        self.lock = lock
+        self.master, self.slave = os.openpty()
+        try:
+            # Raw mode: no byte is translated, buffered by line or echoed.
+            tty.setraw(self.slave, termios.TCSANOW)
+            os.set_blocking(self.master, False)
+            self.port = os.ttyname(self.slave)
+        except BaseException:
+            self.close()
+            raise
+        self._out = bytearray()
+        self._scheduled = deque()   # (due time, bytes) of late replies, in order
+        self._last_rx = 0.0
+        self._drain_start = None
+        self._reply_seen = False
+        self._request_after_close = False
+
+    def close(self):
+        for name in ("master", "slave"):
+            fd = getattr(self, name)
+            if fd is not None:
+                setattr(self, name, None)
+                os.close(fd)
+
+    def serve(self, control_fd, on_control):
+        """Run until on_control() returns False after control_fd turns readable."""
+        poller = select.poll()
+        if control_fd is not None:
+            poller.register(control_fd, select.POLLIN)
+        master = self.master
+        poller.register(master, select.POLLIN)
+        watching_out = False
+        while True:
+            for fd, events in poller.poll(self._timeout_ms()):
+                if fd == control_fd:
+                    if not on_control():
+                        return
+                elif self.master is not None:
+                    if events & select.POLLIN:
+                        self._receive()
+                    if events & select.POLLOUT:
+                        self._write()
+            self._tick()
+            if self.master is None:
+                if master is not None:
+                    poller.unregister(master)
+                    master = None
+            elif bool(self._out) != watching_out:
+                watching_out = bool(self._out)
+                poller.modify(master, select.POLLIN | (select.POLLOUT if watching_out else 0))
+
+    def _timeout_ms(self):
+        waits = []
+        now = time.monotonic()
+        if self._scheduled:
+            waits.append(self._scheduled[0][0] - now)
+        if self.master is not None and self.device.parser.pending:
+            waits.append(self._last_rx + self.idle - now)
+        if self._drain_start is not None:
+            waits.append(0.001)
+        if not waits:
+            return None
+        return max(0, math.ceil(min(waits) * 1000))
+
+    def _locked(self, call, *args):
+        if self.lock is None:
+            return call(*args)
+        with self.lock:
+            return call(*args)
+
+    def _receive(self):
+        try:
+            data = os.read(self.master, _READ_SIZE)
+        except (BlockingIOError, InterruptedError):
+            return
+        self._last_rx = time.monotonic()
+        if self.device.closing:
+            self._request_after_close = True
+        self._send(self._locked(self.device.feed, data))
+
+    def _send(self, replies):
+        for data, delay in replies:
+            if not data:
+                continue
+            if delay or self._scheduled:
+                # A slow reply holds back the ones after it, as a device
+                # that handles one request at a time would.
+                now = time.monotonic()
+                due = now + delay
+                if self._scheduled:
+                    due = max(due, self._scheduled[-1][0])
+                self._scheduled.append((due, data))
+            else:
+                self._out += data
+        self._write()
+
+    def _write(self):
+        if not self._out or self.master is None:
+            return
+        try:
+            written = os.write(self.master, self._out)
+        except (BlockingIOError, InterruptedError):
+            return
+        del self._out[:written]
+
+    def _tick(self):
+        """Idle flush, late replies and the disconnect fault, each when due."""
+        if self.master is None:
+            return
+        now = time.monotonic()
+        if self.device.parser.pending and now - self._last_rx >= self.idle:
+            self._send(self._locked(self.device.flush))
+        if self._scheduled and self._scheduled[0][0] <= now:
+            while self._scheduled and self._scheduled[0][0] <= now:
+                self._out += self._scheduled.popleft()[1]
+            self._write()
+        if self.device.closing and not self._scheduled and not self._out:
+            self._drain(now)
+
+    def _drain(self, now):
+        if self._drain_start is None:
+            self._drain_start = now
+        waited = now - self._drain_start
+        if _unread(self.slave):
+            self._reply_seen = True
+            read = False
+        else:
+            read = self._reply_seen or waited >= ARRIVE_TIMEOUT
+        if read or self._request_after_close or waited >= DRAIN_TIMEOUT:
+            self.device.disconnected = True     # before the host can see the hang-up
+            self._drain_start = None
+            self.close()

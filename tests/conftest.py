@@ -1,0 +1,48 @@
+import pytest
+import serial
+
+from downloader_sim import Simulator
+
+BAUD = 12000000
+
+
+@pytest.fixture
+def make_sim():
+    """Start simulators with the given knobs; all are closed after the test."""
+    started = []
+
+    def make(**knobs):
+        sim = Simulator(**knobs).start()
+        started.append(sim)
+        return sim
+
+    yield make
+    for sim in reversed(started):
+        sim.close()
+
+
+@pytest.fixture
+def sim(make_sim):
+    """A fault-free simulator in a background thread."""
+    return make_sim()
+
+
+@pytest.fixture
+def open_port():
+    """Open a simulator's port with pyserial as the host does; closed after the test."""
+    opened = []
+
+    def open_(sim, timeout=1):
+        ser = serial.Serial(sim.port, BAUD, timeout=timeout)
+        opened.append(ser)
+        return ser
+
+    yield open_
+    for ser in opened:
+        ser.close()
+
+
+@pytest.fixture
+def ser(sim, open_port):
+    """pyserial on the fault-free simulator."""
+    return open_port(sim)

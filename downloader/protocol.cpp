@@ -194,8 +194,8 @@ PyObject* exchange_guarded(PyObject* module, PyObject* out, PyObject* validation
 }
 
 bool is_module_send(PyObject* function) {
-    return PyCFunction_Check(function) && PyCFunction_GET_FUNCTION(function) == reinterpret_cast<PyCFunction>(
-                                                                                    reinterpret_cast<void (*)()>(send)) &&
+    return PyCFunction_Check(function) &&
+           PyCFunction_GET_FUNCTION(function) == reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(send)) &&
            PyModule_Check(PyCFunction_GET_SELF(function));
 }
 

@@ -109,9 +109,7 @@ void say(PyObject* message, int line) {
     call1(held.print, message, line);
 }
 
-Ref call0(PyObject* callable, int line) {
-    return check(vectorcall(callable, nullptr, 0), line);
-}
+Ref call0(PyObject* callable, int line) { return check(vectorcall(callable, nullptr, 0), line); }
 
 Ref call1(PyObject* callable, PyObject* arg, int line) {
     PyObject* args[2] = {nullptr, arg};
@@ -168,22 +166,38 @@ bool make_names() {
         const char* text;
     };
     const Entry strings[] = {
-        {&names.serial, "serial"},     {&names.ser, "ser"},
-        {&names.Pcounter, "Pcounter"}, {&names.res, "res"},
-        {&names.com, "com"},           {&names.vid, "vid"},
-        {&names.pid, "pid"},           {&names.send, "send"},
-        {&names.Serial, "Serial"},     {&names.baudrate, "baudrate"},
-        {&names.timeout, "timeout"},   {&names.tools, "tools"},
-        {&names.list_ports, "list_ports"}, {&names.comports, "comports"},
-        {&names.device, "device"},     {&names.isOpen, "isOpen"},
-        {&names.setPort, "setPort"},   {&names.open, "open"},
-        {&names.close, "close"},       {&names.write, "write"},
-        {&names.read, "read"},         {&names.out, "out"},
-        {&names.print, "print"},       {&names.name, "name"},
-        {&names.empty, ""},            {&names.rb, "rb"},
-        {&names.ok, "ok"},             {&names.error, "error"},
-        {&names.checksum, "checksum"}, {&names.counter, "counter"},
-        {&names.length, "length"},     {&names.beated, "beated"},
+        {&names.serial, "serial"},
+        {&names.ser, "ser"},
+        {&names.Pcounter, "Pcounter"},
+        {&names.res, "res"},
+        {&names.com, "com"},
+        {&names.vid, "vid"},
+        {&names.pid, "pid"},
+        {&names.send, "send"},
+        {&names.Serial, "Serial"},
+        {&names.baudrate, "baudrate"},
+        {&names.timeout, "timeout"},
+        {&names.tools, "tools"},
+        {&names.list_ports, "list_ports"},
+        {&names.comports, "comports"},
+        {&names.device, "device"},
+        {&names.isOpen, "isOpen"},
+        {&names.setPort, "setPort"},
+        {&names.open, "open"},
+        {&names.close, "close"},
+        {&names.write, "write"},
+        {&names.read, "read"},
+        {&names.out, "out"},
+        {&names.print, "print"},
+        {&names.name, "name"},
+        {&names.empty, ""},
+        {&names.rb, "rb"},
+        {&names.ok, "ok"},
+        {&names.error, "error"},
+        {&names.checksum, "checksum"},
+        {&names.counter, "counter"},
+        {&names.length, "length"},
+        {&names.beated, "beated"},
         {&names.beat_error, "beaat error"},
         {&names.no_port, "没有可用的串口"},
         {&names.port_already_open, "串口已打开"},
@@ -205,9 +219,8 @@ bool make_names() {
         if (!*entry.slot && !(*entry.slot = intern(entry.text))) return false;
     }
     const std::pair<PyObject**, long> ints[] = {
-        {&names.int_1, 1},         {&names.int_5, 5},         {&names.int_256, 256},
-        {&names.int_6645, 6645},   {&names.int_22336, 22336}, {&names.int_65535, 65535},
-        {&names.int_3200, 3200},
+        {&names.int_1, 1},         {&names.int_5, 5},         {&names.int_256, 256},   {&names.int_6645, 6645},
+        {&names.int_22336, 22336}, {&names.int_65535, 65535}, {&names.int_3200, 3200},
     };
     for (const auto& entry : ints) {
         if (!*entry.first && !(*entry.first = PyLong_FromLong(entry.second))) return false;

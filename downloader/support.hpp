@@ -80,7 +80,7 @@ bool compare(PyObject* a, PyObject* b, int op, int line);
 
 // Builtins taken once for the life of the process; see the load sequence and say().
 struct HeldBuiltins {
-    PyObject* dict = nullptr;   // the builtins module's own namespace
+    PyObject* dict = nullptr;  // the builtins module's own namespace
     PyObject* open = nullptr;
     PyObject* range = nullptr;
     PyObject* print = nullptr;  // taken at the first message

@@ -13,7 +13,6 @@ import sys
 from .device import Device
 from .faults import FAULT_HELP, FAULT_NAMES, Faults
 from .server import Server
-from .simulator import control_main
 
 
 def _items(text):
@@ -26,20 +25,20 @@ def _items(text):
 
 def block_selection(text):
     """'3,10-12,5:2' -> {3: None, 10: None, 11: None, 12: None, 5: 2}."""
-    spec = {}
+    chosen = {}
     for key, times in _items(text):
         first, _, last = key.partition("-")
         for n in range(int(first, 0), int(last or first, 0) + 1):
-            spec[n] = times
-    return spec
+            chosen[n] = times
+    return chosen
 
 
 def command_selection(text):
     """'run,heartbeat:1' or '0x20' -> {'run': None, 'heartbeat': 1}."""
-    spec = {}
+    chosen = {}
     for key, times in _items(text):
-        spec[key if key.isalpha() else int(key, 0)] = times
-    return spec
+        chosen[key if key.isalpha() else int(key, 0)] = times
+    return chosen
 
 
 def build_parser():
@@ -67,7 +66,6 @@ def build_parser():
     parser.add_argument("--idle-ms", type=int, default=50, metavar="MS",
                         help="quiet time after which an incomplete frame is garbage "
                              "(default 50)")
-    parser.add_argument("--control", action="store_true", help=argparse.SUPPRESS)
     return parser
 
 
@@ -78,10 +76,8 @@ def _interrupted(signum, frame):
 def main(argv=None):
     parser = build_parser()
     args = parser.parse_args(argv)
-    if args.control:
-        return control_main()
     knobs = {key: value for key, value in vars(args).items()
-             if key not in ("control", "idle_ms") and value is not None}
+             if key != "idle_ms" and value is not None}
     try:
         faults = Faults(**knobs)
     except (TypeError, ValueError) as error:

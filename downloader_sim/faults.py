@@ -52,14 +52,14 @@ def block_number(key) -> int:
 class Selection:
     """Keys hit every time (`always`) and keys hit a number of times (`left`)."""
 
-    def __init__(self, spec=None, key=int):
+    def __init__(self, chosen=None, key=int):
         self.always = frozenset()
         self.left = {}
-        if spec is None:
+        if chosen is None:
             return
-        if isinstance(spec, Mapping):
+        if isinstance(chosen, Mapping):
             always = set()
-            for k, times in spec.items():
+            for k, times in chosen.items():
                 if times is None:
                     always.add(key(k))
                 elif int(times) < 0:
@@ -67,10 +67,10 @@ class Selection:
                 else:
                     self.left[key(k)] = int(times)
             self.always = frozenset(always)
-        elif isinstance(spec, (int, str)):
-            self.always = frozenset((key(spec),))
+        elif isinstance(chosen, (int, str)):
+            self.always = frozenset((key(chosen),))
         else:
-            self.always = frozenset(key(k) for k in spec)
+            self.always = frozenset(key(k) for k in chosen)
 
     def __bool__(self):
         return bool(self.always) or any(self.left.values())

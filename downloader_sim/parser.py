@@ -12,6 +12,9 @@ says, matches.  Everything else is skipped and counted:
 * an incomplete frame is kept until more bytes arrive.  When the line has
   been quiet long enough (the caller decides and calls `flush`), the
   incomplete bytes are garbage up to the next complete frame, if any.
+
+Five zero bytes form a valid heartbeat with counter 0, so zero-filled noise
+can be taken for heartbeats and answered; tests feed other noise.
 """
 
 from __future__ import annotations

@@ -113,13 +113,13 @@ class Simulator:
     # Process mode --------------------------------------------------------------
 
     def _start_process(self):
-        env = dict(os.environ)
-        # The child must import this very package, wherever it came from.
+        # The child imports this very package, wherever it came from, and
+        # then takes its folder off the path again so it shadows nothing.
         root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-        env["PYTHONPATH"] = os.pathsep.join(p for p in (root, env.get("PYTHONPATH")) if p)
-        self._proc = subprocess.Popen(
-            [sys.executable, "-m", "downloader_sim", "--control"],
-            stdin=subprocess.PIPE, stdout=subprocess.PIPE, env=env)
+        code = ("import sys; sys.path.insert(0, %r); import downloader_sim.simulator as sim; "
+                "del sys.path[0]; sys.exit(sim.control_main())" % root)
+        self._proc = subprocess.Popen([sys.executable, "-c", code],
+                                      stdin=subprocess.PIPE, stdout=subprocess.PIPE)
         try:
             write_message(self._proc.stdin.fileno(), ("start", self._faults, self.idle_ms))
             reply = read_message(self._proc.stdout.fileno(), START_TIMEOUT)

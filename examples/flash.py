@@ -12,8 +12,14 @@ import os
 import sys
 import tempfile
 import time
+from typing import TYPE_CHECKING, NoReturn, Optional, Sequence, TextIO, Tuple
 
 import downloader
+
+if TYPE_CHECKING:
+    from tqdm import tqdm
+
+    from downloader_sim import Simulator
 
 BLOCK_SIZE = 32
 LARGEST_IMAGE = 65535 * BLOCK_SIZE  # the packet counter numbers at most 65,535 blocks
@@ -24,7 +30,7 @@ class FlashError(Exception):
     """A reason to stop, with a message meant for the user."""
 
 
-def parse_arguments(argv):
+def parse_arguments(argv: Optional[Sequence[str]]) -> argparse.Namespace:
     parser = argparse.ArgumentParser(description="Flash a firmware image to the device.")
     parser.add_argument("image", nargs="?", help="the image file")
     parser.add_argument("--port", help="serial port to use instead of finding the device by its USB ids")
@@ -40,13 +46,13 @@ def parse_arguments(argv):
     return args
 
 
-def sample_image(size):
+def sample_image(size: int) -> bytes:
     """Deterministic, non-repeating bytes, so that a misplaced block changes the digest."""
     blocks = (hashlib.sha256(i.to_bytes(4, "little")).digest() for i in range(size // 32 + 1))
     return b"".join(blocks)[:size]
 
 
-def read_image(path):
+def read_image(path: str) -> bytes:
     try:
         with open(path, "rb") as handle:
             image = handle.read()
@@ -59,7 +65,7 @@ def read_image(path):
     return image
 
 
-def connect(port):
+def connect(port: Optional[str]) -> None:
     if port is None:
         found = downloader.dev_existing()
         if not found:
@@ -76,7 +82,9 @@ def connect(port):
 class Progress:
     """A tqdm bar in bytes when tqdm is installed; otherwise a percentage line."""
 
-    def __init__(self, total):
+    bar: "Optional[tqdm[NoReturn]]"
+
+    def __init__(self, total: int) -> None:
         try:
             from tqdm import tqdm
         except ImportError:
@@ -85,21 +93,21 @@ class Progress:
             self.bar = tqdm(total=total, unit="B", unit_scale=True, unit_divisor=1024, desc="flashing")
         self.total, self.done = total, 0
 
-    def update(self, count):
+    def update(self, count: int) -> None:
         self.done += count
         if self.bar is not None:
             self.bar.update(count)
         else:
             print(f"\rflashing {100 * self.done / self.total:5.1f}%", end="", file=sys.stderr)
 
-    def close(self):
+    def close(self) -> None:
         if self.bar is not None:
             self.bar.close()
         else:
             print(file=sys.stderr)
 
 
-def transfer(image, retries, progress):
+def transfer(image: bytes, retries: int, progress: Progress) -> int:
     """download() until 100; returns the number of resends."""
     resends = rejected = 0
     while True:
@@ -119,7 +127,7 @@ def transfer(image, retries, progress):
             return resends
 
 
-def load(path, image, log):
+def load(path: Optional[str], image: bytes, log: TextIO) -> None:
     """init() with the image file; a generated image goes through a temporary file."""
     with tempfile.TemporaryDirectory() as folder:
         if path is None:
@@ -131,7 +139,7 @@ def load(path, image, log):
                 raise FlashError(f"the image changed or could not be read: {path}")
 
 
-def flash(image, args, log):
+def flash(image: bytes, args: argparse.Namespace, log: TextIO) -> Tuple[int, float]:
     with contextlib.redirect_stdout(log):
         connect(args.port)
     load(args.image, image, log)
@@ -148,7 +156,7 @@ def flash(image, args, log):
     return resends, time.perf_counter() - started
 
 
-def summary(image, resends, seconds):
+def summary(image: bytes, resends: int, seconds: float) -> str:
     blocks = -(-len(image) // BLOCK_SIZE)
     rate = len(image) / seconds / 1024 if seconds > 0 else float("inf")
     return (
@@ -157,7 +165,7 @@ def summary(image, resends, seconds):
     )
 
 
-def verdict(simulator, image):
+def verdict(simulator: "Simulator", image: bytes) -> str:
     from downloader_sim import expected_image
 
     report = simulator.reports[-1] if simulator.reports else None
@@ -169,7 +177,7 @@ def verdict(simulator, image):
     return f"device: {state}, {size}, sha256 {'match' if matches else 'MISMATCH'}"
 
 
-def main(argv=None):
+def main(argv: Optional[Sequence[str]] = None) -> int:
     args = parse_arguments(argv)
     try:
         image = sample_image(args.sample) if args.sample is not None else read_image(args.image)
@@ -177,7 +185,7 @@ def main(argv=None):
             raise FlashError(f"--sample must be {SMALLEST_IMAGE} to {LARGEST_IMAGE:,} bytes")
         with contextlib.ExitStack() as stack:
             log = stack.enter_context(open(args.log, "w") if args.log else open(os.devnull, "w"))
-            simulator = None
+            simulator: Optional[Simulator] = None
             if args.simulate:
                 from downloader_sim import Simulator
 

@@ -1,0 +1,76 @@
+#!/usr/bin/env bash
+# Packaging. `python -m build` makes the sdist and, from it, the wheel. The wheel must hold
+# the extension, its stubs and the simulator and nothing else, under the version that
+# CHANGELOG.md last released. The sdist, installed into a fresh virtual environment with
+# the oldest pyserial that pyproject.toml allows, must pass the test suite taken from the
+# sdist itself, run away from any source tree: a file missing from the sdist fails here.
+set -euo pipefail
+cd "$(dirname "$0")/../.."
+source .ci/checks/find-python.bash
+start=$SECONDS
+unset HYPOTHESIS_PROFILE  # the long property runs happen once, in the main run
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+python=$(find_python 3.12)
+
+"$python" -m venv "$work/tools"
+"$work/tools/bin/pip" install --quiet --upgrade pip build
+"$work/tools/bin/python" -m build --outdir "$work/dist" . >"$work/build.log" 2>&1 || { cat "$work/build.log"; exit 1; }
+sdist=$(echo "$work"/dist/*.tar.gz)
+wheel=$(echo "$work"/dist/*.whl)
+echo "built $(basename "$sdist") and $(basename "$wheel") in $((SECONDS - start)) s"
+
+# The wheel: exactly the extension, the stubs, the simulator's sources and the metadata.
+"$work/tools/bin/python" - "$wheel" "$sdist" CHANGELOG.md <<'PY'
+import re, sys, tarfile, zipfile
+
+wheel, sdist, changelog = sys.argv[1:]
+names = sorted(zipfile.ZipFile(wheel).namelist())
+print("wheel contents:\n  " + "\n  ".join(names))
+version = re.match(r"downloader-([^-]+)-", wheel.rsplit("/", 1)[-1]).group(1)
+with tarfile.open(sdist) as archive:
+    simulator = {
+        name.split("/", 1)[1] for name in archive.getnames()
+        if re.fullmatch(r"[^/]+/downloader_sim/[^/]+\.py", name)
+    }
+expected = {"downloader-stubs/__init__.pyi"} | simulator
+payload = [name for name in names if not name.startswith(f"downloader-{version}.dist-info/")]
+extensions = [name for name in payload if re.fullmatch(r"downloader\.cpython-\d+[^/]*\.so", name)]
+problems = []
+if len(extensions) != 1:
+    problems.append(f"expected one extension module, found {extensions}")
+if not simulator:
+    problems.append("the sdist holds no downloader_sim sources")
+if sorted(set(payload) - set(extensions)) != sorted(expected):
+    problems.append(f"unexpected: {sorted(set(payload) - set(extensions) - expected)}, "
+                    f"missing: {sorted(expected - set(payload))}")
+released = re.search(r"^## \[(\d[^\]]*)\]", open(changelog, encoding="utf-8").read(), re.M)
+if not released or released.group(1) != version:
+    problems.append(f"wheel version {version} is not CHANGELOG.md's latest release "
+                    f"{released.group(1) if released else '(none)'}")
+if problems:
+    sys.exit("wheel check failed:\n  " + "\n  ".join(problems))
+print(f"wheel holds the extension, the stubs and {len(simulator)} simulator files; version {version}")
+PY
+
+# The sdist, installed with the oldest pyserial allowed, against its own tests.
+oldest=$(tar -xzOf "$sdist" --wildcards '*/PKG-INFO' | sed -n 's/^Requires-Dist: pyserial>=\([0-9.]*\)$/\1/p')
+[ -n "$oldest" ] || { echo "PKG-INFO names no lower bound for pyserial"; exit 1; }
+echo "pyserial==$oldest" >"$work/constraints.txt"
+"$python" -m venv "$work/venv"
+"$work/venv/bin/pip" install --quiet --upgrade pip
+"$work/venv/bin/pip" install --quiet --constraint "$work/constraints.txt" "downloader[test] @ file://$sdist" \
+    >"$work/install.log" 2>&1 || { cat "$work/install.log"; exit 1; }
+echo "installed the sdist with pyserial $oldest in $((SECONDS - start)) s so far"
+
+mkdir "$work/src" "$work/run"
+tar -xzf "$sdist" -C "$work/src" --strip-components=1
+cp -r "$work/src/tests" "$work/src/pyproject.toml" "$work/run/"
+cd "$work/run"
+"$work/venv/bin/python" -I -c '
+import sys, downloader, downloader_sim
+for module in (downloader, downloader_sim):
+    assert module.__file__.startswith(sys.prefix), module.__file__
+'
+"$work/venv/bin/pytest" -p no:cacheprovider -q
+echo "packaging: passed in $((SECONDS - start)) s"

@@ -48,16 +48,20 @@ def transfer(image: str) -> int:
         raise HostError("the device does not answer the heartbeat")
     if not downloader.init(image):
         raise HostError(f"cannot open {image}")
-    resends = 0
+    resends = rejections = 0
     progress: Union[int, float] = 0
     while progress != 100:
         block = downloader.Pcounter
         progress = downloader.download()
-        if progress == 0:
-            if downloader.Pcounter != block or resends >= RETRIES:
-                raise HostError(f"block {block} was not accepted")
-            resends += 1
-            downloader.ser.reset_input_buffer()  # drop a late reply before resending
+        if progress != 0:
+            rejections = 0
+            continue
+        # 0 with the counter moved on is an overflow, not a rejection: resending cannot help.
+        if downloader.Pcounter != block or rejections == RETRIES:
+            raise HostError(f"block {block} was not accepted")
+        rejections += 1
+        resends += 1
+        downloader.ser.reset_input_buffer()  # drop a late reply before resending
     downloader.run()
     return resends
 

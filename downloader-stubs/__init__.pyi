@@ -5,7 +5,7 @@ call, so a host may read them and may replace them between calls.
 """
 
 import os
-from typing import List, Literal, MutableSequence, Optional, Union
+from typing import List, Literal, MutableSequence, Union
 
 import serial as serial
 
@@ -14,7 +14,7 @@ import serial as serial
 # One command exchange: "ok", or what was wrong with it.
 _SendResult = Literal["ok", "error", "length", "checksum", "counter"]
 # What init() opens: anything the builtin open() takes as its file.
-_ImageFile = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]", int]
+_ImageFile = Union[str, bytes, os.PathLike[str], os.PathLike[bytes], int]
 
 # The packet counter stamped into every request, and the number of the next image block.
 Pcounter: int

@@ -1,0 +1,37 @@
+#!/usr/bin/env bash
+# The whole suite on CPython 3.8 to 3.13, each built from the tree in its own fresh virtual
+# environment by its nox session, two sessions at a time (the machine has two cores).
+# The long property runs of the ci profile happen once, in the main run; here the default
+# profile applies.
+set -euo pipefail
+cd "$(dirname "$0")/../.."
+unset HYPOTHESIS_PROFILE
+start=$SECONDS
+
+NOX_VENV=${NOX_VENV:-.venv-nox}
+[ -x "$NOX_VENV/bin/nox" ] || { python3 -m venv "$NOX_VENV" && "$NOX_VENV/bin/pip" install --quiet nox; }
+envdir=${NOX_ENVDIR:-.nox}
+logs=$(mktemp -d)
+sessions=$("$NOX_VENV/bin/nox" --list --json | python3 -c 'import json, sys; print(" ".join(s["session"] for s in json.load(sys.stdin)))')
+
+run_session() {
+    local session=$1 began=$SECONDS
+    if "$NOX_VENV/bin/nox" --envdir "$envdir" -s "$session" -- -p no:cacheprovider >"$logs/$session.log" 2>&1; then
+        echo "$session passed in $((SECONDS - began)) s"
+    else
+        echo "$session FAILED in $((SECONDS - began)) s"
+        return 1
+    fi
+}
+export -f run_session
+export NOX_VENV envdir logs
+
+status=0
+printf '%s\n' $sessions | xargs -P 2 -I{} bash -c 'run_session {}' || status=1
+for log in "$logs"/*.log; do
+    echo "--- $(basename "$log" .log)"
+    if [ $status -ne 0 ]; then cat "$log"; else tail -n 2 "$log"; fi
+done
+rm -rf "$logs"
+echo "matrix: $sessions in $((SECONDS - start)) s"
+exit $status

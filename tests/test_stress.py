@@ -1,0 +1,207 @@
+"""Threads sharing the module, and bad input not covered by the subsystem tests."""
+import io
+import os
+import sys
+import threading
+import time
+import traceback
+
+import pytest
+import serial.tools.list_ports
+
+import downloader
+from fakes import FakePort, ack, lines, module_entries, module_state  # noqa: F401
+
+STRESS_SECONDS = float(os.environ.get("DOWNLOADER_STRESS_SECONDS", "10"))
+
+
+class SharedPort:
+    """A device on a substitute port: answers the last frame written, whoever wrote it."""
+
+    def __init__(self):
+        self.last = bytes(5)
+        self.frames = 0
+
+    def write(self, data):
+        frame = bytes(bytearray(data))
+        time.sleep(0)  # let another thread in between the write and the read
+        self.last, self.frames = frame, self.frames + 1
+
+    def read(self, size):
+        time.sleep(0)
+        return ack(self.last[1] | self.last[2] << 8, self.last[0])
+
+
+class Discard(io.TextIOBase):
+    def write(self, text):
+        return len(text)
+
+
+def test_four_threads_share_the_module(module_state, tmp_path, monkeypatch):
+    image = bytes(range(256)) * 40
+    path = tmp_path / "image.bin"
+    path.write_bytes(image)
+    port = SharedPort()
+    module_state.ser = port
+    assert downloader.init(str(path)) is True
+    monkeypatch.setattr(sys, "stdout", Discard())
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(1e-5)  # switch threads as often as the interpreter can
+    try:
+        run_threads(path, port)
+    finally:
+        sys.setswitchinterval(interval)
+
+
+def run_threads(path, port):
+    deadline = time.monotonic() + STRESS_SECONDS
+    seen = {name: set() for name in ("send", "beat", "download")}
+    unexpected = []
+
+    def loop(name, call, allowed):
+        while time.monotonic() < deadline:
+            try:
+                result = call()
+            except IndexError as error:
+                # Another thread moved Pcounter between two statements of download, so
+                # its block came out shorter than a frame: the documented IndexError.
+                result = (type(error).__name__, module_entries_of(error)[-1][1])
+            except BaseException:
+                unexpected.append(traceback.format_exc())
+                return
+            if not allowed(result):
+                unexpected.append("%s returned %r" % (name, result))
+                return
+            seen[name].add(result if isinstance(result, (str, tuple)) else type(result).__name__)
+
+    def flash_once():
+        result = downloader.download()
+        if result in (0, 100):
+            downloader.init(str(path))
+        return result
+
+    sends = lambda: downloader.send([0x10, 0, 0, 0, 1, 2, 3, 0], 0)  # noqa: E731
+    threads = [
+        threading.Thread(target=loop, args=("send", sends, RESULTS.__contains__)),
+        threading.Thread(target=loop, args=("send", lambda: downloader.send([0x20, 0, 0, 0, 0], 1),
+                                            "ok".__eq__)),
+        threading.Thread(target=loop, args=("beat", downloader.beat, ("beated", "beaat error").__contains__)),
+        threading.Thread(target=loop, args=("download", flash_once, progress_or_error)),
+    ]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join(STRESS_SECONDS + 30)
+    assert not any(thread.is_alive() for thread in threads)
+    assert unexpected == []
+    # The shared state is still what the module's functions keep there.
+    assert type(downloader.Pcounter) is int and 0 <= downloader.Pcounter <= 65535
+    assert downloader.res == bytes(range(256)) * 40
+    assert "ok" in seen["send"] and "beated" in seen["beat"] and port.frames > 1000
+
+
+RESULTS = ("ok", "error", "length", "checksum", "counter")
+
+
+def progress_or_error(result):
+    if isinstance(result, tuple):
+        return result[1] in ("downloader.download",)
+    return result in (0, 100) or (type(result) is float and 0 < result < 100)
+
+
+def module_entries_of(error):
+    frames = traceback.extract_tb(error.__traceback__)
+    return [(frame.lineno, frame.name) for frame in frames if frame.filename == "downloader"]
+
+
+# ---- bad input ------------------------------------------------------------------------------
+
+class PortInfo:
+    def __init__(self, device, vid=6645, pid=22336):
+        self.device, self.vid, self.pid = device, vid, pid
+
+    def __lt__(self, other):
+        return self.device < other.device
+
+
+class NoPid:
+    vid, device = 6645, "/dev/x"
+
+
+@pytest.mark.parametrize(
+    "listed, result",
+    [
+        ((PortInfo("/dev/b"), PortInfo("/dev/a")), ["/dev/a", "QLX-RB7", "Velmor", "K40372"]),
+        (iter([PortInfo("/dev/c")]), ["/dev/c", "QLX-RB7", "Velmor", "K40372"]),
+        ({PortInfo("/dev/d", vid=None): 1}, None),
+        ((), False),
+        (None, (TypeError, "'NoneType' object is not iterable", 19)),
+        ([NoPid()], (AttributeError, "'NoPid' object has no attribute 'pid'", 29)),
+        ([PortInfo("/dev/a"), 3], (TypeError, "'<' not supported between instances of 'int' and 'PortInfo'", 24)),
+    ],
+    ids=["tuple", "iterator", "dict", "empty", "None", "no pid", "mixed"],
+)
+def test_dev_existing_takes_any_iterable_from_comports(module_state, monkeypatch, capsys, listed, result):
+    monkeypatch.setattr(serial.tools.list_ports, "comports", lambda: listed)
+    if isinstance(result, tuple):
+        with pytest.raises(result[0]) as excinfo:
+            downloader.dev_existing()
+        assert str(excinfo.value) == result[1]
+        assert module_entries(excinfo) == [(result[2], "downloader.dev_existing")]
+    else:
+        assert downloader.dev_existing() == result
+
+
+class Incomplete:
+    """A ``ser`` with only the methods given."""
+
+    def __init__(self, **methods):
+        self.__dict__.update(methods)
+
+
+@pytest.mark.parametrize(
+    "ser, call, result, printed",
+    [
+        (Incomplete(read=lambda n: b""), lambda: downloader.send([0] * 5, 0), "error",
+         ["'Incomplete' object has no attribute 'write'"]),
+        (Incomplete(write=len), lambda: downloader.send([0] * 5, 1), "error",
+         ["'Incomplete' object has no attribute 'read'"]),
+        (Incomplete(write=len, read=lambda n: None), lambda: downloader.send([0] * 5, 1), "ok", ["None"]),
+        (Incomplete(isOpen=lambda: False, open=lambda: None), downloader.dev_open, False, ["串口打开失败"]),
+        (Incomplete(isOpen=lambda: 0, setPort=print), downloader.dev_open, False, ["/dev/x", "串口打开失败"]),
+        (Incomplete(isOpen=lambda: [1]), downloader.dev_open, True, ["串口已打开"]),
+    ],
+    ids=["no write", "no read", "read gives None", "no setPort", "no open", "isOpen gives a list"],
+)
+def test_ser_missing_methods(module_state, capsys, ser, call, result, printed):
+    module_state.ser, module_state.com = ser, "/dev/x"
+    assert call() == result
+    assert lines(capsys) == printed
+
+
+@pytest.mark.parametrize(
+    "ser, function, error, message, line",
+    [
+        (Incomplete(), "dev_open", AttributeError, "'Incomplete' object has no attribute 'isOpen'", 45),
+        (Incomplete(isOpen=lambda: 1 / 0), "dev_open", ZeroDivisionError, "division by zero", 45),
+        (Incomplete(), "dev_close", AttributeError, "'Incomplete' object has no attribute 'close'", 59),
+        (Incomplete(write=len, read=lambda n: None), "beat", TypeError, "object of type 'NoneType' has no len()",
+         69),
+    ],
+)
+def test_ser_faults_propagate_where_not_caught(module_state, ser, function, error, message, line):
+    module_state.ser = ser
+    with pytest.raises(error) as excinfo:
+        getattr(downloader, function)()
+    assert str(excinfo.value) == message
+    assert module_entries(excinfo)[0] == (line, "downloader." + function)
+
+
+def test_init_takes_bytes_and_path_like_paths(module_state, tmp_path, capsys):
+    path = tmp_path / "image.bin"
+    path.write_bytes(b"abc")
+    assert downloader.init(os.fsencode(path)) is True and downloader.res == b"abc"
+    assert downloader.init(os.fsencode(tmp_path / "missing")) is False
+    assert downloader.init(tmp_path) is False
+    assert lines(capsys) == [str(os.fsencode(path)), "文件打开正常", str(os.fsencode(tmp_path / "missing")),
+                             "文件打不开", str(tmp_path), "文件打不开"]

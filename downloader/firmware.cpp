@@ -69,13 +69,13 @@ Ref build_block_directly(long n, PyObject* image) {
 
     Ref buf = check(PyList_New(count + 5), line);
     PyObject* list = buf.get();
-    PyList_SET_ITEM(list, 0, integer(16, line).release());
-    for (Py_ssize_t i = 1; i < 4; ++i) PyList_SET_ITEM(list, i, integer(0, line).release());
-    for (Py_ssize_t i = 0; i < count; ++i) PyList_SET_ITEM(list, i + 4, integer(data[i], line).release());
-    PyList_SET_ITEM(list, count + 4, integer(0, line).release());
+    PyList_SET_ITEM(list, 0, byte_int(16));
+    for (Py_ssize_t i = 1; i < 4; ++i) PyList_SET_ITEM(list, i, byte_int(0));
+    for (Py_ssize_t i = 0; i < count; ++i) PyList_SET_ITEM(list, i + 4, byte_int(data[i]));
+    PyList_SET_ITEM(list, count + 4, byte_int(0));
     if (n == 0) {
         for (Py_ssize_t i = 0; i < 4; ++i)
-            check(PyList_SetItem(list, kLengthOffset + i, integer((length >> (8 * i)) & 0xFF, 153).release()), 153);
+            check(PyList_SetItem(list, kLengthOffset + i, byte_int((length >> (8 * i)) & 0xFF)), 153);
     }
     return buf;
 }
@@ -135,28 +135,38 @@ Ref build_block_generically(PyObject* globals) {
     return buf;
 }
 
-Ref build_block(PyObject* globals) {
-    Ref counter = lookup_global(globals, names.Pcounter, 145);
-    long n = 0;
-    if (counter_in_range(counter.get(), &n) && held.range == reinterpret_cast<PyObject*>(&PyRange_Type)) {
-        Ref image = lookup_global(globals, names.res, 145);
-        Py_ssize_t length = PyBytes_CheckExact(image.get()) ? PyBytes_GET_SIZE(image.get()) : 0;
-        if (length >= kShortestImage && kBlockSize * n < length) return build_block_directly(n, image.get());
-    }
-    return build_block_generically(globals);
+// Pcounter = 0 and "计数值错误" once the counter would pass 65535.
+Ref wrap_counter(PyObject* globals) {
+    store_global(globals, names.Pcounter, integer(0, 159).get(), 159);
+    return report(names.counter_wrong, integer(0, 161), 160);
 }
+
+// The largest length whose quotient below is what true division of the two ints gives:
+// both operands are then exact doubles, and one correctly rounded division is the result.
+const Py_ssize_t kExactDivisor = Py_ssize_t{1} << 53;
 
 // After an accepted block: Pcounter += 1, wrapped to 0 (and reported) past 65535; then 100
 // when the image is complete, else the share sent so far in percent.
 Ref advance(PyObject* globals) {
     Ref counter = lookup_global(globals, names.Pcounter, 157);
-    Ref next = check(PyNumber_Add(counter.get(), names.int_1), 157);
-    store_global(globals, names.Pcounter, next.get(), 157);
-
-    counter = lookup_global(globals, names.Pcounter, 158);
-    if (compare(counter.get(), names.int_65535, Py_GT, 158)) {
-        store_global(globals, names.Pcounter, integer(0, 159).get(), 159);
-        return report(names.counter_wrong, integer(0, 161), 160);
+    long value = 0;
+    if (counter_in_range(counter.get(), &value)) {
+        // The old value is still held here, so the store runs no host code and lines 158 to
+        // 164 would read back value + 1.
+        const long next = value + 1;
+        store_global(globals, names.Pcounter, integer(next, 157).get(), 157);
+        if (next > 65535) return wrap_counter(globals);
+        Ref image = lookup_global(globals, names.res, 162);
+        const Py_ssize_t length = PyBytes_CheckExact(image.get()) ? PyBytes_GET_SIZE(image.get()) : 0;
+        if (length > 0 && length < kExactDivisor) {
+            if (kBlockSize * next >= length) return integer(100, 163);
+            return check(PyFloat_FromDouble(static_cast<double>(next * 3200) / static_cast<double>(length)), 164);
+        }
+    } else {
+        Ref next = check(PyNumber_Add(counter.get(), names.int_1), 157);
+        store_global(globals, names.Pcounter, next.get(), 157);
+        counter = lookup_global(globals, names.Pcounter, 158);
+        if (compare(counter.get(), names.int_65535, Py_GT, 158)) return wrap_counter(globals);
     }
     if (image_complete(globals, 162)) return integer(100, 163);
 
@@ -166,24 +176,51 @@ Ref advance(PyObject* globals) {
     return check(PyNumber_TrueDivide(scaled.get(), length.get()), 164);
 }
 
+// Lines 140 to 153 in C when res is exact bytes, Pcounter an exact int in range and range the
+// real one: after the print, each global is read once, since no host code runs until the
+// request goes to send. Gives an early result, or the request in *buf; false hands the call to
+// the object-protocol statements, which read the globals again.
+bool prepare_directly(PyObject* globals, Ref* early, Ref* buf) {
+    Ref image = lookup_global(globals, names.res, 140);
+    if (!PyBytes_CheckExact(image.get())) return false;
+    const Py_ssize_t length = PyBytes_GET_SIZE(image.get());
+    if (length < kShortestImage) {
+        *early = report(names.image_too_short, integer(0, 142), 141);
+        return true;
+    }
+    Ref counter = lookup_global(globals, names.Pcounter, 143);
+    long n = 0;
+    if (!counter_in_range(counter.get(), &n) || held.range != reinterpret_cast<PyObject*>(&PyRange_Type))
+        return false;
+    if (kBlockSize * n >= length)
+        *early = integer(100, 144);
+    else
+        *buf = build_block_directly(n, image.get());
+    return true;
+}
+
 Ref download_block(PyObject* globals) {
     say(lookup_global(globals, names.Pcounter, 139).get(), 139);
-    // An image too short for block 0 to carry its length is refused before anything is sent.
-    if (image_length(globals, 140) < kShortestImage) return report(names.image_too_short, integer(0, 142), 141);
-    // Nothing left to send: report completion again rather than send an empty or broken block.
-    if (image_complete(globals, 143)) return integer(100, 144);
+    Ref early, buf;
+    if (!prepare_directly(globals, &early, &buf)) {
+        // An image too short for block 0 to carry its length is refused before anything is sent.
+        if (image_length(globals, 140) < kShortestImage)
+            return report(names.image_too_short, integer(0, 142), 141);
+        // Nothing left to send: report completion again rather than send an empty or broken block.
+        if (image_complete(globals, 143)) return integer(100, 144);
+        buf = build_block_generically(globals);
+    }
+    if (early) return early;
 
-    Ref buf = build_block(globals);
-    Ref validate = integer(0, 154);
-    Ref result = call_send(globals, buf.get(), validate.get(), 154);
-    if (compare(result.get(), names.ok, Py_NE, 154)) return report(names.send_wrong, integer(0, 156), 155);
+    Ref result = call_send(globals, buf.get(), byte_ints.item[0], 154);
+    if (!is_ok(result.get(), 154)) return report(names.send_wrong, integer(0, 156), 155);
     return advance(globals);
 }
 
 Ref start_image(PyObject* globals) {
     Ref buf = check(PyList_New(5), 170);
-    for (Py_ssize_t i = 0; i < 5; ++i) PyList_SET_ITEM(buf.get(), i, integer(0, 170).release());
-    check(PyList_SetItem(buf.get(), 0, integer(32, 171).release()), 171);
+    for (Py_ssize_t i = 0; i < 5; ++i) PyList_SET_ITEM(buf.get(), i, byte_int(0));
+    check(PyList_SetItem(buf.get(), 0, byte_int(32)), 171);
     call_send(globals, buf.get(), names.int_1, 172);
     return bool_object(true);
 }

@@ -7,6 +7,10 @@ namespace dl {
 
 HeldBuiltins held;
 Names names;
+ByteInts byte_ints;
+#ifdef DL_GLOBALS_CACHE
+GlobalsCache globals_cache;
+#endif
 
 namespace {
 
@@ -79,20 +83,68 @@ Ref get_item(PyObject* sequence, Py_ssize_t index, int line) {
     return check(PyObject_GetItem(sequence, key.get()), line);
 }
 
-Ref lookup_global(PyObject* globals, PyObject* name, int line) {
-    PyObject* value = PyDict_GetItemWithError(globals, name);
+namespace {
+
+// The builtins, for a global that the module namespace lacks; NameError when they lack it too.
+Ref lookup_builtin(PyObject* name, int line) {
+    if (PyErr_Occurred()) fail(line);
+    PyObject* value = held.dict ? PyDict_GetItemWithError(held.dict, name) : nullptr;
     if (!value) {
         if (PyErr_Occurred()) fail(line);
-        value = held.dict ? PyDict_GetItemWithError(held.dict, name) : nullptr;
-        if (!value) {
-            if (PyErr_Occurred()) fail(line);
-            raise_name_error(name, line);
-        }
+        raise_name_error(name, line);
     }
     return Ref::incref(value);
 }
 
+#ifdef DL_GLOBALS_CACHE
+// Starts the cache afresh for the dict as it is now.
+void cache_reset(PyObject* globals) {
+    globals_cache = GlobalsCache();
+    globals_cache.dict = globals;
+    globals_cache.version = version_of(globals);
+    globals_cache.plain_keys = true;
+    Py_ssize_t position = 0;
+    PyObject *key, *value;
+    while (globals_cache.plain_keys && PyDict_Next(globals, &position, &key, &value))
+        globals_cache.plain_keys = PyUnicode_CheckExact(key);
+}
+#endif
+
+}  // namespace
+
+Ref lookup_global_uncached(PyObject* globals, PyObject* name, int line) {
+#ifdef DL_GLOBALS_CACHE
+    const int slot = cache_slot(name);
+    if (slot >= 0) {
+        if (!cache_current(globals)) cache_reset(globals);
+        PyObject* value = PyDict_GetItemWithError(globals, name);
+        if (!value) return lookup_builtin(name, line);
+        // Only where looking a name up runs no host code (no key but exact str ones to compare
+        // with) is it invisible whether the dict was asked again.
+        if (globals_cache.plain_keys && cache_current(globals)) globals_cache.values[slot] = value;
+        return Ref::incref(value);
+    }
+#endif
+    PyObject* value = PyDict_GetItemWithError(globals, name);
+    if (!value) return lookup_builtin(name, line);
+    return Ref::incref(value);
+}
+
 void store_global(PyObject* globals, PyObject* name, PyObject* value, int line) {
+#ifdef DL_GLOBALS_CACHE
+    const int slot = cache_slot(name);
+    if (slot >= 0 && cache_current(globals) && globals_cache.values[slot] && globals_cache.plain_keys) {
+        // Replacing the value of a name that is there, in a dict of exact str keys, compares
+        // keys without host code; and the old value, held over the store, is not freed by it.
+        // So the dict changes by this one value, and the cache carries over to the new tag.
+        // Releasing the old value afterwards may run host code, which moves the tag on again.
+        Ref old = Ref::incref(globals_cache.values[slot]);
+        check(PyDict_SetItem(globals, name, value), line);
+        globals_cache.version = version_of(globals);
+        globals_cache.values[slot] = value;
+        return;
+    }
+#endif
     check(PyDict_SetItem(globals, name, value), line);
 }
 
@@ -225,6 +277,33 @@ bool make_names() {
     for (const auto& entry : ints) {
         if (!*entry.first && !(*entry.first = PyLong_FromLong(entry.second))) return false;
     }
+    return true;
+}
+
+bool make_byte_ints() {
+    if (byte_ints.item[255]) return true;
+    for (long value = 0; value < 256; ++value) {
+        PyObject* item = PyLong_FromLong(value);
+        if (!item) return false;
+        byte_ints.item[value] = item;
+    }
+    // Values are read off addresses only where the interpreter hands out the very same
+    // objects again, at one fixed power-of-two distance from each other.
+    const uintptr_t first = reinterpret_cast<uintptr_t>(byte_ints.item[0]);
+    const uintptr_t step = reinterpret_cast<uintptr_t>(byte_ints.item[1]) - first;
+    unsigned shift = 0;
+    while (shift < 16 && (uintptr_t{1} << shift) < step) ++shift;
+    bool addressable = step != 0 && (uintptr_t{1} << shift) == step;
+    for (long value = 0; value < 256 && addressable; ++value) {
+        PyObject* again = PyLong_FromLong(value);
+        if (!again) return false;
+        addressable = again == byte_ints.item[value] &&
+                      reinterpret_cast<uintptr_t>(again) == first + (static_cast<uintptr_t>(value) << shift);
+        Py_DECREF(again);
+    }
+    byte_ints.first = first;
+    byte_ints.shift = shift;
+    byte_ints.addressable = addressable;
     return true;
 }
 

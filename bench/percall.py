@@ -170,21 +170,17 @@ class NullOutput:
         os.close(self.saved_fd)
 
 
-def time_loop(kind, which, count, repeats, path):
-    """Best and median nanoseconds per call of one loop over ``repeats`` timed runs."""
-    samples = []
+def time_loop(kind, which, count, path):
+    """Nanoseconds per call of one timed run of a loop."""
     saved = dict(vars(downloader))
     try:
-        for _ in range(repeats + 1):  # the first run warms up
-            with NullOutput():
-                loop = SETUPS[kind](count, path)[which]()
-                start = time.perf_counter_ns()
-                loop()
-                samples.append((time.perf_counter_ns() - start) / count)
+        with NullOutput():
+            loop = SETUPS[kind](count, path)[which]()
+            start = time.perf_counter_ns()
+            loop()
+            return (time.perf_counter_ns() - start) / count
     finally:
         vars(downloader).update(saved)
-    samples = sorted(samples[1:])
-    return samples[0], samples[len(samples) // 2]
 
 
 def run_loop_once(kind, which, count, path):
@@ -211,17 +207,23 @@ def callgrind_instructions(kind, which, count, path):
     return (totals[1] - totals[0]) / count
 
 
-def measure(count=20000, repeats=7, callgrind_count=0, kinds=KINDS, path=None, log=None):
+def measure(count=20000, repeats=7, callgrind_count=0, kinds=KINDS, path=None, log=None, callgrind_kinds=KINDS):
     """{kind: {"module": (best ns, median ns), "floor": ..., "module_ir": ..., "floor_ir": ...}}."""
     results = {}
     with tempfile.TemporaryDirectory() as directory:
         path = path or image_file(directory)
         for kind in kinds:
+            samples = {"floor": [], "module": []}
+            # Module and floor runs alternate, so that drift on a noisy machine hits both; the
+            # first run of each warms up.
+            for _ in range(repeats + 1):
+                for which in samples:
+                    samples[which].append(time_loop(kind, which, min(count, BLOCKS), path))
             row = {}
-            # Interleave module and floor runs so that drift on a noisy machine hits both.
-            for which in ("floor", "module"):
-                row[which] = time_loop(kind, which, min(count, BLOCKS), repeats, path)
-            if callgrind_count:
+            for which, runs in samples.items():
+                runs = sorted(runs[1:])
+                row[which] = (runs[0], runs[len(runs) // 2])
+            if callgrind_count and kind in callgrind_kinds:
                 for which in ("floor", "module"):
                     row[which + "_ir"] = callgrind_instructions(kind, which, callgrind_count, path)
             results[kind] = row

@@ -1,0 +1,22 @@
+#!/usr/bin/env bash
+# A short run of every part of bench/ (per-call cost with a small callgrind count, one flash of
+# 64 KiB to the simulator in its own process, peak RSS), so that the benchmark cannot rot. It
+# builds its own virtual environment in a temporary folder and installs the package from the
+# tree. Timings on a CI machine prove nothing: the check is that every part runs to its end,
+# the simulated device receiving each image whole.
+set -euo pipefail
+cd "$(dirname "$0")/../.."
+start=$SECONDS
+
+if ! command -v valgrind >/dev/null 2>&1; then
+    { apt-get update -qq && apt-get install -y -qq valgrind >/dev/null; } ||
+        echo "valgrind not available: instruction counts skipped"
+fi
+tmp=$(mktemp -d)
+trap 'rm -rf "$tmp"' EXIT
+python3 -m venv "$tmp/venv"
+"$tmp/venv/bin/pip" install --quiet --upgrade pip
+"$tmp/venv/bin/pip" install --quiet --config-settings=build-dir="$tmp/build" .
+echo "bench environment ready in $((SECONDS - start)) s"
+"$tmp/venv/bin/python" bench/run.py --quick
+echo "bench smoke: $((SECONDS - start)) s"

@@ -1,0 +1,108 @@
+"""The whole benchmark in one run: per-call cost, end-to-end throughput and memory, each beside
+its floor, with the targets checked.
+
+    python bench/run.py            # full: 20,000 calls, callgrind, three flashes of each size
+    python bench/run.py --quick    # smoke: small counts, one flash of 64 KiB, every part once
+
+Exits 0 whatever the figures (the machine decides the timings); --strict exits 1 when a
+target is missed.
+"""
+
+import argparse
+import os
+import platform
+import shutil
+import sys
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import link  # noqa: E402
+import percall  # noqa: E402
+
+# Targets: own cost of download() per call; end-to-end throughput; spread of time per block.
+OWN_NS = 1000
+OWN_SHARE = 0.25
+THROUGHPUT_SHARE = 0.97
+SPREAD = 0.10
+MIB = 1 << 20
+
+
+def machine():
+    cpu = platform.processor() or "unknown CPU"
+    try:
+        with open("/proc/cpuinfo") as info:
+            for line in info:
+                if line.startswith("model name"):
+                    cpu = line.split(":", 1)[1].strip()
+                    break
+    except OSError:
+        pass
+    return "%s, %d CPUs; %s %s" % (cpu, os.cpu_count() or 0, platform.python_implementation(),
+                                  platform.python_version())
+
+
+def verdict(ok):
+    return "met" if ok else "MISSED"
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--quick", action="store_true", help="a short smoke run of every part")
+    parser.add_argument("--strict", action="store_true", help="exit 1 when a target is missed")
+    parser.add_argument("--no-callgrind", action="store_true")
+    args = parser.parse_args(argv)
+
+    count, repeats, callgrind = (2000, 3, 300) if args.quick else (20000, 7, 5000)
+    sizes, runs = ((65536,), 1) if args.quick else (link.SIZES, 3)
+    memory_size = 65536 if args.quick else link.LARGEST
+    if args.no_callgrind or not shutil.which("valgrind"):
+        callgrind = 0
+
+    print("Machine:", machine())
+    print()
+    heading = "Per call, substitute port of C builtins, output to the null device (time: best of %d runs of %d calls" % (
+        repeats, count)
+    if callgrind:
+        heading += "; instructions: callgrind, runs of %d and %d calls" % (callgrind, 2 * callgrind)
+    print(heading + ")")
+    calls = percall.measure(count, repeats, callgrind, callgrind_kinds=("download",) if args.quick else percall.KINDS)
+    print(percall.table(calls))
+    print()
+    print("End to end over a pty to the simulator in its own process (per block: median 256-block "
+          "window of %d interleaved run%s)" % (runs, "s" if runs > 1 else ""))
+    flashes = link.throughput(sizes, runs)
+    print(link.table(flashes))
+    print()
+    figures = link.memory(memory_size)
+    print(link.memory_table(figures))
+    print()
+
+    checks = []
+    row = calls["download"]
+    own_ns = row["module"][0] - row["floor"][0]
+    checks.append(("download() own time %.0f ns <= %d ns and <= %d%% of the floor's %.0f ns" % (
+        own_ns, OWN_NS, 100 * OWN_SHARE, row["floor"][0]), own_ns <= OWN_NS and own_ns <= OWN_SHARE * row["floor"][0]))
+    if "module_ir" in row:
+        own_ir = row["module_ir"] - row["floor_ir"]
+        checks.append(("download() own instructions %.0f <= %d%% of the floor's %.0f" % (
+            own_ir, 100 * OWN_SHARE, row["floor_ir"]), own_ir <= OWN_SHARE * row["floor_ir"]))
+    for size, flash in flashes.items():
+        share = flash["floor"] / flash["module"]
+        checks.append(("%s bytes at %.1f%% of the floor's throughput (>= %d%%)" % (
+            "{:,}".format(size), 100 * share, 100 * THROUGHPUT_SHARE), share >= THROUGHPUT_SHARE))
+    per_block = [flash["module"] for flash in flashes.values()]
+    spread = max(per_block) / min(per_block) - 1
+    checks.append(("time per block within %.1f%% across the sizes (<= %d%%)" % (100 * spread, 100 * SPREAD),
+                   spread <= SPREAD))
+    limit = figures["baseline_kib"] * 1024 + figures["size"] + 2 * MIB
+    checks.append(("peak RSS %.1f MiB <= %.1f MiB" % (figures["peak_kib"] / 1024, limit / MIB),
+                   figures["peak_kib"] * 1024 <= limit))
+    checks.append(("RSS growth over the transfer %d KiB (none: under 64 KiB)" % figures["growth_kib"],
+                   figures["growth_kib"] < 64))
+    print("Targets:")
+    for text, ok in checks:
+        print("  %-6s %s" % (verdict(ok), text))
+    return 1 if args.strict and not all(ok for _, ok in checks) else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

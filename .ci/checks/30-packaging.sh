@@ -3,7 +3,8 @@
 # the extension, its stubs and the simulator and nothing else, under the version that
 # CHANGELOG.md last released. The sdist, installed into a fresh virtual environment with
 # the oldest pyserial that pyproject.toml allows, must pass the test suite taken from the
-# sdist itself, run away from any source tree: a file missing from the sdist fails here.
+# sdist itself (with the examples it runs), away from any source tree: a file missing from
+# the sdist fails here.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 source .ci/checks/find-python.bash
@@ -65,7 +66,7 @@ echo "installed the sdist with pyserial $oldest in $((SECONDS - start)) s so far
 
 mkdir "$work/src" "$work/run"
 tar -xzf "$sdist" -C "$work/src" --strip-components=1
-cp -r "$work/src/tests" "$work/src/pyproject.toml" "$work/run/"
+cp -r "$work/src/tests" "$work/src/examples" "$work/src/pyproject.toml" "$work/run/"
 cd "$work/run"
 "$work/venv/bin/python" -I -c '
 import sys, downloader, downloader_sim

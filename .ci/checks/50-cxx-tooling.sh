@@ -16,7 +16,8 @@ fi
 echo "$(clang-format --version) and $(clang-tidy --version | grep -i "llvm version" | head -n 1 | xargs)"
 
 sources=(downloader/*.cpp downloader/*.hpp)
-clang-format --dry-run --Werror "${sources[@]}"
+clang-format --dry-run --Werror "${sources[@]}" \
+    || { echo "to fix: clang-format -i downloader/*.cpp downloader/*.hpp"; exit 1; }
 echo "clang-format: ${#sources[@]} files match .clang-format"
 
 # Configure only: that writes compile_commands.json, with the interpreter's own headers.

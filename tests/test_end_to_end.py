@@ -6,6 +6,7 @@ import shutil
 import subprocess
 import sys
 import textwrap
+import time
 
 import pytest
 import serial
@@ -53,6 +54,11 @@ def host(module_state, tmp_path, capsys):
 
 
 def verify(sim, image):
+    # run() does not wait for its own reply: after a shifted exchange a stale reply answers
+    # it, and the device reports a moment later.
+    deadline = time.monotonic() + 5
+    while not sim.reports and time.monotonic() < deadline:
+        time.sleep(0.01)
     report = sim.reports[-1]
     assert report.complete and report.length == len(image)
     assert report.sha256 == hashlib.sha256(expected_image(image)).hexdigest()

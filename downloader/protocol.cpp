@@ -228,17 +228,18 @@ Ref judge_reply(PyObject* globals, PyObject* reply) {
 // The checks of judge_reply, in C, for a bytes reply and an exact int Pcounter: true when the
 // reply passes them all. Otherwise judge_reply runs them again (no host code has run since,
 // so they come out the same) and reports the one that fails.
-bool reply_accepted_directly(PyObject* globals, PyObject* reply) {
+bool reply_accepted_directly(PyObject* globals, PyObject* reply, const BuiltRequest* built) {
     long bytes[5];
     if (!reply_bytes(reply, bytes) || bytes[3] != 0 || (bytes[0] + bytes[1] + bytes[2]) % 256 != bytes[4])
         return false;
     Ref counter = lookup_global(globals, names.Pcounter, 115);
     long value = 0;
-    return counter_in_range(counter.get(), &value) && value == bytes[2] * 256 + bytes[1];
+    return known_counter(counter.get(), built, &value) && value == bytes[2] * 256 + bytes[1];
 }
 
 // res == 1
 bool validation_off(PyObject* validation) {
+    if (validation == byte_ints.item[0]) return false;
     if (PyLong_CheckExact(validation)) {
         int overflow = 0;
         return PyLong_AsLongAndOverflow(validation, &overflow) == 1 && !overflow;
@@ -246,20 +247,44 @@ bool validation_off(PyObject* validation) {
     return compare(validation, names.int_1, Py_EQ, 105);
 }
 
-Ref exchange(PyObject* globals, PyObject* out, PyObject* validation) {
-    Py_ssize_t n = check_size(PyObject_Size(out), 92);
-    stamp_counter_and_length(globals, out, n);
-    stamp_checksum(out, n);
+// Statements 93 to 97 for a request described by `built`, when Pcounter is still the counter
+// it was built under: its counter, length and checksum slots hold cached ints, so replacing
+// them runs no host code, and the checksum is the known sum plus the stamped bytes.
+bool stamp_built(PyObject* globals, PyObject* out, Py_ssize_t n, const BuiltRequest& built) {
+    Ref counter = lookup_global(globals, names.Pcounter, 93);
+    if (counter.get() != built.counter || n < 5 || n > 260) return false;
+    const long value = built.value;
+    const unsigned stamped[3] = {static_cast<unsigned>(value & 0xFF), static_cast<unsigned>(value >> 8),
+                                 static_cast<unsigned>(n - 5)};
+    PyObject** items = reinterpret_cast<PyListObject*>(out)->ob_item;
+    for (int i = 0; i < 3; ++i) {
+        PyObject* old = items[i + 1];
+        items[i + 1] = byte_int(stamped[i]);
+        Py_DECREF(old);
+    }
+    PyObject* old = items[n - 1];
+    items[n - 1] = byte_int((built.other_bytes + stamped[0] + stamped[1] + stamped[2]) & 0xFF);
+    Py_DECREF(old);
+    return true;
+}
+
+Ref exchange(PyObject* globals, PyObject* out, PyObject* validation, const BuiltRequest* built) {
+    Py_ssize_t n = PyList_CheckExact(out) ? PyList_GET_SIZE(out) : check_size(PyObject_Size(out), 92);
+    if (!built || !stamp_built(globals, out, n, *built)) {
+        stamp_counter_and_length(globals, out, n);
+        stamp_checksum(out, n);
+    }
     Ref reply = transmit(globals, out);
     if (!reply) return Ref::incref(names.error);
     if (validation_off(validation)) return Ref::incref(names.ok);
-    if (reply_accepted_directly(globals, reply.get())) return Ref::incref(names.ok);
+    if (reply_accepted_directly(globals, reply.get(), built)) return Ref::incref(names.ok);
     return judge_reply(globals, reply.get());
 }
 
-PyObject* exchange_guarded(PyObject* module, PyObject* out, PyObject* validation) {
+PyObject* exchange_guarded(PyObject* module, PyObject* out, PyObject* validation,
+                           const BuiltRequest* built = nullptr) {
     return guarded("downloader.send", kSendLine, module,
-                   [&](PyObject* globals) { return exchange(globals, out, validation); });
+                   [&](PyObject* globals) { return exchange(globals, out, validation, built); });
 }
 
 bool is_module_send(PyObject* function) {
@@ -346,10 +371,10 @@ Ref heartbeat(PyObject* globals) {
 
 }  // namespace
 
-Ref call_send(PyObject* globals, PyObject* out, PyObject* validation, int line) {
+Ref call_send(PyObject* globals, PyObject* out, PyObject* validation, int line, const BuiltRequest* built) {
     Ref function = lookup_global(globals, names.send, line);
     if (is_module_send(function.get()))
-        return check(exchange_guarded(PyCFunction_GET_SELF(function.get()), out, validation), line);
+        return check(exchange_guarded(PyCFunction_GET_SELF(function.get()), out, validation, built), line);
     return call2(function.get(), out, validation, line);
 }
 

@@ -1,11 +1,11 @@
 """End-to-end flashing over a pty to the simulated device in a separate process, and memory.
 
 Throughput: the module flashes images of 64 KiB, 1 MiB and 2,097,120 bytes (the largest that
-completes) to a fresh simulator process each time; the floor is a bare Python loop that makes
-the same calls on the same kind of link, to a fresh simulator process too: ``print`` of the
-block number, ``ser.write`` of the request list, ``ser.read(5)`` and ``print`` of the reply,
-with pyserial at the module's settings. A raw ping-pong (prebuilt bytes, no print) is shown
-beside them. Standard output goes to the null device; each figure is the best of the runs.
+completes) to a fresh simulator process each time, in windows of 256 blocks. After each window
+the floor, a bare Python loop, sends the same blocks again over the same port: ``print`` of the
+block number, ``ser.write`` of the request list, ``ser.read(5)`` and ``print`` of the reply; then
+a raw ping-pong (prebuilt bytes, nothing printed) does. Interleaved so, load on a shared machine
+hits all three alike. Standard output goes to the null device; per block, the median window.
 
 Memory (in a child interpreter, so nothing else it ran counts): peak RSS while flashing
 2,097,120 bytes against the RSS before ``init`` plus the image plus 2 MiB, and RSS growth
@@ -13,6 +13,7 @@ from the first tenth of the transfer to its end.
 
     python bench/link.py                        # both, three runs each
     python bench/link.py --sizes 65536 --runs 1 # quick
+    python bench/link.py --device responder     # to bench/responder.py instead of the simulator
 """
 
 import argparse
@@ -48,114 +49,116 @@ def write_image(directory, image):
     return path
 
 
+class Responder:
+    """bench/responder.py in its own process: a device that answers at once and keeps nothing."""
+
+    def __enter__(self):
+        self.process = subprocess.Popen([sys.executable, os.path.join(os.path.dirname(os.path.abspath(__file__)),
+                                                                      "responder.py")],
+                                        stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+        self.port = self.process.stdout.readline().strip()
+        return self
+
+    def __exit__(self, *exc):
+        self.process.stdin.close()
+        self.frames = int(self.process.stdout.readline() or -1)
+        self.process.wait(10)
+        self.process.stdout.close()
+
+
+DEVICES = {"simulator": lambda: Simulator(process=True), "responder": Responder}
+
+
 def check_report(sim, image):
     report = sim.reports[-1]
     if not report.complete or report.sha256 != hashlib.sha256(expected_image(image)).hexdigest():
         raise RuntimeError("the simulated device did not receive the image: %s" % report)
 
 
-WINDOW = 256  # blocks between two time stamps
+WINDOW = 256  # blocks per timed window
+KINDS = ("module", "floor", "raw")
 
 
-def flash_module(image, path):
-    """Time stamps every WINDOW download() calls of one flash, checked by the device."""
+def flash(image, path, device="simulator"):
+    """One flash of ``image`` by the module, in windows of WINDOW blocks; after each module
+    window the floor and the raw ping-pong send the same blocks again over the same port and
+    link (the device takes them as repeats), so that load on a shared machine hits all three
+    alike. Returns {kind: [(blocks, seconds, host CPU seconds)]}, one entry per window."""
     blocks = block_count(len(image))
-    marks = []
-    with Simulator(process=True) as sim:
+    raw = [block_request(image, n) for n in range(blocks)]
+    lists = [list(frame) for frame in raw]
+    windows = {kind: [] for kind in KINDS}
+    with DEVICES[device]() as sim:
         with NullOutput():
             downloader.com = sim.port
             if not downloader.dev_open():
                 raise RuntimeError("cannot open " + sim.port)
             try:
                 downloader.init(path)
-                download, clock = downloader.download, time.perf_counter
-                cpu = time.process_time()
-                marks.append(clock())
-                for n in range(1, blocks + 1):
-                    download()
-                    if not n % WINDOW:
-                        marks.append(clock())
-                marks.append(clock())
-                cpu = time.process_time() - cpu
+                ser, download = downloader.ser, downloader.download
+                clock, cpu = time.perf_counter, time.process_time
+                def module(first, last):
+                    for _ in range(first, last):
+                        download()
+
+                def floor(first, last):
+                    for n in range(first, last):
+                        print(n)
+                        ser.write(lists[n])
+                        print(ser.read(5))
+
+                def ping_pong(first, last):
+                    for n in range(first, last):
+                        ser.write(raw[n])
+                        ser.read(5)
+
+                loops = {"module": module, "floor": floor, "raw": ping_pong}
+                for number, first in enumerate(range(0, blocks, WINDOW)):
+                    last = min(first + WINDOW, blocks)
+                    # The module goes first (it sends each block first); the other two take
+                    # turns at following it.
+                    for kind in ("module", "floor", "raw") if number % 2 else ("module", "raw", "floor"):
+                        start = (clock(), cpu())
+                        loops[kind](first, last)
+                        windows[kind].append((last - first, clock() - start[0], cpu() - start[1]))
                 if downloader.Pcounter != blocks:
                     raise RuntimeError("the module stopped at block %d" % downloader.Pcounter)
                 downloader.run()
             finally:
                 downloader.dev_close()
+    if isinstance(sim, Responder):
+        if sim.frames != 3 * blocks + 1:
+            raise RuntimeError("the responder answered %d frames" % sim.frames)
+    else:
         check_report(sim, image)
-    return marks, cpu
+    return windows
 
 
-def flash_floor(image, printing=True):
-    """The same for a bare Python loop making the same calls (lists written, both lines
-    printed), or for a raw ping-pong of the same frames as bytes, unprinted."""
-    blocks = block_count(len(image))
-    frames = [block_request(image, n) for n in range(blocks)]
-    if printing:
-        frames = [list(frame) for frame in frames]
-    marks = []
-    with Simulator(process=True) as sim:
-        ser = serial.Serial(sim.port, BAUD, timeout=1)
-        try:
-            with NullOutput():
-                clock = time.perf_counter
-                cpu = time.process_time()
-                marks.append(clock())
-                if printing:
-                    for n in range(1, blocks + 1):
-                        print(n - 1)
-                        ser.write(frames[n - 1])
-                        print(ser.read(5))
-                        if not n % WINDOW:
-                            marks.append(clock())
-                else:
-                    for n in range(1, blocks + 1):
-                        ser.write(frames[n - 1])
-                        ser.read(5)
-                        if not n % WINDOW:
-                            marks.append(clock())
-                marks.append(clock())
-                cpu = time.process_time() - cpu
-            ser.write(bytes([0x20, blocks & 0xFF, blocks >> 8, 0, (0x20 + (blocks & 0xFF) + (blocks >> 8)) & 0xFF]))
-            ser.read(5)
-        finally:
-            ser.close()
-        check_report(sim, image)
-    return marks, cpu
+def median(values):
+    values = sorted(values)
+    return values[len(values) // 2]
 
 
-def throughput(sizes=SIZES, runs=3, log=None):
-    """{size: {"module": s, "floor": s, "raw": s, "blocks": n, ...}}: seconds per block, the
-    median window of all runs; NAME_total the best whole flash; NAME_cpu the least CPU time
-    per block that this process spent (the simulator's is not counted)."""
+def throughput(sizes=SIZES, runs=3, log=None, device="simulator"):
+    """{size: {kind: seconds per block, kind + "_cpu": host CPU seconds per block, "blocks": n}}
+    for kind in KINDS: the median over the full windows of all runs (all windows, if there is
+    no full one), which a burst of other work on the machine moves less than a total."""
     results = {}
     saved = dict(vars(downloader))
-    flashes = {"floor": lambda image, path: flash_floor(image),
-               "module": flash_module,
-               "raw": lambda image, path: flash_floor(image, printing=False)}
     with tempfile.TemporaryDirectory() as directory:
         try:
             for size in sizes:
                 image = make_image(size)
                 path = write_image(directory, image)
-                marks = {name: [] for name in flashes}
-                totals = {name: float("inf") for name in flashes}
-                cpus = {name: float("inf") for name in flashes}
-                for _ in range(runs):  # interleaved, so that drift hits all three alike
-                    for name, flash in flashes.items():
-                        run, cpu = flash(image, path)
-                        marks[name].append(run)
-                        totals[name] = min(totals[name], run[-1] - run[0])
-                        cpus[name] = min(cpus[name], cpu)
+                windows = {kind: [] for kind in KINDS}
+                for _ in range(runs):
+                    for kind, found in flash(image, path, device).items():
+                        windows[kind] += found
                 row = {"blocks": block_count(size)}
-                for name in flashes:
-                    spans = sorted(b - a for run in marks[name] for a, b in zip(run[:-1], run[1:-1]))
-                    if spans:
-                        row[name] = spans[len(spans) // 2] / WINDOW
-                    else:  # fewer blocks than one window: the whole flash
-                        row[name] = totals[name] / row["blocks"]
-                    row[name + "_total"] = totals[name]
-                    row[name + "_cpu"] = cpus[name] / row["blocks"]
+                for kind, found in windows.items():
+                    full = [w for w in found if w[0] == WINDOW] or found
+                    row[kind] = median(seconds / count for count, seconds, _ in full)
+                    row[kind + "_cpu"] = median(cpu / count for count, _, cpu in full)
                 results[size] = row
                 if log:
                     log(size, row)
@@ -207,19 +210,22 @@ def memory(size=LARGEST):
 
 def table(results):
     lines = ["| image | blocks | module µs/block | floor µs/block | module / floor throughput "
-             "| whole flash, module / floor | raw ping-pong µs/block | host CPU µs/block, module "
-             "| host CPU µs/block, floor |",
-             "|---|---:|---:|---:|---:|---:|---:|---:|---:|"]
+             "| raw ping-pong µs/block | host CPU µs/block, module | host CPU µs/block, floor |",
+             "|---|---:|---:|---:|---:|---:|---:|---:|"]
     for size, row in results.items():
-        lines.append("| %s | %d | %.2f | %.2f | %.1f%% | %.1f%% | %.2f | %.2f | %.2f |" % (
+        lines.append("| %s | %d | %.2f | %.2f | %.1f%% | %.2f | %.2f | %.2f |" % (
             "{:,}".format(size), row["blocks"], 1e6 * row["module"], 1e6 * row["floor"],
-            100 * row["floor"] / row["module"], 100 * row["floor_total"] / row["module_total"],
-            1e6 * row["raw"], 1e6 * row["module_cpu"], 1e6 * row["floor_cpu"]))
-    per_block = [row["module"] for row in results.values()]
+            100 * row["floor"] / row["module"], 1e6 * row["raw"], 1e6 * row["module_cpu"],
+            1e6 * row["floor_cpu"]))
     lines.append("")
-    lines.append("Module time per block, slowest over fastest image: %.1f%% apart" % (
-        100 * (max(per_block) / min(per_block) - 1)))
+    lines.append("Time per block, slowest image over fastest: module %.1f%%, floor %.1f%%, raw %.1f%%" % tuple(
+        100 * spread(results, kind) for kind in KINDS))
     return "\n".join(lines)
+
+
+def spread(results, kind="module"):
+    per_block = [row[kind] for row in results.values()]
+    return max(per_block) / min(per_block) - 1
 
 
 def memory_table(figures):
@@ -234,6 +240,8 @@ def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--sizes", type=int, nargs="+", default=list(SIZES))
     parser.add_argument("--runs", type=int, default=3)
+    parser.add_argument("--device", choices=sorted(DEVICES), default="simulator",
+                        help="the simulated device, or the minimal responder of bench/responder.py")
     parser.add_argument("--memory-size", type=int, default=LARGEST)
     parser.add_argument("--no-memory", action="store_true")
     parser.add_argument("--memory-child", type=int, help=argparse.SUPPRESS)
@@ -241,7 +249,7 @@ def main(argv=None):
     if args.memory_child:
         memory_child(args.memory_child)
         return 0
-    print(table(throughput(args.sizes, args.runs)))
+    print(table(throughput(args.sizes, args.runs, device=args.device)))
     if not args.no_memory:
         print(memory_table(memory(args.memory_size)))
     return 0

@@ -90,12 +90,15 @@ def main(argv=None):
             own_ir, 100 * OWN_SHARE, row["floor_ir"]), own_ir <= OWN_SHARE * row["floor_ir"]))
     for device, results in flashes.items():
         for size, flash in results.items():
-            share = flash["floor"] / flash["module"]
+            share = flash["share"]
             checks.append(("%s bytes to the %s at %.1f%% of the floor's throughput (>= %d%%)" % (
                 "{:,}".format(size), device, 100 * share, 100 * THROUGHPUT_SHARE), share >= THROUGHPUT_SHARE))
         spread = link.spread(results)
-        checks.append(("time per block to the %s within %.1f%% across the sizes (<= %d%%; floor's: %.1f%%)" % (
-            device, 100 * spread, 100 * SPREAD, 100 * link.spread(results, "floor")), spread <= SPREAD))
+        checks.append(("time per block to the %s within %.1f%% across the sizes (<= %d%%; the floor's "
+                       "%.1f%%, the raw ping-pong's %.1f%%, the module's share of the floor's %.1f%%)" % (
+                           device, 100 * spread, 100 * SPREAD, 100 * link.spread(results, "floor"),
+                           100 * link.spread(results, "raw"), 100 * link.spread(results, "share")),
+                       spread <= SPREAD))
     limit = figures["baseline_kib"] * 1024 + figures["size"] + 2 * MIB
     checks.append(("peak RSS %.1f MiB <= %.1f MiB" % (figures["peak_kib"] / 1024, limit / MIB),
                    figures["peak_kib"] * 1024 <= limit))

@@ -173,6 +173,52 @@ def throughput(sizes=SIZES, runs=3, log=None, device="simulator"):
     return results
 
 
+def exchange_child(kind, blocks):
+    """Runs in a child interpreter under callgrind: ``blocks`` exchanges with the responder,
+    by the module or by the floor's loop, after the same set-up and warm-up for both."""
+    image = make_image(32 * (blocks + 64))
+    with tempfile.TemporaryDirectory() as directory, Responder() as device:
+        path = write_image(directory, image)
+        lists = [list(block_request(image, n)) for n in range(blocks + 64)]
+        with NullOutput():
+            downloader.com = device.port
+            downloader.dev_open()
+            downloader.init(path)
+            ser, download = downloader.ser, downloader.download
+            for n in range(64):
+                download()
+            for n in range(64):
+                print(n)
+                ser.write(lists[n])
+                print(ser.read(5))
+            if kind == "module":
+                for _ in range(blocks):
+                    download()
+            else:
+                for n in range(64, 64 + blocks):
+                    print(n)
+                    ser.write(lists[n])
+                    print(ser.read(5))
+            downloader.dev_close()
+
+
+def instructions_per_block(blocks=1000):
+    """{kind: instructions per block} of the host process over the real link (pyserial, pty,
+    responder), module and floor: a run of 2N exchanges minus a run of N, under callgrind."""
+    from percall import CALLGRIND_COLLECTED
+    results = {}
+    for kind in ("module", "floor"):
+        totals = []
+        for n in (blocks, 2 * blocks):
+            command = ["valgrind", "--tool=callgrind", "--callgrind-out-file=/dev/null", sys.executable,
+                       os.path.abspath(__file__), "--exchange-child", kind, str(n)]
+            done = subprocess.run(command, env=dict(os.environ, PYTHONHASHSEED="0"), stdout=subprocess.DEVNULL,
+                                  stderr=subprocess.PIPE, text=True, check=True)
+            totals.append(int(CALLGRIND_COLLECTED.findall(done.stderr)[-1]))
+        results[kind] = (totals[1] - totals[0]) / blocks
+    return results
+
+
 def rss_kib(field):
     with open("/proc/self/status") as status:
         for line in status:
@@ -234,6 +280,12 @@ def spread(results, kind="module"):
     return max(per_block) / min(per_block) - 1
 
 
+def instructions_table(counts):
+    return ("Host instructions per block over the link (pyserial, pty, responder; callgrind): "
+            "module %.0f, floor %.0f, difference %+.0f" % (counts["module"], counts["floor"],
+                                                           counts["module"] - counts["floor"]))
+
+
 def memory_table(figures):
     limit = figures["baseline_kib"] + figures["size"] / 1024 + 2048
     return ("Peak RSS flashing %s bytes: %.1f MiB; limit (RSS before init %.1f MiB + image %.1f MiB "
@@ -250,11 +302,19 @@ def main(argv=None):
                         help="the simulated device, or the minimal responder of bench/responder.py")
     parser.add_argument("--memory-size", type=int, default=LARGEST)
     parser.add_argument("--no-memory", action="store_true")
+    parser.add_argument("--callgrind", type=int, nargs="?", const=1000, default=0, metavar="N",
+                        help="also count the host's instructions per block (N and 2N exchanges)")
     parser.add_argument("--memory-child", type=int, help=argparse.SUPPRESS)
+    parser.add_argument("--exchange-child", nargs=2, help=argparse.SUPPRESS)
     args = parser.parse_args(argv)
     if args.memory_child:
         memory_child(args.memory_child)
         return 0
+    if args.exchange_child:
+        exchange_child(args.exchange_child[0], int(args.exchange_child[1]))
+        return 0
+    if args.callgrind:
+        print(instructions_table(instructions_per_block(args.callgrind)))
     print(table(throughput(args.sizes, args.runs, device=args.device)))
     if not args.no_memory:
         print(memory_table(memory(args.memory_size)))

@@ -75,6 +75,9 @@ def main(argv=None):
         flashes[device] = link.throughput(sizes, runs, device=device)
         print(link.table(flashes[device]))
         print()
+    if callgrind:
+        print(link.instructions_table(link.instructions_per_block(200 if args.quick else 1000)))
+        print()
     figures = link.memory(memory_size)
     print(link.memory_table(figures))
     print()

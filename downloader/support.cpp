@@ -3,6 +3,8 @@
 
 #include <frameobject.h>
 
+#include <cstring>
+
 namespace dl {
 
 HeldBuiltins held;
@@ -190,6 +192,37 @@ Ref call_method1(PyObject* obj, PyObject* name, PyObject* arg, int line) {
 }
 #endif
 
+namespace {
+
+// The code object of a traceback entry, one per function and line, made at the first failure
+// there and kept for the process. A host that hits the same fault for hours then makes no new
+// code object per failure; from 3.13 each new one would intern its names afresh, and every
+// few thousand failures the interpreter would rebuild its whole table of interned strings.
+// Past the table's capacity a code object is made for the entry alone (a new reference).
+PyCodeObject* traceback_code(const char* function, int line) {
+    struct Entry {
+        const char* function;
+        int line;
+        PyCodeObject* code;
+    };
+    static Entry entries[256];
+    static size_t used = 0;
+    for (size_t i = 0; i < used; ++i) {
+        if (entries[i].line == line && std::strcmp(entries[i].function, function) == 0) {
+            Py_INCREF(entries[i].code);
+            return entries[i].code;
+        }
+    }
+    PyCodeObject* code = PyCode_NewEmpty("downloader", function, line);
+    if (code && used < sizeof entries / sizeof entries[0]) {
+        Py_INCREF(code);
+        entries[used++] = Entry{function, line, code};
+    }
+    return code;
+}
+
+}  // namespace
+
 void add_traceback(const char* function, int line, PyObject* globals) {
     // Set the pending exception aside while the code object and frame are built, the way
     // the interpreter's own helpers do, so that a failure there cannot replace it.
@@ -199,7 +232,7 @@ void add_traceback(const char* function, int line, PyObject* globals) {
     PyObject *type, *value, *traceback;
     PyErr_Fetch(&type, &value, &traceback);
 #endif
-    PyCodeObject* code = PyCode_NewEmpty("downloader", function, line);
+    PyCodeObject* code = traceback_code(function, line);
     PyFrameObject* frame = code ? PyFrame_New(PyThreadState_Get(), code, globals, nullptr) : nullptr;
     PyErr_Clear();
 #if PY_VERSION_HEX >= 0x030C0000

@@ -72,8 +72,6 @@ Ref call_send(PyObject* globals, PyObject* out, PyObject* validation, int line, 
 
 // result == "ok", as beat and download test what send returned; the module's own send
 // answers with the interned "ok" itself, which needs no comparison.
-inline bool is_ok(PyObject* result, int line) {
-    return result == names.ok || !compare(result, names.ok, Py_NE, line);
-}
+inline bool is_ok(PyObject* result, int line) { return result == names.ok || !compare(result, names.ok, Py_NE, line); }
 
 }  // namespace dl

@@ -205,8 +205,7 @@ bool prepare_directly(PyObject* globals, Ref* early, Ref* buf, Ref* counter, Bui
     }
     *counter = lookup_global(globals, names.Pcounter, 143);
     long n = 0;
-    if (!counter_in_range(counter->get(), &n) || held.range != reinterpret_cast<PyObject*>(&PyRange_Type))
-        return false;
+    if (!counter_in_range(counter->get(), &n) || held.range != reinterpret_cast<PyObject*>(&PyRange_Type)) return false;
     if (kBlockSize * n >= length) {
         *early = integer(100, 144);
     } else {
@@ -222,8 +221,7 @@ Ref download_block(PyObject* globals) {
     BuiltRequest built = {nullptr, 0, 0};
     if (!prepare_directly(globals, &early, &buf, &counter, &built)) {
         // An image too short for block 0 to carry its length is refused before anything is sent.
-        if (image_length(globals, 140) < kShortestImage)
-            return report(names.image_too_short, integer(0, 142), 141);
+        if (image_length(globals, 140) < kShortestImage) return report(names.image_too_short, integer(0, 142), 141);
         // Nothing left to send: report completion again rather than send an empty or broken block.
         if (image_complete(globals, 143)) return integer(100, 144);
         buf = build_block_generically(globals);

@@ -230,8 +230,7 @@ Ref judge_reply(PyObject* globals, PyObject* reply) {
 // so they come out the same) and reports the one that fails.
 bool reply_accepted_directly(PyObject* globals, PyObject* reply, const BuiltRequest* built) {
     long bytes[5];
-    if (!reply_bytes(reply, bytes) || bytes[3] != 0 || (bytes[0] + bytes[1] + bytes[2]) % 256 != bytes[4])
-        return false;
+    if (!reply_bytes(reply, bytes) || bytes[3] != 0 || (bytes[0] + bytes[1] + bytes[2]) % 256 != bytes[4]) return false;
     Ref counter = lookup_global(globals, names.Pcounter, 115);
     long value = 0;
     return known_counter(counter.get(), built, &value) && value == bytes[2] * 256 + bytes[1];
@@ -281,8 +280,7 @@ Ref exchange(PyObject* globals, PyObject* out, PyObject* validation, const Built
     return judge_reply(globals, reply.get());
 }
 
-PyObject* exchange_guarded(PyObject* module, PyObject* out, PyObject* validation,
-                           const BuiltRequest* built = nullptr) {
+PyObject* exchange_guarded(PyObject* module, PyObject* out, PyObject* validation, const BuiltRequest* built = nullptr) {
     return guarded("downloader.send", kSendLine, module,
                    [&](PyObject* globals) { return exchange(globals, out, validation, built); });
 }

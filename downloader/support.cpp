@@ -10,9 +10,6 @@ namespace dl {
 HeldBuiltins held;
 Names names;
 ByteInts byte_ints;
-#ifdef DL_GLOBALS_CACHE
-GlobalsCache globals_cache;
-#endif
 
 namespace {
 
@@ -98,55 +95,15 @@ Ref lookup_builtin(PyObject* name, int line) {
     return Ref::incref(value);
 }
 
-#ifdef DL_GLOBALS_CACHE
-// Starts the cache afresh for the dict as it is now.
-void cache_reset(PyObject* globals) {
-    globals_cache = GlobalsCache();
-    globals_cache.dict = globals;
-    globals_cache.version = version_of(globals);
-    globals_cache.plain_keys = true;
-    Py_ssize_t position = 0;
-    PyObject *key, *value;
-    while (globals_cache.plain_keys && PyDict_Next(globals, &position, &key, &value))
-        globals_cache.plain_keys = PyUnicode_CheckExact(key);
-}
-#endif
-
 }  // namespace
 
-Ref lookup_global_uncached(PyObject* globals, PyObject* name, int line) {
-#ifdef DL_GLOBALS_CACHE
-    const int slot = cache_slot(name);
-    if (slot >= 0) {
-        if (!cache_current(globals)) cache_reset(globals);
-        PyObject* value = PyDict_GetItemWithError(globals, name);
-        if (!value) return lookup_builtin(name, line);
-        // Only where looking a name up runs no host code (no key but exact str ones to compare
-        // with) is it invisible whether the dict was asked again.
-        if (globals_cache.plain_keys && cache_current(globals)) globals_cache.values[slot] = value;
-        return Ref::incref(value);
-    }
-#endif
+Ref lookup_global(PyObject* globals, PyObject* name, int line) {
     PyObject* value = PyDict_GetItemWithError(globals, name);
     if (!value) return lookup_builtin(name, line);
     return Ref::incref(value);
 }
 
 void store_global(PyObject* globals, PyObject* name, PyObject* value, int line) {
-#ifdef DL_GLOBALS_CACHE
-    const int slot = cache_slot(name);
-    if (slot >= 0 && cache_current(globals) && globals_cache.values[slot] && globals_cache.plain_keys) {
-        // Replacing the value of a name that is there, in a dict of exact str keys, compares
-        // keys without host code; and the old value, held over the store, is not freed by it.
-        // So the dict changes by this one value, and the cache carries over to the new tag.
-        // Releasing the old value afterwards may run host code, which moves the tag on again.
-        Ref old = Ref::incref(globals_cache.values[slot]);
-        check(PyDict_SetItem(globals, name, value), line);
-        globals_cache.version = version_of(globals);
-        globals_cache.values[slot] = value;
-        return;
-    }
-#endif
     check(PyDict_SetItem(globals, name, value), line);
 }
 

@@ -95,8 +95,7 @@ Ref get_item(PyObject* sequence, Py_ssize_t index, int line);
 
 // Module globals, read by name at each use: the module namespace, then the builtins.
 // A name found in neither raises NameError "name '...' is not defined".
-// (Defined below, with the cache of the globals that every exchange reads.)
-inline Ref lookup_global(PyObject* globals, PyObject* name, int line);
+Ref lookup_global(PyObject* globals, PyObject* name, int line);
 void store_global(PyObject* globals, PyObject* name, PyObject* value, int line);
 
 // print(message) through the builtin print, one argument per call.
@@ -166,65 +165,14 @@ struct Names {
 extern Names names;
 bool make_names();
 
-#if PY_VERSION_HEX < 0x030E0000 && !defined(Py_GIL_DISABLED)
-#define DL_GLOBALS_CACHE 1
-
-// Reads of the globals that every exchange uses, remembered against the namespace's version
-// tag (PEP 509; CPython 3.8 to 3.13). The interpreter gives a dict a new tag at every change,
-// so while the tag is the one seen at a read, each name still maps to the object read then,
-// which the dict keeps alive. Kept by lookup_global and store_global (support.cpp).
-struct GlobalsCache {
-    PyObject* dict = nullptr;
-    uint64_t version = 0;
-    bool plain_keys = false;   // every key an exact str: name lookups and stores run no host code
-    PyObject* values[4] = {};  // Pcounter, res, ser, send; borrowed from the dict
-};
-extern GlobalsCache globals_cache;
-
-inline uint64_t version_of(PyObject* dict) {
-#if defined(_MSC_VER)
-#pragma warning(suppress : 4996)
-    return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
-#else
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-    return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
-#pragma GCC diagnostic pop
-#endif
-}
-
-inline int cache_slot(PyObject* name) {
-    if (name == names.Pcounter) return 0;
-    if (name == names.res) return 1;
-    if (name == names.ser) return 2;
-    if (name == names.send) return 3;
-    return -1;
-}
-
-inline bool cache_current(PyObject* globals) {
-    return globals_cache.dict == globals && globals_cache.version == version_of(globals);
-}
-#endif
-
-Ref lookup_global_uncached(PyObject* globals, PyObject* name, int line);
-
-inline Ref lookup_global(PyObject* globals, PyObject* name, int line) {
-#ifdef DL_GLOBALS_CACHE
-    const int slot = cache_slot(name);
-    if (slot >= 0 && cache_current(globals) && globals_cache.values[slot])
-        return Ref::incref(globals_cache.values[slot]);
-#endif
-    return lookup_global_uncached(globals, name, line);
-}
-
 // The ints 0 to 255, the values a frame holds, taken once from the interpreter, which caches
 // them. Handing one out allocates nothing; dropping one from a list never frees it, so never
 // runs host code; and one found in a list is an exact int whose value its address tells.
 struct ByteInts {
     PyObject* item[256];
-    uintptr_t first;     // address of the int 0
-    unsigned shift;      // log2 of the distance between consecutive ints
-    bool addressable;    // the interpreter lays them out evenly, so values can be read off
+    uintptr_t first;   // address of the int 0
+    unsigned shift;    // log2 of the distance between consecutive ints
+    bool addressable;  // the interpreter lays them out evenly, so values can be read off
 };
 extern ByteInts byte_ints;
 bool make_byte_ints();

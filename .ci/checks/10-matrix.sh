@@ -30,7 +30,7 @@ status=0
 printf '%s\n' $sessions | xargs -P 2 -I{} bash -c 'run_session {}' || status=1
 for log in "$logs"/*.log; do
     echo "--- $(basename "$log" .log)"
-    if [ $status -ne 0 ]; then cat "$log"; else tail -n 2 "$log"; fi
+    if [ $status -ne 0 ]; then cat "$log"; else grep -E '^platform |^=+ .* in [0-9.]+s' "$log" || true; fi
 done
 rm -rf "$logs"
 echo "matrix: $sessions in $((SECONDS - start)) s"

@@ -12,7 +12,7 @@ import os
 import sys
 import tempfile
 import time
-from typing import TYPE_CHECKING, NoReturn, Optional, Sequence, TextIO, Tuple
+from typing import TYPE_CHECKING, Any, NoReturn, Optional, Sequence, TextIO, Tuple
 
 import downloader
 
@@ -107,6 +107,20 @@ class Progress:
             print(file=sys.stderr)
 
 
+def settle(port: Any, quiet: float = 0.2) -> None:
+    """Discard reply bytes until the line has been quiet for `quiet` seconds.
+
+    A late or surplus reply would otherwise answer the resend, and every exchange after it
+    would read the reply of the one before.
+    """
+    last = time.monotonic()
+    while time.monotonic() - last < quiet:
+        if port.in_waiting:
+            port.reset_input_buffer()
+            last = time.monotonic()
+        time.sleep(0.01)
+
+
 def transfer(image: bytes, retries: int, progress: Progress) -> int:
     """download() until 100; returns the number of resends."""
     resends = rejected = 0
@@ -118,8 +132,7 @@ def transfer(image: bytes, retries: int, progress: Progress) -> int:
             if rejected > retries:
                 raise FlashError(f"block {block} rejected {rejected} times; giving up")
             resends += 1
-            # Stale or surplus reply bytes would only fail the resend as well.
-            downloader.ser.reset_input_buffer()
+            settle(downloader.ser)
             continue
         rejected = 0
         progress.update(min(BLOCK_SIZE, len(image) - BLOCK_SIZE * block))

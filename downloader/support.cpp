@@ -43,28 +43,29 @@ bool compare(PyObject* a, PyObject* b, int op, int line) {
     return truth(result.get(), line);
 }
 
-bool takes_no_arguments(const char* name, Py_ssize_t nargs, PyObject* kwnames) {
+namespace {
+
+// The positional count a function without keywords takes, with the message for any other.
+bool takes_positional(const char* name, Py_ssize_t nargs, PyObject* kwnames, Py_ssize_t wanted, const char* message) {
     if (kwnames && PyTuple_GET_SIZE(kwnames) > 0) {
         PyErr_Format(PyExc_TypeError, "%.200s() takes no keyword arguments", name);
         return false;
     }
-    if (nargs != 0) {
-        PyErr_Format(PyExc_TypeError, "%.200s() takes no arguments (%zd given)", name, nargs);
+    if (nargs != wanted) {
+        PyErr_Format(PyExc_TypeError, message, name, nargs);
         return false;
     }
     return true;
 }
 
+}  // namespace
+
+bool takes_no_arguments(const char* name, Py_ssize_t nargs, PyObject* kwnames) {
+    return takes_positional(name, nargs, kwnames, 0, "%.200s() takes no arguments (%zd given)");
+}
+
 bool takes_one_argument(const char* name, Py_ssize_t nargs, PyObject* kwnames) {
-    if (kwnames && PyTuple_GET_SIZE(kwnames) > 0) {
-        PyErr_Format(PyExc_TypeError, "%.200s() takes no keyword arguments", name);
-        return false;
-    }
-    if (nargs != 1) {
-        PyErr_Format(PyExc_TypeError, "%.200s() takes exactly one argument (%zd given)", name, nargs);
-        return false;
-    }
-    return true;
+    return takes_positional(name, nargs, kwnames, 1, "%.200s() takes exactly one argument (%zd given)");
 }
 
 void set_item(PyObject* out, Py_ssize_t index, PyObject* value, int line) {

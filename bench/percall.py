@@ -66,6 +66,15 @@ def port(replies=None, first=0):
 # state in place and returns the loop over ``count`` calls, which is what gets timed. The floor
 # makes exactly the host-visible calls that the module makes, on the same objects, and no others.
 
+def exchange_floor(ser, frame, count):
+    """The host-visible calls of one exchange, ``count`` times: what send and beat must make."""
+    def loop():
+        for _ in itertools.repeat(None, count):
+            ser.write(frame)
+            print(ser.read(5))
+    return loop
+
+
 def setup_send(count, path):
     frame = [16] + [0] * 3 + list(range(32)) + [0]
 
@@ -79,16 +88,7 @@ def setup_send(count, path):
                 send(frame, 0)
         return loop
 
-    def floor():
-        ser = port()
-
-        def loop():
-            for _ in itertools.repeat(None, count):
-                ser.write(frame)
-                print(ser.read(5))
-        return loop
-
-    return {"module": module, "floor": floor}
+    return {"module": module, "floor": lambda: exchange_floor(port(), frame, count)}
 
 
 def setup_beat(count, path):
@@ -107,16 +107,7 @@ def setup_beat(count, path):
                 beat()
         return loop
 
-    def floor():
-        ser = port(replies, 1)
-
-        def loop():
-            for _ in itertools.repeat(None, count):
-                ser.write(frame)
-                print(ser.read(5))
-        return loop
-
-    return {"module": module, "floor": floor}
+    return {"module": module, "floor": lambda: exchange_floor(port(replies, 1), frame, count)}
 
 
 def setup_download(count, path):

@@ -54,7 +54,7 @@ class UsageError(FlashError):
     exit_code = EXIT_USAGE
 
 
-class ImageError(FlashError):
+class ImageError(UsageError):
     """The image file cannot be read or cannot be flashed."""
 
 

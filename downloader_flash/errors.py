@@ -46,6 +46,7 @@ class FlashError(Exception):
     """A flash that did not happen or did not finish; str() is one line for the person at the bench."""
 
     exit_code = EXIT_FAILED
+    resends = 0  # blocks resent before it happened
 
 
 class UsageError(FlashError):

@@ -12,7 +12,7 @@ import serial
 import downloader
 
 from .devices import Device, find_devices, why_unavailable
-from .errors import (BlockRejected, DeviceSilent, Disconnected, FlashResult, ImageError, Interrupted, NoDevice,
+from .errors import (BlockRejected, DeviceSilent, Disconnected, FlashError, FlashResult, ImageError, Interrupted, NoDevice,
                      PortInUse, PortUnavailable, SeveralDevices)
 
 BLOCK_SIZE = 32
@@ -221,6 +221,9 @@ def flash(
                 seconds = time.perf_counter() - started
     except KeyboardInterrupt:
         raise Interrupted(transfer.block, transfer.blocks) from None
+    except FlashError as error:
+        error.resends = transfer.resends
+        raise
     return FlashResult(
         port=name,
         serial_number=serial_number,

@@ -102,7 +102,7 @@ def flash_job(job: Job, progress: Callable[[int, int], None]) -> Attempt:
 
 def failed(job: Job, error: FlashError) -> Attempt:
     result = INTERRUPTED if isinstance(error, Interrupted) else FAILED
-    return Attempt(job.port, job.key[1], result, str(error), kind=type(error).__name__)
+    return Attempt(job.port, job.key[1], result, str(error), kind=type(error).__name__, resends=error.resends)
 
 
 class Scheduler:

@@ -158,7 +158,7 @@ class View:
         if final:
             self.final[job.key] = attempt
         if not final:
-            self.write(f"{job.port}: {attempt.error}; flashing it again from block 0")
+            self.write(f"{about(job.port, attempt.error)}; flashing it again from block 0")
         elif self.args.watch:
             self.write(device_line(attempt))
         elif len(self.final) == 1 and not self.args.all:
@@ -187,7 +187,7 @@ class View:
         if self.args.quiet:
             for attempt in self.final.values():
                 if attempt.result != records.FLASHED:
-                    say(f"{attempt.port}: {attempt.error}")
+                    say(about(attempt.port, attempt.error))
             return
         rows = [("port", "serial number", "result", "blocks", "resends", "seconds", "KiB/s")]
         attempts = [self.final[key] for key in self.order if key in self.final]
@@ -201,7 +201,7 @@ class View:
         print(table(rows, right=(3, 4, 5, 6)))
         for attempt in attempts:
             if attempt.result != records.FLASHED:
-                print(f"{attempt.port}: {attempt.error}")
+                print(about(attempt.port, attempt.error))
         if attempts:
             self.digests(attempts[0])
 
@@ -214,6 +214,11 @@ class View:
         if records.NOT_ACKNOWLEDGED in results:
             return EXIT_NOT_ACKNOWLEDGED
         return EXIT_OK
+
+
+def about(port: str, message: Optional[str]) -> str:
+    """The message, naming the port unless it does already."""
+    return str(message) if port in str(message) else f"{port}: {message}"
 
 
 def describe(attempt: Attempt) -> str:
@@ -231,7 +236,7 @@ def summary(attempt: Attempt) -> str:
 def device_line(attempt: Attempt) -> str:
     if attempt.flashed is not None and attempt.result == records.FLASHED:
         return f"{describe(attempt)}: flashed, {summary(attempt)}"
-    return f"{describe(attempt)}: {attempt.result}: {attempt.error}"
+    return f"{describe(attempt)}: {attempt.error}"
 
 
 @contextlib.contextmanager

@@ -5,7 +5,7 @@ import io
 import os
 import tempfile
 import time
-from typing import Callable, Iterator, List, MutableSequence, Optional, TextIO, Tuple, Union
+from typing import Callable, Iterator, List, MutableSequence, Optional, Protocol, Tuple, Union
 
 import serial
 
@@ -25,6 +25,12 @@ QUIET_SECONDS = 0.2  # silence on the line before a resend
 ImageSource = Union[str, "os.PathLike[str]", bytes]
 # Called after each accepted block with (blocks done, blocks in the image).
 ProgressCallback = Callable[[int, int], None]
+
+
+class TextSink(Protocol):
+    """Where the module's lines go: a text file, or anything with write(str)."""
+
+    def write(self, text: str) -> int: ...
 
 
 def block_count(size: int) -> int:
@@ -60,7 +66,7 @@ class ModuleOutput(io.TextIOBase):
     the reason (a packet error or the exception of a failed read) and "send wrong".
     """
 
-    def __init__(self, log: Optional[TextIO]) -> None:
+    def __init__(self, log: Optional[TextSink]) -> None:
         super().__init__()
         self.log = log
         self.reason = ""
@@ -143,7 +149,7 @@ def choose_port(port: Union[str, Device, None]) -> Tuple[str, Optional[str]]:
 @contextlib.contextmanager
 def opened(port: str) -> Iterator[None]:
     """The module's port, locked against other processes, open on `port` and closed afterwards."""
-    if downloader.ser.isOpen():
+    if downloader.ser.is_open:
         downloader.dev_close()
     downloader.ser.exclusive = True
     downloader.com = port
@@ -160,13 +166,14 @@ def opened(port: str) -> Iterator[None]:
 def loaded(image: ImageSource, data: bytes) -> Iterator[None]:
     """init() with the image file; bytes go through a temporary file, which init() needs."""
     with tempfile.TemporaryDirectory() as folder:
-        path = image
         if isinstance(image, bytes):
             path = os.path.join(folder, "image.bin")
             with open(path, "wb") as handle:
                 handle.write(image)
-        if not downloader.init(os.fspath(path)) or downloader.res != data:
-            raise ImageError(f"the image changed or could not be read: {os.fspath(path)}")
+        else:
+            path = os.fspath(image)
+        if not downloader.init(path) or downloader.res != data:
+            raise ImageError(f"the image changed or could not be read: {path}")
         yield
 
 
@@ -197,7 +204,7 @@ def flash(
     *,
     retries: int = 3,
     on_progress: Optional[ProgressCallback] = None,
-    log: Optional[TextIO] = None,
+    log: Optional[TextSink] = None,
 ) -> FlashResult:
     """Flashes `image` (a file name or the bytes) to `port`, or to the only device found.
 

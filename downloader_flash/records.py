@@ -2,7 +2,7 @@
 import datetime
 import json
 from dataclasses import dataclass
-from typing import Dict, Optional, TextIO, Union
+from typing import IO, Dict, Optional, Union
 
 from .errors import FlashResult
 
@@ -52,6 +52,6 @@ def record(attempt: Attempt, image: str) -> Dict[str, Union[str, int, float, Non
     return {name: values[name] for name in FIELDS}
 
 
-def append(report: TextIO, attempt: Attempt, image: str) -> None:
+def append(report: IO[str], attempt: Attempt, image: str) -> None:
     report.write(json.dumps(record(attempt, image)) + "\n")
     report.flush()

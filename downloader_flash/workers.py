@@ -95,8 +95,8 @@ def flash_job(job: Job, progress: Callable[[int, int], None]) -> Attempt:
         if log is not None:
             log.close()
     outcome = FLASHED if result.run_acknowledged else NOT_ACKNOWLEDGED
-    error = None if result.run_acknowledged else f"the device on {job.port} did not acknowledge the run command"
-    return Attempt(job.port, job.key[1], outcome, error, flashed=result, resends=result.resends,
+    problem = None if result.run_acknowledged else f"the device on {job.port} did not acknowledge the run command"
+    return Attempt(job.port, job.key[1], outcome, problem, flashed=result, resends=result.resends,
                    seconds=result.seconds)
 
 

@@ -5,7 +5,7 @@ import io
 import os
 import tempfile
 import time
-from typing import Callable, Iterator, List, MutableSequence, Optional, Protocol, Tuple, Union
+from typing import Callable, Iterator, List, MutableSequence, Optional, Protocol, TextIO, Tuple, Union, cast
 
 import serial
 
@@ -216,7 +216,8 @@ def flash(
     transfer = Transfer(name, block_count(len(data)))
     output = ModuleOutput(log)
     try:
-        with contextlib.redirect_stdout(output), opened(name):
+        # print() needs only write(); older typeshed asks redirect_stdout for a full TextIO.
+        with contextlib.redirect_stdout(cast(TextIO, output)), opened(name):
             # The heartbeat moves the packet counter, so it comes before init() resets it.
             if downloader.beat() != "beated":
                 transfer.check_line()

@@ -20,14 +20,17 @@ IMAGE = bytes((i * 7 + (i >> 8)) % 256 for i in range(40000))  # 1,250 blocks
 ALL = """
 import json, os, subprocess, sys
 from fake_usb import plug
+tool = [sys.executable, "-m", "downloader_flash"]
+none = subprocess.run(tool + [os.environ["IMAGE"]], capture_output=True, text=True)
 for n, (pty, serial_number) in enumerate(json.loads(os.environ["PORTS"]), 1):
     plug(n, pty, serial_number)
 plug(9, os.environ["OTHER"], "X9", vendor="0403", product="6001")  # another maker's device: not listed
-tool = [sys.executable, "-m", "downloader_flash"]
 listed = subprocess.run(tool + ["--list"], capture_output=True, text=True)
+chosen = subprocess.run(tool + [os.environ["IMAGE"], "--serial-number", "SN2", "-q"], capture_output=True, text=True)
 run = subprocess.run(tool + [os.environ["IMAGE"], "--all", "--report", os.environ["REPORT"]],
                      capture_output=True, text=True, timeout=90)
-print(json.dumps([listed.stdout, run.returncode, run.stdout, run.stderr]))
+print(json.dumps([[none.returncode, none.stderr], [chosen.returncode, chosen.stdout, chosen.stderr], listed.stdout,
+                  run.returncode, run.stdout, run.stderr]))
 """
 
 
@@ -39,7 +42,9 @@ def test_all_flashes_every_device_and_one_faulty_device_fails_alone(make_sim, tm
            "IMAGE": str(tmp_path / "image.bin"), "REPORT": str(tmp_path / "report.jsonl")}
     result = in_namespace(ALL, env)
     assert result.returncode == 0, result.stderr
-    listed, returncode, out, err = json.loads(result.stdout.splitlines()[-1])
+    none, chosen, listed, returncode, out, err = json.loads(result.stdout.splitlines()[-1])
+    assert none == [2, "downloader-flash: no device found (USB vendor 0x19F5, product 0x5740)\n"]
+    assert chosen == [0, "", ""] and sims[1].runs == 2  # -q: nothing but failures
     assert listed.splitlines() == ["port          serial number  location  description"] + [
         f"/dev/ttyACM{n}  SN{n}            1-{n}       ttyACM{n}" for n in range(1, 5)]
     assert (returncode, err) == (1, "")

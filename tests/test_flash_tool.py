@@ -278,10 +278,14 @@ def test_report_appends_one_record_per_attempt(make_sim, image_file, tmp_path):
 
 
 def test_simulate_all_flashes_every_simulated_device(tmp_path):
-    returncode, out, err = tool("--simulate", "4", "--all", "--sample", "20000")
+    returncode, out, err = tool("--simulate", "4", "--all", "--jobs", "2", "--sample", "20000", "-v")
     assert (returncode, err) == (0, "")
     lines = out.splitlines()
     assert lines[0].split() == ["port", "serial", "number", "result", "blocks", "resends", "seconds", "KiB/s"]
     assert [line.split()[1:5] for line in lines[1:5]] == [[f"SIM000{n}", "flashed", "625", "0"] for n in range(1, 5)]
-    assert lines[5:] == [f"  sha256 of the image as the device holds it: {lines[5].split()[-1]}",
-                         "simulated devices holding the image (sha256 match): 4 of 4"]
+    sample = lines[6].split()[-1]
+    assert lines[5:] == [
+        f"  sha256 of the image as the device holds it: {lines[5].split()[-1]}",
+        f"  sha256 of the file (bytes 6 to 9 differ: block 0 carries the length there): {sample}",
+        "simulated devices holding the image (sha256 match): 4 of 4"]
+    assert lines[5].split()[-1] != sample

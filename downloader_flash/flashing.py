@@ -4,8 +4,9 @@ import hashlib
 import io
 import os
 import tempfile
+from collections import deque
 import time
-from typing import Callable, Iterator, List, MutableSequence, Optional, Protocol, TextIO, Tuple, Union, cast
+from typing import Callable, Deque, Iterator, List, MutableSequence, Optional, Protocol, TextIO, Tuple, Union, cast
 
 import serial
 
@@ -60,31 +61,37 @@ def read_image(image: ImageSource) -> bytes:
 
 
 class ModuleOutput(io.TextIOBase):
-    """Takes the module's printed lines: copies them to the log, keeps the last complaint.
+    """Takes the module's printed lines: copies them to the log, keeps the last few.
 
     For each block the module prints the block number and the raw reply, then on a rejection
-    the reason (a packet error or the exception of a failed read) and "send wrong".
+    the reason (a packet error or the exception of a failed read) and "send wrong". Writing
+    stays cheap, since it happens for every block; the reason is picked out only when asked for.
     """
 
     def __init__(self, log: Optional[TextSink]) -> None:
         super().__init__()
         self.log = log
-        self.reason = ""
-        self._partial = ""
+        self.recent: Deque[str] = deque(maxlen=16)  # print() writes the text, then the newline
 
     def write(self, text: str) -> int:
         if self.log is not None:
             self.log.write(text)
-        *lines, self._partial = (self._partial + text).split("\n")
-        for line in lines:
-            if line.isdigit():
-                self.reason = ""
-            elif line and line != "send wrong" and not line.startswith(("b'", 'b"')):
-                self.reason = line
+        self.recent.append(text)
         return len(text)
 
     def writable(self) -> bool:
         return True
+
+    @property
+    def reason(self) -> str:
+        """The module's last complaint since it printed the last block number."""
+        found = ""
+        for line in "".join(self.recent).split("\n"):
+            if line.isdigit():
+                found = ""
+            elif line and line != "send wrong" and not line.startswith(("b'", 'b"')):
+                found = line
+        return found
 
 
 class Transfer:

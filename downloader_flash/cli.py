@@ -132,7 +132,7 @@ class View:
         self.size = len(image)
         self.facts = (len(image), hashlib.sha256(image).hexdigest(), hashlib.sha256(device_image(image)).hexdigest())
         self.bars: Dict[Tuple[str, Optional[str]], "tqdm[Any]"] = {}
-        self.positions = 0
+        self.lines: Dict[Tuple[str, Optional[str]], int] = {}  # the screen line of each bar
         self.final: Dict[Tuple[str, Optional[str]], Attempt] = {}
         self.order: List[Tuple[str, Optional[str]]] = []  # the table's rows, in the order of the devices
 
@@ -142,10 +142,11 @@ class View:
         bar = self.bars.get(job.key)
         if bar is None:
             label = job.port if job.key[1] is None else f"{job.port} {job.key[1]}"
-            bar = tqdm(total=self.size / 1024, unit="KiB", desc=label, bar_format=BAR_FORMAT, position=self.positions,
+            # A station runs for hours: a new bar takes the first line that no bar holds.
+            line = min(set(range(len(self.lines) + 1)) - set(self.lines.values()))
+            bar = tqdm(total=self.size / 1024, unit="KiB", desc=label, bar_format=BAR_FORMAT, position=line,
                        leave=not self.args.watch, disable=None, dynamic_ncols=True)
-            self.positions += 1
-            self.bars[job.key] = bar
+            self.bars[job.key], self.lines[job.key] = bar, line
         bar.update(min(done * BLOCK_SIZE, self.size) / 1024 - bar.n)
 
     def attempt(self, job: Job, attempt: Attempt, final: bool) -> None:
@@ -155,6 +156,7 @@ class View:
         bar = self.bars.pop(job.key, None)
         if bar is not None:
             bar.close()
+            del self.lines[job.key]
         if final:
             self.final[job.key] = attempt
         if not final:

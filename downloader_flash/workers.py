@@ -72,10 +72,15 @@ def worker_main(job: Job, messages: "multiprocessing.Queue[Any]") -> None:
             last = now
             messages.put(("progress", job.key, done, blocks))
 
+    attempt: Optional[Attempt] = None
     try:
-        attempt = flash_job(job, progress)
+        try:
+            attempt = flash_job(job, progress)
+        finally:
+            signal.signal(signal.SIGTERM, signal.SIG_IGN)  # from here on, the attempt is reported as it is
     except KeyboardInterrupt:
-        attempt = failed(job, Interrupted(None, 0))
+        if attempt is None:
+            attempt = failed(job, Interrupted(None, 0))
     messages.put(("done", job.key, attempt))
 
 

@@ -6,6 +6,7 @@ SETUP lays a writable overlay over /dev and an empty tmpfs over /sys/class/tty; 
 plugs and unplugs devices: /dev/ttyACM<n> is a link to a simulator's pty, and /sys/class/tty holds
 the attributes pyserial reads (vendor, product, serial number, interface count).
 """
+import json
 import os
 import shutil
 import subprocess
@@ -24,6 +25,11 @@ mkdir -p /sys/class/tty/bus/usb
 """
 
 TTY = "/sys/class/tty"
+
+# The command, able to take SIGINT even when this process was started with SIGINT ignored, as a
+# shell's background jobs are: Python then installs no handler of its own, and a child inherits that.
+INTERRUPTIBLE_TOOL = [sys.executable, "-c", "import runpy, signal; signal.signal(signal.SIGINT, signal."
+                      "default_int_handler); runpy.run_module('downloader_flash', run_name='__main__', alter_sys=True)"]
 
 
 def plug(n, pty, serial_number, vendor="19f5", product="5740"):
@@ -50,6 +56,7 @@ def in_namespace(driver, env, timeout=120):
     here = os.path.dirname(os.path.abspath(__file__))
     return subprocess.run(
         ["unshare", "-m", "--propagation", "private", "sh", "-c", SETUP + 'exec "$PYTHON" -c "$DRIVER"'],
-        env=dict(os.environ, PYTHON=sys.executable, DRIVER=driver, PYTHONPATH=here, **env),
+        env=dict(os.environ, PYTHON=sys.executable, DRIVER=driver, PYTHONPATH=here, TOOL=json.dumps(INTERRUPTIBLE_TOOL),
+                 **env),
         capture_output=True, text=True, timeout=timeout,
     )

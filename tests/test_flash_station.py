@@ -65,7 +65,7 @@ from fake_usb import plug, unplug
 a, b, c = json.loads(os.environ["PORTS"])
 lines = []
 plug(1, a, "A1")
-proc = subprocess.Popen([sys.executable, "-m", "downloader_flash", os.environ["IMAGE"], "--watch"],
+proc = subprocess.Popen(json.loads(os.environ["TOOL"]) + [os.environ["IMAGE"], "--watch"],
                         stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
 lines.append(proc.stdout.readline())        # A, present from the start
 plug(2, b, "B2")                            # slow: still flashing at the end

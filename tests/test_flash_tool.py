@@ -20,6 +20,7 @@ from downloader_flash import (BlockRejected, DeviceSilent, Disconnected, FlashRe
                               flash)
 from downloader_flash.records import FIELDS
 from downloader_sim import expected_image
+from fake_usb import INTERRUPTIBLE_TOOL
 from fakes import module_state  # noqa: F401
 
 IMAGE = bytes((i * 131 + (i >> 8)) % 256 for i in range(100000))  # 3,125 blocks
@@ -221,8 +222,8 @@ def test_version_and_exit_codes_in_help():
 @pytest.mark.parametrize("whole_group", [False, True], ids=["signal to the tool", "Ctrl-C to its process group"])
 def test_ctrl_c_says_where_it_stopped_and_frees_the_port(make_sim, image_file, whole_group):
     sim = make_sim(delay_ms=2)  # 3,125 blocks take several seconds
-    proc = subprocess.Popen([*TOOL, image_file, "--port", sim.port], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                            text=True, start_new_session=whole_group)
+    proc = subprocess.Popen([*INTERRUPTIBLE_TOOL, image_file, "--port", sim.port], stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, text=True, start_new_session=whole_group)
     try:
         assert eventually(lambda: len(sim.blocks) >= 50, 30)
         if whole_group:

@@ -218,7 +218,7 @@ def served(knobs, flags):
                             text=True, cwd=os.path.dirname(os.path.dirname(__file__)))
 
     def stop():
-        proc.send_signal(signal.SIGINT)
+        proc.terminate()
         proc.communicate(timeout=10)
     return proc.stdout.readline().strip(), stop
 

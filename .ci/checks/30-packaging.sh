@@ -57,7 +57,7 @@ if not released or released.group(1) != version:
                     f"{released.group(1) if released else '(none)'}")
 if problems:
     sys.exit("wheel check failed:\n  " + "\n  ".join(problems))
-print(f"wheel holds the extension, the stubs, {len(tool)} flashing tool and {len(simulator)} simulator files; "
+print(f"wheel holds the extension, the stubs, {len(tool)} files of the flashing tool and {len(simulator)} of the simulator; "
       f"version {version}")
 PY
 

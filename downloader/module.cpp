@@ -84,7 +84,7 @@ void bind_functions(PyObject* module, PyObject* globals) {
 }
 
 void load_sequence(PyObject* module, PyObject* globals) {
-    if (!make_names() || !make_byte_ints()) fail(1);
+    if (!make_names()) fail(1);
     take_builtins(1);
     import_serial(globals, "serial", 4);
     import_serial(globals, "serial.tools.list_ports", 5);

@@ -18,6 +18,10 @@
 //   def download()      -> 0 | progress in percent | 100  one 32-byte block        firmware
 //   def run()           -> True             command 0x20, reply not checked        firmware
 //
+// Each function is its statement list, written once; the operations inside the statements take
+// a C branch for exact ints, lists and bytes (support.hpp; docs/operations.md says how that
+// keeps every statement's observable behaviour).
+//
 // Each function's errors carry one traceback entry "downloader.<name>" at the line of the
 // failing statement; the lines below are those of the definitions.
 #pragma once

@@ -41,15 +41,16 @@ const int function_lines[] = {kDevExistingLine, kDevOpenLine, kDevCloseLine, kBe
 void take_builtins(int line) {
     Ref builtins = check(PyImport_ImportModule("builtins"), line);
     PyObject* dict = PyModule_GetDict(builtins.get());
-    PyObject* open = PyDict_GetItemString(dict, "open");
-    PyObject* range = PyDict_GetItemString(dict, "range");
+    // New references, which another thread's change to the builtins cannot take away.
+    PyObject* open = PyObject_GetAttrString(builtins.get(), "open");
+    PyObject* range = open ? PyObject_GetAttrString(builtins.get(), "range") : nullptr;
     if (!open || !range) {
+        Py_XDECREF(open);
+        PyErr_Clear();
         PyErr_SetString(PyExc_ImportError, "the builtins module has no open or range");
         fail(line);
     }
     Py_INCREF(dict);
-    Py_INCREF(open);
-    Py_INCREF(range);
     Py_XSETREF(held.dict, dict);
     Py_XSETREF(held.open, open);
     Py_XSETREF(held.range, range);

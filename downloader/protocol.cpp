@@ -249,6 +249,15 @@ Ref call_send(PyObject* globals, PyObject* out, PyObject* validation, int line) 
 
 PyObject* send(PyObject* module, PyObject* args, PyObject* kwargs) {
     PyObject* values[2] = {nullptr, nullptr};
+#if defined(Py_GIL_DISABLED)
+    // A caller's own dict may be changed by another thread while it is parsed: parse a copy.
+    Ref keywords = Ref::steal(kwargs ? PyDict_Copy(kwargs) : nullptr);
+    if (kwargs && !keywords) {
+        add_traceback("downloader.send", kSendLine, PyModule_GetDict(module));
+        return nullptr;
+    }
+    kwargs = keywords.get();
+#endif
     if (!parse_send_arguments(args, kwargs, values)) {
         add_traceback("downloader.send", kSendLine, PyModule_GetDict(module));
         return nullptr;

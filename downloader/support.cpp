@@ -68,14 +68,28 @@ bool takes_one_argument(const char* name, Py_ssize_t nargs, PyObject* kwnames) {
     return takes_positional(name, nargs, kwnames, 1, "%.200s() takes exactly one argument (%zd given)");
 }
 
+// The builtins' value of `name`, a new reference, or NULL (with an exception when one was set).
+PyObject* builtin_value(PyObject* name) {
+    if (!held.dict) return nullptr;
+#if PY_VERSION_HEX >= 0x030D0000
+    PyObject* value = nullptr;
+    PyDict_GetItemRef(held.dict, name, &value);
+    return value;
+#else
+    PyObject* value = PyDict_GetItemWithError(held.dict, name);
+    Py_XINCREF(value);
+    return value;
+#endif
+}
+
 Ref lookup_builtin(PyObject* name, int line) {
     if (PyErr_Occurred()) fail(line);
-    PyObject* value = held.dict ? PyDict_GetItemWithError(held.dict, name) : nullptr;
+    Ref value = Ref::steal(builtin_value(name));
     if (!value) {
         if (PyErr_Occurred()) fail(line);
         raise_name_error(name, line);
     }
-    return Ref::incref(value);
+    return value;
 }
 
 void store_global(PyObject* globals, PyObject* name, PyObject* value, int line) {
@@ -83,16 +97,14 @@ void store_global(PyObject* globals, PyObject* name, PyObject* value, int line) 
 }
 
 void say(PyObject* message, int line) {
-    if (!held.print) {
-        PyObject* print = PyDict_GetItemWithError(held.dict, names.print);
-        if (!print) {
-            if (PyErr_Occurred()) fail(line);
-            raise_name_error(names.print, line);
-        }
-        Py_INCREF(print);
-        held.print = print;
+    PyObject* print = held.print.load(std::memory_order_acquire);
+    if (!print) {
+        Ref found = lookup_builtin(names.print, line);
+        // Should two threads print their first message at once, the first to publish wins.
+        if (held.print.compare_exchange_strong(print, found.get(), std::memory_order_acq_rel))
+            print = found.release();
     }
-    call1(held.print, message, line);
+    call1(print, message, line);
 }
 
 Ref call0(PyObject* callable, int line) { return check(vectorcall(callable, nullptr, 0), line); }
@@ -131,26 +143,59 @@ namespace {
 // code object per failure; from 3.13 each new one would intern its names afresh, and every
 // few thousand failures the interpreter would rebuild its whole table of interned strings.
 // Past the table's capacity a code object is made for the entry alone (a new reference).
-PyCodeObject* traceback_code(const char* function, int line) {
-    struct Entry {
-        const char* function;
-        int line;
-        PyCodeObject* code;
-    };
-    static Entry entries[256];
-    static size_t used = 0;
-    for (size_t i = 0; i < used; ++i) {
-        if (entries[i].line == line && std::strcmp(entries[i].function, function) == 0) {
-            Py_INCREF(entries[i].code);
-            return entries[i].code;
+struct TracebackEntry {
+    const char* function;
+    int line;
+    PyCodeObject* code;
+};
+TracebackEntry traceback_entries[256];
+size_t traceback_entries_used = 0;
+
+#if defined(Py_GIL_DISABLED)
+// Threads that fail at once share the table. PyMutex lets go of the thread state while it
+// waits, so a thread blocked here never holds up the interpreter.
+PyMutex traceback_lock = {0};
+struct TableLock {
+    TableLock() { PyMutex_Lock(&traceback_lock); }
+    ~TableLock() { PyMutex_Unlock(&traceback_lock); }
+};
+#else
+struct TableLock {};  // the GIL serialises the table: nothing under a lock releases it
+#endif
+
+// The code object kept for the entry (a new reference), or NULL. Call under a TableLock.
+PyCodeObject* known_code(const char* function, int line) {
+    for (size_t i = 0; i < traceback_entries_used; ++i) {
+        const TracebackEntry& entry = traceback_entries[i];
+        if (entry.line == line && std::strcmp(entry.function, function) == 0) {
+            Py_INCREF(entry.code);
+            return entry.code;
         }
     }
-    PyCodeObject* code = PyCode_NewEmpty("downloader", function, line);
-    if (code && used < sizeof entries / sizeof entries[0]) {
-        Py_INCREF(code);
-        entries[used++] = Entry{function, line, code};
+    return nullptr;
+}
+
+PyCodeObject* traceback_code(const char* function, int line) {
+    {
+        TableLock lock;
+        if (PyCodeObject* code = known_code(function, line)) return code;
     }
-    return code;
+    // Made outside the lock: making it may run the collector, and with it host code that fails
+    // in the module and needs the table itself.
+    PyCodeObject* code = PyCode_NewEmpty("downloader", function, line);
+    if (!code) return nullptr;
+    PyCodeObject* known = nullptr;
+    {
+        TableLock lock;
+        known = known_code(function, line);
+        if (!known && traceback_entries_used < sizeof traceback_entries / sizeof traceback_entries[0]) {
+            Py_INCREF(code);
+            traceback_entries[traceback_entries_used++] = TracebackEntry{function, line, code};
+        }
+    }
+    if (!known) return code;
+    Py_DECREF(code);  // another thread, or host code run meanwhile, kept one first
+    return known;
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <atomic>
 #include <cassert>
 #include <cstdint>
 #include <new>
@@ -79,12 +80,14 @@ inline bool truth(PyObject* obj, int line) { return check(PyObject_IsTrue(obj), 
 // `a op b` by the interpreter's rich comparison, then its truth (no identity shortcut).
 bool compare(PyObject* a, PyObject* b, int op, int line);
 
-// Builtins taken once for the life of the process; see the load sequence and say().
+// Builtins taken once for the life of the process; see the load sequence and say(). The load
+// sequence runs under the import lock, before any module function can; print is published
+// once, by whichever thread prints first, and never replaced.
 struct HeldBuiltins {
     PyObject* dict = nullptr;  // the builtins module's own namespace
     PyObject* open = nullptr;
     PyObject* range = nullptr;
-    PyObject* print = nullptr;  // taken at the first message
+    std::atomic<PyObject*> print{nullptr};  // taken at the first message
 };
 extern HeldBuiltins held;
 
@@ -92,9 +95,16 @@ extern HeldBuiltins held;
 // A name found in neither raises NameError "name '...' is not defined".
 Ref lookup_builtin(PyObject* name, int line);
 inline Ref lookup_global(PyObject* globals, PyObject* name, int line) {
+#if PY_VERSION_HEX >= 0x030D0000
+    // A strong reference from the dict itself: another thread may replace the value at once.
+    PyObject* value = nullptr;
+    if (PyDict_GetItemRef(globals, name, &value) <= 0) return lookup_builtin(name, line);
+    return Ref::steal(value);
+#else
     PyObject* value = PyDict_GetItemWithError(globals, name);
     if (!value) return lookup_builtin(name, line);
     return Ref::incref(value);
+#endif
 }
 void store_global(PyObject* globals, PyObject* name, PyObject* value, int line);
 
@@ -315,7 +325,8 @@ inline bool compare(const Value& a, const Value& b, int op, int line) {
 
 // len(object).
 inline Py_ssize_t length(PyObject* object, int line) {
-    if (kCBranches && (PyList_CheckExact(object) || PyBytes_CheckExact(object))) return Py_SIZE(object);
+    if (kCBranches && PyList_CheckExact(object)) return PyList_GET_SIZE(object);
+    if (kCBranches && PyBytes_CheckExact(object)) return PyBytes_GET_SIZE(object);
     return check_size(PyObject_Size(object), line);
 }
 

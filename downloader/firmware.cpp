@@ -73,8 +73,7 @@ void copy_block(PyObject* globals, PyObject* buf, const Value& loop) {
         // none can change what the next pass reads: one read of the globals serves them all.
         Value counter = Value::of(lookup_global(globals, names.Pcounter, line));
         Ref image = lookup_global(globals, names.res, line);
-        if (counter.is_whole() && copy_items(buf, 4, image.get(), multiply(block_size(), counter, line), loop))
-            return;
+        if (counter.is_whole() && copy_items(buf, 4, image.get(), multiply(block_size(), counter, line), loop)) return;
     }
     Ref indices = call1(held.range, loop.object(150), 150);
     Ref iterator = check(PyObject_GetIter(indices.get()), 150);
@@ -93,7 +92,8 @@ void copy_block(PyObject* globals, PyObject* buf, const Value& loop) {
 void patch_length(PyObject* globals, PyObject* buf) {
     const int line = 153;
     const Py_ssize_t image_bytes = length(lookup_global(globals, names.res, line).get(), line);
-    for (Py_ssize_t i = 0; i < 4; ++i) set_item(buf, kLengthOffset + i, Value::whole((image_bytes >> (8 * i)) & 0xFF), line);
+    for (Py_ssize_t i = 0; i < 4; ++i)
+        set_item(buf, kLengthOffset + i, Value::whole((image_bytes >> (8 * i)) & 0xFF), line);
 }
 
 // buf = [0] * (loop + 5); buf[0] = 16; the block's bytes; the length in block 0.

@@ -227,7 +227,8 @@ Ref heartbeat(PyObject* globals) {
     Value counter = Value::of(lookup_global(globals, names.Pcounter, 64));
     store_global(globals, names.Pcounter, add(counter, Value::whole(1), 64).object(64), 64);
     counter = Value::of(lookup_global(globals, names.Pcounter, 65));
-    if (compare(counter, Value::whole(65535), Py_GT, 65)) store_global(globals, names.Pcounter, integer(0, 66).get(), 66);
+    if (compare(counter, Value::whole(65535), Py_GT, 65))
+        store_global(globals, names.Pcounter, integer(0, 66).get(), 66);
 
     Ref buf = zeros(Value::whole(5), 67);
     set_item(buf.get(), 0, Value::whole(0), 68);

@@ -68,8 +68,7 @@ Ref find_device(PyObject* globals) {
     if (!port_recorded(globals)) return Ref::incref(Py_None);
 
     Ref com = lookup_global(globals, names.com, 35);
-    Ref description =
-        check(Py_BuildValue("[OOOO]", com.get(), names.product, names.maker, names.identifier), 35);
+    Ref description = check(Py_BuildValue("[OOOO]", com.get(), names.product, names.maker, names.identifier), 35);
     say(description.get(), 36);
     return description;
 }

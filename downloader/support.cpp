@@ -101,8 +101,7 @@ void say(PyObject* message, int line) {
     if (!print) {
         Ref found = lookup_builtin(names.print, line);
         // Should two threads print their first message at once, the first to publish wins.
-        if (held.print.compare_exchange_strong(print, found.get(), std::memory_order_acq_rel))
-            print = found.release();
+        if (held.print.compare_exchange_strong(print, found.get(), std::memory_order_acq_rel)) print = found.release();
     }
     call1(print, message, line);
 }
@@ -221,7 +220,6 @@ void add_traceback(const char* function, int line, PyObject* globals) {
     Py_XDECREF(frame);
     Py_XDECREF(code);
 }
-
 
 // ---- the operations -------------------------------------------------------------------------
 
@@ -378,7 +376,8 @@ Ref zeros(const Value& count, int line) {
 
 bool copy_items(PyObject* target, Py_ssize_t target_start, PyObject* source, const Value& source_start,
                 const Value& count) {
-    if (!kCBranches || !PyList_CheckExact(target) || !PyBytes_CheckExact(source) || !source_start.is_whole() || !count.is_whole())
+    if (!kCBranches || !PyList_CheckExact(target) || !PyBytes_CheckExact(source) || !source_start.is_whole() ||
+        !count.is_whole())
         return false;
     const long long first = source_start.whole_value(), n = count.whole_value();
     if (first < 0 || n < 0 || first + n > PyBytes_GET_SIZE(source) || target_start < 0) return false;
@@ -459,8 +458,10 @@ bool make_names() {
         if (!*entry.slot && !(*entry.slot = intern(entry.text))) return false;
     }
     const std::pair<PyObject**, long> ints[] = {
-        {&names.int_1, 1},         {&names.int_5, 5},         {&names.int_256, 256},   {&names.int_6645, 6645},
-        {&names.int_22336, 22336}, {&names.int_65535, 65535}, {&names.int_3200, 3200},
+        {&names.int_1, 1},
+        {&names.int_5, 5},
+        {&names.int_6645, 6645},
+        {&names.int_22336, 22336},
     };
     for (const auto& entry : ints) {
         if (!*entry.first && !(*entry.first = PyLong_FromLong(entry.second))) return false;

@@ -161,7 +161,7 @@ struct Names {
     PyObject *no_port, *port_already_open, *port_opened, *port_open_failed;
     PyObject *file_opened, *file_unopenable, *send_wrong, *counter_wrong, *image_too_short;
     PyObject *length_wrong, *checksum_wrong, *counter_mismatch, *product, *maker, *identifier;
-    PyObject *int_1, *int_5, *int_256, *int_6645, *int_22336, *int_65535, *int_3200;
+    PyObject *int_1, *int_5, *int_6645, *int_22336;
 };
 extern Names names;
 bool make_names();
@@ -314,12 +314,18 @@ inline bool compare(const Value& a, const Value& b, int op, int line) {
     if (!a.is_whole() || !b.is_whole()) return compare_generic(a, b, op, line);
     const long long x = a.whole_value(), y = b.whole_value();
     switch (op) {
-        case Py_LT: return x < y;
-        case Py_LE: return x <= y;
-        case Py_EQ: return x == y;
-        case Py_NE: return x != y;
-        case Py_GT: return x > y;
-        default: return x >= y;
+        case Py_LT:
+            return x < y;
+        case Py_LE:
+            return x <= y;
+        case Py_EQ:
+            return x == y;
+        case Py_NE:
+            return x != y;
+        case Py_GT:
+            return x > y;
+        default:
+            return x >= y;
     }
 }
 

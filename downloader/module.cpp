@@ -142,6 +142,12 @@ int exec_module(PyObject* module) {
 PyModuleDef_Slot slots[] = {
     {Py_mod_create, reinterpret_cast<void*>(create_module)},
     {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+#ifdef Py_mod_gil
+    // Safe without the GIL: the process-wide state is made at the first load, under the import
+    // lock, or published once (print, traceback code objects under a lock), and the list items
+    // the operations touch are read and written inside critical sections.
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+#endif
 #ifdef Py_mod_multiple_interpreters
     // Lets every kind of interpreter reach create_module, which gives the refusal itself.
     {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},

@@ -348,12 +348,11 @@ Value sum_items(PyObject* sequence, Py_ssize_t count, int line) {
     long long sum = 0;
     if (kCBranches && PyList_CheckExact(sequence)) {
         DL_BEGIN_CRITICAL_SECTION(sequence);
-        const Py_ssize_t end = count < PyList_GET_SIZE(sequence) ? count : PyList_GET_SIZE(sequence);
-        for (long long value = 0; i < end; ++i) {
-            if (!exact_whole(PyList_GET_ITEM(sequence, i), &value)) break;
-            if (sum + value <= -kWholeLimit || sum + value >= kWholeLimit) break;
-            sum += value;
-        }
+        // Up to 2^22 compact ints, each below 2^30, add up to less than the limit.
+        const Py_ssize_t kMostAdded = Py_ssize_t{1} << 22;
+        Py_ssize_t end = count < PyList_GET_SIZE(sequence) ? count : PyList_GET_SIZE(sequence);
+        if (end > kMostAdded) end = kMostAdded;
+        for (long long value = 0; i < end && compact_value(PyList_GET_ITEM(sequence, i), &value); ++i) sum += value;
         DL_END_CRITICAL_SECTION();
     }
     Value total = Value::whole(sum);

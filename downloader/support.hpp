@@ -196,24 +196,25 @@ constexpr bool kCBranches = true;
 // double exactly, so true division of two of them is one correctly rounded C division.
 constexpr long long kWholeLimit = 1LL << 53;
 
-// The value of an exact int of magnitude below kWholeLimit.
-bool exact_whole_slow(PyObject* object, long long* value);
-inline bool exact_whole(PyObject* object, long long* value) {
+// The value of an exact int held in one digit or none, of magnitude below 2^30.
+inline bool compact_value(PyObject* object, long long* value) {
     if (!PyLong_CheckExact(object)) return false;
 #if PY_VERSION_HEX >= 0x030C0000
     PyLongObject* number = reinterpret_cast<PyLongObject*>(object);
-    if (PyUnstable_Long_IsCompact(number)) {
-        *value = PyUnstable_Long_CompactValue(number);
-        return true;
-    }
+    if (!PyUnstable_Long_IsCompact(number)) return false;
+    *value = PyUnstable_Long_CompactValue(number);
 #else
-    const Py_ssize_t size = Py_SIZE(object);
-    if (size >= -1 && size <= 1) {  // one digit or none: the value is that digit, signed
-        *value = size * static_cast<long long>(reinterpret_cast<PyLongObject*>(object)->ob_digit[0]);
-        return true;
-    }
+    const Py_ssize_t size = Py_SIZE(object);  // the digit count, with the sign of the value
+    if (size < -1 || size > 1) return false;
+    *value = size * static_cast<long long>(reinterpret_cast<PyLongObject*>(object)->ob_digit[0]);
 #endif
-    return exact_whole_slow(object, value);
+    return true;
+}
+
+// The value of an exact int of magnitude below kWholeLimit.
+bool exact_whole_slow(PyObject* object, long long* value);
+inline bool exact_whole(PyObject* object, long long* value) {
+    return compact_value(object, value) || (PyLong_CheckExact(object) && exact_whole_slow(object, value));
 }
 
 // A value in the middle of a statement. An exact int below kWholeLimit is held as a C value

@@ -18,6 +18,10 @@
 //   def download()      -> 0 | progress in percent | 100  one 32-byte block        firmware
 //   def run()           -> True             command 0x20, reply not checked        firmware
 //
+// Each function is its statement list, written once; the operations inside the statements take
+// a C branch for exact ints, lists and bytes (support.hpp; docs/operations.md says how that
+// keeps every statement's observable behaviour).
+//
 // Each function's errors carry one traceback entry "downloader.<name>" at the line of the
 // failing statement; the lines below are those of the definitions.
 #pragma once
@@ -49,26 +53,7 @@ PyObject* run(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObjec
 
 // send(out, res) through the module global `send`, as beat, download and run call it.
 // The module's own send is entered directly (the same shell, without argument parsing).
-// What the caller knows of a request list that it has just built itself, of cached byte ints,
-// with zeros where send stamps, and that no host code has seen: the exact int Pcounter it was
-// built under, its value, and the sum of the list's other bytes. The module's own send then
-// stamps it without reading the list back. Host code has no way to tell.
-struct BuiltRequest {
-    PyObject* counter;
-    long value;
-    long other_bytes;
-};
-
-// The value of `counter` when it is the exact int in range `built` describes, or is one.
-inline bool known_counter(PyObject* counter, const BuiltRequest* built, long* value) {
-    if (built && counter == built->counter) {
-        *value = built->value;
-        return true;
-    }
-    return counter_in_range(counter, value);
-}
-
-Ref call_send(PyObject* globals, PyObject* out, PyObject* validation, int line, const BuiltRequest* built = nullptr);
+Ref call_send(PyObject* globals, PyObject* out, PyObject* validation, int line);
 
 // result == "ok", as beat and download test what send returned; the module's own send
 // answers with the interned "ok" itself, which needs no comparison.

@@ -41,15 +41,16 @@ const int function_lines[] = {kDevExistingLine, kDevOpenLine, kDevCloseLine, kBe
 void take_builtins(int line) {
     Ref builtins = check(PyImport_ImportModule("builtins"), line);
     PyObject* dict = PyModule_GetDict(builtins.get());
-    PyObject* open = PyDict_GetItemString(dict, "open");
-    PyObject* range = PyDict_GetItemString(dict, "range");
+    // New references, which another thread's change to the builtins cannot take away.
+    PyObject* open = PyObject_GetAttrString(builtins.get(), "open");
+    PyObject* range = open ? PyObject_GetAttrString(builtins.get(), "range") : nullptr;
     if (!open || !range) {
+        Py_XDECREF(open);
+        PyErr_Clear();
         PyErr_SetString(PyExc_ImportError, "the builtins module has no open or range");
         fail(line);
     }
     Py_INCREF(dict);
-    Py_INCREF(open);
-    Py_INCREF(range);
     Py_XSETREF(held.dict, dict);
     Py_XSETREF(held.open, open);
     Py_XSETREF(held.range, range);
@@ -84,7 +85,7 @@ void bind_functions(PyObject* module, PyObject* globals) {
 }
 
 void load_sequence(PyObject* module, PyObject* globals) {
-    if (!make_names() || !make_byte_ints()) fail(1);
+    if (!make_names()) fail(1);
     take_builtins(1);
     import_serial(globals, "serial", 4);
     import_serial(globals, "serial.tools.list_ports", 5);
@@ -141,6 +142,12 @@ int exec_module(PyObject* module) {
 PyModuleDef_Slot slots[] = {
     {Py_mod_create, reinterpret_cast<void*>(create_module)},
     {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+#ifdef Py_mod_gil
+    // Safe without the GIL: the process-wide state is made at the first load, under the import
+    // lock, or published once (print, traceback code objects under a lock), and the list items
+    // the operations touch are read and written inside critical sections.
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+#endif
 #ifdef Py_mod_multiple_interpreters
     // Lets every kind of interpreter reach create_module, which gives the refusal itself.
     {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},

@@ -47,7 +47,7 @@ bool port_recorded(PyObject* globals) {
 
 Ref find_device(PyObject* globals) {
     Ref port_list = enumerate_ports(globals);
-    if (PyList_GET_SIZE(port_list.get()) == 0) {
+    if (length(port_list.get(), 20) == 0) {
         say(names.no_port, 21);
         return bool_object(false);
     }
@@ -57,23 +57,18 @@ Ref find_device(PyObject* globals) {
     store_global(globals, names.pid, names.empty, 27);
 
     // port_list is private to this call, so its items stay put while host code runs.
-    const Py_ssize_t count = PyList_GET_SIZE(port_list.get());
+    const Py_ssize_t count = length(port_list.get(), 28);
     for (Py_ssize_t i = 0; i < count; ++i) {
-        PyObject* port = PyList_GET_ITEM(port_list.get(), i);
-        if (is_target_device(port)) {
-            record_port(globals, port);
+        Value port = item(port_list.get(), i, 28);
+        if (is_target_device(port.object(28))) {
+            record_port(globals, port.object(30));
             break;
         }
     }
     if (!port_recorded(globals)) return Ref::incref(Py_None);
 
     Ref com = lookup_global(globals, names.com, 35);
-    Ref description = check(PyList_New(4), 35);
-    PyObject* items[] = {com.get(), names.product, names.maker, names.identifier};
-    for (Py_ssize_t i = 0; i < 4; ++i) {
-        Py_INCREF(items[i]);
-        PyList_SET_ITEM(description.get(), i, items[i]);
-    }
+    Ref description = check(Py_BuildValue("[OOOO]", com.get(), names.product, names.maker, names.identifier), 35);
     say(description.get(), 36);
     return description;
 }

@@ -135,6 +135,83 @@ def test_send_when_printing_the_caught_error_fails(port, monkeypatch):
     assert module_entries(excinfo) == [(103, "downloader.send")]
 
 
+class RaisesItself(Exception):
+    """Printing it raises the exception itself."""
+
+    def __str__(self):
+        raise self
+
+
+class RaisesItsContext(Exception):
+    """Printing it raises the exception that is already its own context."""
+
+    def __str__(self):
+        raise self.__context__
+
+
+def caught_error(shape):
+    if shape == "self":
+        return RaisesItself()
+    error = RaisesItsContext()
+    error.__context__ = LookupError("earlier")
+    return error
+
+
+def chain(error):
+    """The context chain from ``error``, as class names, stopping at a repeat."""
+    names, seen = [], set()
+    while error is not None and id(error) not in seen:
+        seen.add(id(error))
+        names.append(type(error).__name__)
+        error = error.__context__
+    return names + (["(cycle)"] if error is not None else [])
+
+
+def printed_in_an_except_block(error):
+    """What Python's own ``except Exception as e: print(e)`` leaves: the escaping exception."""
+    try:
+        try:
+            raise error
+        except Exception as caught:
+            print(caught)
+    except Exception as escaped:
+        return escaped
+
+
+SEND_ENTRIES = [(103, "downloader.send")]
+
+
+@pytest.mark.parametrize("call, entries", [(lambda: downloader.send([0] * 5, 0), SEND_ENTRIES),
+                                           (downloader.beat, [(69, "downloader.beat")] + SEND_ENTRIES)],
+                         ids=["send", "beat"])
+@pytest.mark.parametrize("shape", ["self", "cycle"])
+def test_an_exception_raised_while_printing_the_caught_one_chains_as_in_except(port, call, entries, shape):
+    expected = printed_in_an_except_block(caught_error(shape))
+    error = caught_error(shape)
+    port.write = Raising(error)
+    with pytest.raises(Exception) as excinfo:
+        call()
+    assert chain(excinfo.value) == chain(expected)
+    assert chain(excinfo.value) == (["RaisesItself"] if shape == "self" else ["LookupError", "RaisesItsContext"])
+    assert module_entries(excinfo) == entries
+
+
+@pytest.mark.parametrize("call", [lambda: downloader.send([0] * 5, 0), downloader.beat], ids=["send", "beat"])
+def test_the_caught_exception_is_being_handled_while_it_prints(port, capsys, call):
+    seen = []
+
+    class Noted(Exception):
+        def __str__(self):
+            seen.append(sys.exc_info()[1])
+            return "noted"
+
+    error = Noted()
+    port.write = Raising(error)
+    assert call() in ("error", "beaat error")
+    assert seen == [error] and sys.exc_info() == (None, None, None)
+    assert lines(capsys)[0] == "noted"
+
+
 def test_send_over_a_real_pseudo_terminal(module_state, capsys):
     master, slave = os.openpty()
     tty.setraw(slave)

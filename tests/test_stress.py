@@ -114,6 +114,95 @@ def module_entries_of(error):
     return [(frame.lineno, frame.name) for frame in frames if frame.filename == "downloader"]
 
 
+class SharedDevice(SharedPort):
+    """The shared substitute port with the methods dev_open and dev_close call."""
+
+    opened = False
+
+    def isOpen(self):
+        return self.opened
+
+    def setPort(self, name):
+        self.name = name
+
+    def open(self):
+        self.opened = True
+
+    def close(self):
+        self.opened = False
+
+
+DESCRIPTION = ["/dev/substitute", "QLX-RB7", "Velmor", "K40372"]
+# What each function may return while three other threads change the globals it reads: another
+# dev_existing clears com, vid and pid before it records them, so this one may find them empty
+# at its check (None) or com empty when it reads it for the description.
+ALLOWED = {
+    "dev_existing": lambda result: result in (DESCRIPTION, [""] + DESCRIPTION[1:], None),
+    "dev_open": lambda result: result is True,
+    "dev_close": lambda result: result is None,
+    "beat": ("beated", "beaat error").__contains__,
+    "send": RESULTS.__contains__,
+    "init": lambda result: result is True,
+    "download": progress_or_error,
+    "run": lambda result: result is True,
+}
+
+
+def test_four_threads_call_every_function(module_state, tmp_path, monkeypatch):
+    image = bytes(range(256)) * 40
+    path = tmp_path / "image.bin"
+    path.write_bytes(image)
+    port = SharedDevice()
+    module_state.ser = port
+    monkeypatch.setattr(serial.tools.list_ports, "comports", lambda: [PortInfo(DESCRIPTION[0])])
+    monkeypatch.setattr(sys, "stdout", Discard())
+    calls = {
+        "dev_existing": downloader.dev_existing,
+        "dev_open": downloader.dev_open,
+        "dev_close": downloader.dev_close,
+        "beat": downloader.beat,
+        "send": lambda: downloader.send([0x10, 0, 0, 0, 1, 2, 3, 0], 0),
+        "init": lambda: downloader.init(str(path)),
+        "download": downloader.download,
+        "run": downloader.run,
+    }
+    order = list(calls)
+    deadline = time.monotonic() + STRESS_SECONDS
+    counts, unexpected = [0] * 4, []
+
+    def loop(number):
+        names = order[2 * number:] + order[:2 * number]  # each thread its own rotation
+        while time.monotonic() < deadline:
+            for name in names:
+                try:
+                    result = calls[name]()
+                except IndexError as error:  # download's block cut short by another thread
+                    result = (type(error).__name__, module_entries_of(error)[-1][1])
+                except BaseException:
+                    unexpected.append(name + ": " + traceback.format_exc())
+                    return
+                if not ALLOWED[name](result):
+                    unexpected.append("%s returned %r" % (name, result))
+                    return
+                counts[number] += 1
+
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(1e-5)
+    try:
+        threads = [threading.Thread(target=loop, args=(number,)) for number in range(4)]
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join(STRESS_SECONDS + 30)
+    finally:
+        sys.setswitchinterval(interval)
+    assert not any(thread.is_alive() for thread in threads)
+    assert unexpected == []
+    assert type(downloader.Pcounter) is int and 0 <= downloader.Pcounter <= 65535
+    assert downloader.res == image and downloader.com == DESCRIPTION[0]
+    assert min(counts) >= len(calls) and port.frames > 100
+
+
 # ---- bad input ------------------------------------------------------------------------------
 
 class PortInfo:

@@ -1,9 +1,10 @@
-"""The direct paths (exact ints and bytes, cached reads of the globals) against the
-object-protocol paths, where host code runs between the statements or changes the globals.
+"""The operations inside the module's statements: their C branch for exact ints, lists and
+bytes against the object protocol, observed through the module functions.
 
-Each scenario runs twice: with an exact int counter and exact bytes image (the direct path) and
-with subclasses of them (the object-protocol path); both must give what Python statements that
-read every global at each use would give.
+Scenarios run with exact types (the C branches) and with subclasses (the object protocol);
+both must give what Python statements that read every global at each use would give.
+Subclasses with their own methods show that the object protocol is asked whenever one is
+involved, and values at the edges (2**53, negatives, big ints) where the C branch hands over.
 """
 import builtins
 import sys
@@ -15,16 +16,18 @@ from fakes import FakePort, ack, module_entries, module_state, port  # noqa: F40
 
 
 class Num(int):
-    """An int subclass: equal to an int, never on a direct path."""
+    """An int subclass without methods of its own: equal to an int, never a C branch."""
 
 
 class Image(bytes):
-    """A bytes subclass: the object-protocol path of download."""
+    """A bytes subclass without methods of its own: the object protocol in download."""
 
 
 COUNTER = {"direct": int, "generic": Num}
 IMAGE = {"direct": bytes, "generic": Image}
 paths = pytest.mark.parametrize("path", ["direct", "generic"])
+
+BIG = [2**53 - 1, 2**53, 2**53 + 1, 2**63, 2**64 + 5, -1, -255, -256, -257, -(2**53), -(2**53) - 1]
 
 
 def block(image, n):
@@ -203,3 +206,138 @@ def test_one_byte_past_the_largest_image_wraps_the_counter(module_state, port, c
     assert capsys.readouterr().out.splitlines()[-1] == "计数值错误"
     assert port.written[-1][3] == 1  # the last block, one byte
     assert (type(downloader.Pcounter), downloader.Pcounter) == (int, 0)
+
+
+# ---- each operation's branches, at its edges ------------------------------------------------
+
+
+@pytest.mark.parametrize("counter", BIG + [Num(2**53 + 1), Num(-257)])
+def test_counter_bytes_are_the_python_remainder_and_truncated_quotient(module_state, counter):
+    module_state.ser = FakePort()
+    module_state.Pcounter = counter
+    out = [0x20, 0, 0, 0, 0]
+    downloader.send(out, 1)
+    assert out[1:4] == [counter % 256, int(counter / 256), 0]
+    assert out[4] == (0x20 + counter % 256 + int(counter / 256)) % 256
+    assert [type(value) for value in out] == [int] * 5
+
+
+class Shifty(int):
+    """An int with arithmetic of its own: the module must ask it, not compute in C."""
+
+    def __add__(self, other):
+        return Shifty(int(self) + other + 10)
+
+    __radd__ = __add__
+
+    def __rmul__(self, other):
+        return int(self) * other + 1
+
+    def __mod__(self, other):
+        return 7
+
+    def __truediv__(self, other):
+        return 2.9
+
+
+def test_counters_with_their_own_arithmetic_are_asked(module_state, port):
+    module_state.Pcounter = Shifty(5)
+    assert downloader.beat() == "beaat error"  # Pcounter + 1 gave 16; the device echoes 16
+    assert type(downloader.Pcounter) is Shifty and downloader.Pcounter == 16
+    assert list(port.written[-1]) == [0, 7, 2, 0, 9]  # 16 % 256 -> 7, int(16 / 256) -> 2
+
+
+@pytest.mark.parametrize(
+    "payload",
+    [
+        [1, 2, 3],
+        [2**53 - 1, 1, 2],  # the C sum would reach 2**53: handed over from the partial sum
+        [-300, 2**70, 5],
+        [1, Shifty(2), 3],  # Shifty's __radd__ adds 10 to the running sum
+        [True, 4.0, 1],
+    ],
+    ids=["small", "at 2**53", "big and negative", "own __radd__", "bool and float"],
+)
+def test_checksum_is_the_python_sum_of_the_items(module_state, payload):
+    module_state.ser = FakePort()
+    module_state.Pcounter = 3
+    out = [0x10, 0, 0, 0] + payload + [0]
+    downloader.send(out, 1)
+    total = 0
+    for value in out[:-1]:
+        total = total + value
+    assert out[-1] == total % 256 and type(out[-1]) is type(total % 256)
+
+
+class Recording(list):
+    """A frame whose item access is its own: every read and write goes through it."""
+
+    def __init__(self, *args):
+        super().__init__(*args)
+        self.log = []
+
+    def __len__(self):
+        self.log.append("len")
+        return super().__len__()
+
+    def __getitem__(self, index):
+        self.log.append(("get", index))
+        return super().__getitem__(index) * 2
+
+    def __setitem__(self, index, value):
+        self.log.append(("set", index, value))
+        super().__setitem__(index, value)
+
+
+def test_frames_with_their_own_item_access_are_asked(module_state):
+    module_state.ser = FakePort()
+    module_state.Pcounter = 258
+    out = Recording([0x10, 0, 0, 0, 5, 0])
+    downloader.send(out, 1)
+    checksum = (2 * (0x10 + 2 + 1 + 1 + 5)) % 256
+    assert out.log == ["len", ("set", 1, 2), ("set", 2, 1), ("set", 3, 1)] + [
+        ("get", i) for i in range(5)] + [("set", 5, checksum)]
+
+
+class Scrambled(bytes):
+    """A reply or image whose items are its own."""
+
+    def __getitem__(self, index):
+        return bytes.__getitem__(self, index) ^ 1
+
+
+@pytest.mark.parametrize(
+    "reply, result",
+    [(ack(5), "ok"), (Scrambled(ack(5)), "length"), (Scrambled(bytes([1, 4, 1, 1, 4])), "ok"),
+     (Scrambled(bytes([1, 4, 1, 1, 5])), "checksum"),
+     (list(ack(5)), "ok"), (ack(5) + b"tail", "ok"), (Num(0).to_bytes(1, "big") + ack(5)[1:], "ok")],
+    ids=["bytes", "own items", "own items, consistent", "own items, bad sum", "a list", "longer", "first byte 0"],
+)
+def test_reply_items_come_from_the_reply_itself(module_state, capsys, reply, result):
+    module_state.ser = FakePort(reply)
+    module_state.Pcounter = 5
+    assert downloader.send([0, 0, 0, 0, 0], 0) == result
+
+
+def test_image_items_and_negative_counters_follow_python_indexing(module_state, port):
+    image = bytes(range(64))
+    module_state.res, module_state.Pcounter = Scrambled(image), 1
+    downloader.download()
+    assert port.written[-1][4:-1] == bytes(b ^ 1 for b in image[32:64])
+    module_state.res, module_state.Pcounter = image, -1  # block -1: the image's last 32 bytes
+    assert downloader.download() == 0  # the device echoes counter 255, not -1
+    assert port.written[-1][:4] == bytes([0x10, 255, 0, 32]) and port.written[-1][4:-1] == image[-32:]
+
+
+class Scaled(int):
+    def __rmul__(self, other):
+        return int(self) * other + 1
+
+
+@pytest.mark.parametrize("counter", [Num(1), Scaled(1)])
+def test_block_copy_asks_a_counter_with_its_own_type(module_state, port, counter):
+    image = bytes(range(200))
+    module_state.res, module_state.Pcounter = image, counter
+    downloader.download()
+    start = 32 * counter
+    assert port.written[-1][4:-1] == bytes(image[start + i] for i in range(32))

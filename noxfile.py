@@ -43,8 +43,9 @@ _put_interpreters_on_path()
 def tests(session):
     # A build directory inside the session's fresh environment: every run compiles from scratch.
     build_dir = os.path.join(session.virtualenv.location, "build")
-    # hypothesis publishes no wheel for free-threaded builds, and building it from source
-    # needs a toolchain download; its universal wheel works there.
+    # hypothesis's newest releases have compiled parts with no wheel for free-threaded
+    # builds, and building them fetches crates from outside the package index: take the
+    # newest release that comes as a wheel for the interpreter at hand.
     session.install("--only-binary", "hypothesis",
                     "--config-settings=build-dir=" + build_dir, ".[test,flasher]")
     session.run("python", "-m", "pytest", *session.posargs)

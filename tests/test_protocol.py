@@ -75,6 +75,15 @@ class Counter(int):
     """An int subclass: takes the generic number-protocol path."""
 
 
+def wording(operation):
+    """The running interpreter's own text for the error that operation raises (it varies by version)."""
+    try:
+        operation()
+    except Exception as error:
+        return str(error)
+    raise AssertionError("the operation raised nothing")
+
+
 @pytest.mark.parametrize(
     "out, counter, error, message, line",
     [
@@ -83,7 +92,7 @@ class Counter(int):
         ([0, 0, 0], 0, IndexError, "list assignment index out of range", 95),
         ([], 0, IndexError, "list assignment index out of range", 93),
         ([0, 0, 0, 0, "x", 0], 0, TypeError, "unsupported operand type(s) for +: 'int' and 'str'", 96),
-        ([0] * 5, "7", TypeError, "not all arguments converted during string formatting", 93),
+        ([0] * 5, "7", TypeError, wording(lambda: "7" % 256), 93),
         ([0] * 5, 10**400, OverflowError, "integer division result too large for a float", 94),
         (None, 0, TypeError, "object of type 'NoneType' has no len()", 92),
     ],

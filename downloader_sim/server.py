@@ -103,7 +103,8 @@ class Server:
                         self._receive()
                     if events & select.POLLOUT:
                         self._write()
-                    if events & (select.POLLHUP | select.POLLERR) and self.tty_path:
+                    hung_up = events & (select.POLLHUP | select.POLLERR)
+                    if hung_up and self.tty_path and self.master == fd:
                         self._reopen()
             self._tick()
             if self.master != master:
@@ -143,8 +144,9 @@ class Server:
         """
         self._out.clear()
         self._scheduled.clear()
-        os.close(self.master)
-        self.master = None
+        if self.master is not None:
+            os.close(self.master)
+            self.master = None
         time.sleep(REOPEN_DELAY)
         try:
             self.master = _open_tty(self.tty_path)

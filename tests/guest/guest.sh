@@ -4,7 +4,7 @@
 # CDC-ACM gadget on one side, the cdc_acm driver's /dev/ttyACM* on the other.
 #
 #   guest.sh build                                  make the kernel and initramfs if not cached
-#   guest.sh run [--devices N] [--timeout S] -- COMMAND [ARG...]
+#   guest.sh run [--devices N] [--cpus N] [--timeout S] -- COMMAND [ARG...]
 #
 # `run` boots the guest and runs COMMAND as root inside a chroot into this machine's root (seen
 # read-only, so a virtual environment made here works there), in the current folder, with this
@@ -93,11 +93,12 @@ build() {
 }
 
 run() {
-    local devices=1 timeout=900
+    local devices=1 timeout=900 cpus=1
     while [ $# -gt 0 ]; do
         case $1 in
             --devices) devices=$2; shift 2 ;;
             --timeout) timeout=$2; shift 2 ;;
+            --cpus) cpus=$2; shift 2 ;;
             --) shift; break ;;
             *) echo "guest.sh run: unknown option $1" >&2; exit 2 ;;
         esac
@@ -116,7 +117,7 @@ run() {
         echo
     } >"$work/command"
     timeout --kill-after=10 "$timeout" qemu-system-x86_64 \
-        -accel tcg -cpu max -smp 1 -m 1024 -nodefaults -no-reboot \
+        -accel tcg -cpu max -smp "$cpus" -m 1024 -nodefaults -no-reboot \
         -display none -serial stdio -monitor none -nic none \
         -kernel "$guest/vmlinuz" -initrd "$guest/initrd.gz" \
         -append "console=ttyS0 quiet panic=-1 guest_work=$work guest_devices=$devices" \

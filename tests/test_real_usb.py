@@ -78,6 +78,7 @@ def test_host_sequence_finds_the_device_by_enumeration(make_usb_device, host, ca
     assert printed[-1] == str(bytes([0x20, 32, 0, 0, 0x40]))
 
 
+@pytest.mark.slow
 def test_largest_image_crosses_the_usb_stack_whole(make_usb_device, host, capsys):
     device = make_usb_device()
     image = sample(2097120)

@@ -16,7 +16,7 @@ pytestmark = pytest.mark.real_usb
 pytest.importorskip("downloader_flash")
 
 TOOL = [sys.executable, "-m", "downloader_flash"]
-SIZE = 64000  # 2,000 blocks: 2 s over USB at the 1 ms round trip of an idle machine
+SIZE = 32000  # 1,000 blocks: 1 s over USB at the 1 ms round trip of an idle machine
 TOOL_TIMEOUT = 300
 
 
@@ -62,7 +62,7 @@ def finish(process, timeout=TOOL_TIMEOUT):
 
 def unplug_at(device, frames):
     """Pulls the device out once it has handled `frames` requests; its block count then."""
-    wait_until(lambda: device.sim.frames >= frames, 120, "the transfer did not start")
+    wait_until(lambda: device.sim.frames >= frames, 300, "the transfer did not start")
     device.unplug()
     return len(device.sim.blocks)
 
@@ -70,7 +70,7 @@ def unplug_at(device, frames):
 def test_all_flashes_several_devices_each_by_its_serial_number(make_usb_device, image):
     devices = [make_usb_device("SN-ALL-%d" % n) for n in range(3)]
     code, out, err = finish(start(image, "--all"))
-    assert (code, err) == (0, [])
+    assert (code, err) == (0, []), out
     for device in devices:
         assert holds_image(device)
         row = [line for line in out if line.startswith(device.port + " ")]
@@ -80,11 +80,11 @@ def test_all_flashes_several_devices_each_by_its_serial_number(make_usb_device, 
 def test_unplugged_mid_flash_ends_in_one_disconnect_line(make_usb_device, image):
     device = make_usb_device("SN-UNPLUG")
     process = start(image, "--port", device.port)
-    held = unplug_at(device, 200)
+    held = unplug_at(device, 100)
     code, out, err = finish(process)
     assert code == 1 and out == []
     assert len(err) == 1, err
-    found = re.fullmatch(r"downloader-flash: device on %s disconnected at block (\d+) of 2,000"
+    found = re.fullmatch(r"downloader-flash: device on %s disconnected at block (\d+) of 1,000"
                          % re.escape(device.port), err[0])
     assert found, err
     assert held - 1 <= int(found.group(1)) <= held + 1
@@ -94,14 +94,14 @@ def test_attempts_flash_a_replugged_device_again_from_block_0(make_usb_device, i
     device = make_usb_device("SN-AGAIN")
     port = device.port
     process = start(image, "--port", port, "--attempts", "2")
-    unplug_at(device, 200)
+    unplug_at(device, 100)
     device.replug()
     code, out, err = finish(process)
     assert device.port == port
-    assert code == 0, (out, err)
-    assert re.fullmatch(r"downloader-flash: device on %s disconnected at block \d+ of 2,000; "
+    assert code == 0 and err, (out, err)
+    assert re.fullmatch(r"downloader-flash: device on %s disconnected at block \d+ of 1,000; "
                         r"flashing it again from block 0" % re.escape(port), err[0]), err
-    assert out[0].startswith("flashed %s (serial SN-AGAIN): 64,000 bytes in 2,000 blocks" % port)
+    assert out[0].startswith("flashed %s (serial SN-AGAIN): 32,000 bytes in 1,000 blocks" % port)
     assert holds_image(device)
 
 
@@ -109,12 +109,12 @@ def test_watch_flashes_each_device_plugged_in_and_again_after_replugging(make_us
     first = make_usb_device("SN-WATCH-1")
     process = start(image, "--watch")
     try:
-        wait_until(lambda: first.sim.runs == 1, 120, "the first device was not flashed")
+        wait_until(lambda: first.sim.runs == 1, 300, "the first device was not flashed")
         second = make_usb_device("SN-WATCH-2")
-        wait_until(lambda: second.sim.runs == 1, 120, "the second device was not flashed")
+        wait_until(lambda: second.sim.runs == 1, 300, "the second device was not flashed")
         first.unplug()
         first.replug()
-        wait_until(lambda: first.sim.runs == 2, 120, "the replugged device was not flashed again")
+        wait_until(lambda: first.sim.runs == 2, 300, "the replugged device was not flashed again")
         time.sleep(0.5)     # the worker's report reaches the station
     finally:
         process.send_signal(signal.SIGINT)

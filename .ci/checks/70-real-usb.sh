@@ -19,7 +19,7 @@ echo "guest ready in $((SECONDS - start)) s"
 
 # The hypothesis plugin alone takes half a minute to load in the guest; no real-USB test uses it.
 # REAL_USB_MARKERS narrows the selection, e.g. to "real_usb and not slow".
-bash tests/guest/guest.sh run --devices 8 --timeout 840 -- \
+bash tests/guest/guest.sh run --devices 8 --timeout 1200 -- \
     "$work/venv/bin/python" -m pytest -p no:cacheprovider -p no:hypothesispytest \
     -m "${REAL_USB_MARKERS:-real_usb}" \
     -o console_output_style=classic -v tests/test_real_usb*.py

@@ -2,7 +2,8 @@
 PYTHON ?= python3
 VENV ?= .venv
 PY := $(VENV)/bin/python
-SOURCES := pyproject.toml CMakeLists.txt $(wildcard downloader/*) $(wildcard downloader_sim/*.py)
+SOURCES := pyproject.toml CMakeLists.txt $(wildcard downloader/*) $(wildcard downloader_sim/*.py) \
+	$(wildcard downloader_flash/*)
 
 .PHONY: demo test
 
@@ -13,7 +14,7 @@ $(VENV)/installed: $(SOURCES)
 	touch $@
 
 demo: $(VENV)/installed
-	$(PY) examples/flash.py --simulate --sample 100000
+	$(VENV)/bin/downloader-flash --simulate 4 --all --sample 100000
 
 test: $(VENV)/installed
 	$(PY) -m pytest

@@ -1,8 +1,10 @@
 """The whole benchmark in one run: per-call cost, end-to-end throughput and memory, each beside
 its floor, with the targets checked.
 
-    python bench/run.py            # full: 20,000 calls, callgrind, three flashes of each size
-    python bench/run.py --quick    # smoke: small counts, one flash of 64 KiB, every part once
+    python bench/run.py            # full: 20,000 calls, callgrind, three flashes of each size,
+                                   # 256 KiB to 1, 2, 4 and 8 devices at once
+    python bench/run.py --quick    # smoke: small counts, one flash of 64 KiB, 32 KiB to 1 and 2
+                                   # devices, every part once
 
 Exits 0 whatever the figures (the machine decides the timings); --strict exits 1 when a
 target is missed.
@@ -17,6 +19,7 @@ import sys
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import link  # noqa: E402
 import percall  # noqa: E402
+import scaling  # noqa: E402
 
 # Targets: own cost of download() per call; end-to-end throughput; spread of time per block.
 OWN_NS = 1000
@@ -81,6 +84,11 @@ def main(argv=None):
     figures = link.memory(memory_size)
     print(link.memory_table(figures))
     print()
+    scaling_size, counts = (32 * 1024, (1, 2)) if args.quick else (scaling.SIZE, scaling.COUNTS)
+    print("downloader-flash --all to simulated devices answering 1 ms late (bench/scaling.py)")
+    several = scaling.measure(scaling_size, counts)
+    print(scaling.table(several, scaling_size))
+    print()
 
     checks = []
     row = calls["download"]
@@ -107,6 +115,9 @@ def main(argv=None):
                    figures["peak_kib"] * 1024 <= limit))
     checks.append(("RSS growth over the transfer %d KiB (none: under 64 KiB)" % figures["growth_kib"],
                    figures["growth_kib"] < 64))
+    one, most = several[min(counts)][0], several[max(counts)][0]
+    checks.append(("%d devices in %.2f times the wall time of one (<= %.1f)" % (max(counts), most / one, scaling.TARGET),
+                   most <= scaling.TARGET * one))
     print("Targets:")
     for text, ok in checks:
         print("  %-6s %s" % (verdict(ok), text))

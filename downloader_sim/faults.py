@@ -113,7 +113,7 @@ class Faults:
             raise ValueError("delay_ms must not be negative")
         self.delay = delay_ms / 1000.0
         if delay_ms and not (self.blocks["delay"] or self.commands["delay"]):
-            self.commands["delay"] = Selection(COMMAND_NAMES, command_code)
+            self.commands["delay"] = Selection(tuple(COMMAND_NAMES), command_code)
         elif not delay_ms and (self.blocks["delay"] or self.commands["delay"]):
             raise ValueError("a delay selection needs delay_ms")
         self.disconnect_after_block = (None if disconnect_after_block is None

@@ -4,13 +4,12 @@ send reads whatever 5 bytes come next, so a late reply answers the following req
 every reply after it is one exchange behind. The counter check catches each mismatch, so a
 block is never taken as accepted unless the device acknowledged that very block.
 """
-import importlib.util
-import os
 import time
 
 import pytest
 
 import downloader
+from downloader_flash.flashing import ModuleOutput, Transfer
 from fakes import lines, module_state  # noqa: F401
 
 IMAGE = bytes((7 * i + 1) % 256 for i in range(320))  # 10 blocks
@@ -36,14 +35,6 @@ def eventually(condition, seconds=5):
     return condition()
 
 
-def flash_module():
-    spec = importlib.util.spec_from_file_location(
-        "flash", os.path.join(os.path.dirname(__file__), os.pardir, "examples", "flash.py"))
-    flash = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(flash)
-    return flash
-
-
 @pytest.mark.slow
 def test_a_late_reply_puts_every_later_reply_one_exchange_behind(late_device, capsys):
     results = []
@@ -59,14 +50,11 @@ def test_a_late_reply_puts_every_later_reply_one_exchange_behind(late_device, ca
     assert eventually(lambda: late_device.duplicates == list(range(LATE, 10)))
 
 
-class Progress:
-    def update(self, count):
-        pass
-
-
 @pytest.mark.slow
-def test_the_example_flasher_recovers_by_waiting_for_a_quiet_line(late_device, capsys):
-    resends = flash_module().transfer(IMAGE, 3, Progress())
+def test_the_flashing_tool_recovers_by_waiting_for_a_quiet_line(late_device, capsys):
+    transfer = Transfer(late_device.port, 10)
+    transfer.send_blocks(3, ModuleOutput(None), None)
+    resends = transfer.resends
     assert downloader.Pcounter == 10 and late_device.blocks == frozenset(range(10))
     # Block 2 times out; its resend is judged on the late reply, so the reply to the resend
     # answers block 3, which fails. Waiting for a quiet line then discards that stale reply,

@@ -210,6 +210,33 @@ def test_delayed_reply_holds_back_the_next(make_sim, open_port):
     assert sim.blocks == frozenset([1])
 
 
+def served(knobs, flags):
+    """A simulator with these knobs: in this process (flags None), or `python -m downloader_sim`."""
+    if flags is None:
+        sim = Simulator(**knobs).start()
+        return sim.port, sim.close
+    proc = subprocess.Popen([sys.executable, "-m", "downloader_sim", *flags], stdout=subprocess.PIPE,
+                            text=True, cwd=os.path.dirname(os.path.dirname(__file__)))
+
+    def stop():
+        proc.terminate()
+        proc.communicate(timeout=10)
+    return proc.stdout.readline().strip(), stop
+
+
+@pytest.mark.parametrize("flags", [None, ["--delay-ms", "100"]], ids=["Simulator", "command line"])
+def test_delay_alone_delays_every_reply(flags):
+    port, stop = served({"delay_ms": 100}, flags)
+    try:
+        with serial.Serial(port, 12000000, timeout=1) as ser:
+            for frame in (request(0x00, 1), block_request(bytes(40), 0), request(0x20, 1)):
+                start = time.monotonic()
+                assert exchange(ser, frame) == reply(frame[0], frame[1])
+                assert 0.1 <= time.monotonic() - start < 0.6
+    finally:
+        stop()
+
+
 @pytest.mark.slow
 def test_reply_later_than_the_timeout_shifts_the_next_exchange(make_sim, open_port):
     sim = make_sim(delay_ms=1300, delay_blocks={2: 1})

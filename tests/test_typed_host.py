@@ -59,3 +59,20 @@ def test_host_side_failures_stop_the_script(sim, tmp_path, image_file):
     assert typed_host(missing, "--port", sim.port) == (1, f"typed_host: cannot open {missing}\n")
     absent_port = str(tmp_path / "ttyNONE")
     assert typed_host(image_file, "--port", absent_port) == (1, f"typed_host: cannot open {absent_port}\n")
+
+
+FLASH_EACH = SCRIPT.parent / "flash_each.py"
+
+
+def test_the_library_example_flashes_each_port_and_names_each_failure(make_sim, image_file, tmp_path):
+    good, silent = make_sim(), make_sim(bad_checksum_commands={"heartbeat"})
+    missing = str(tmp_path / "ttyNONE")
+    result = subprocess.run([sys.executable, str(FLASH_EACH), image_file, good.port, silent.port, missing],
+                            capture_output=True, text=True, timeout=60)
+    digest = hashlib.sha256(expected_image(IMAGE)).hexdigest()
+    assert (result.returncode, result.stdout.splitlines()) == (1, [
+        f"{good.port}: 41 blocks, 0 resent, started, sha256 {digest}",
+        f"{silent.port}: the device on {silent.port} does not answer the heartbeat",
+        f"{missing}: cannot open {missing}: no such port",
+    ])
+    assert result.stderr == f"{good.port}: 41 of 41 blocks\n"

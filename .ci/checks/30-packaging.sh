@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Packaging. `python -m build` makes the sdist and, from it, the wheel. The wheel must hold
-# the extension, its stubs and the simulator and nothing else, under the version that
+# the extension, its stubs, the flashing tool and the simulator and nothing else, under the version that
 # CHANGELOG.md last released. The sdist, installed into a fresh virtual environment with
 # the oldest pyserial that pyproject.toml allows, must pass the test suite taken from the
 # sdist itself (with the examples it runs), away from any source tree: a file missing from
@@ -21,7 +21,8 @@ sdist=$(echo "$work"/dist/*.tar.gz)
 wheel=$(echo "$work"/dist/*.whl)
 echo "built $(basename "$sdist") and $(basename "$wheel") in $((SECONDS - start)) s"
 
-# The wheel: exactly the extension, the stubs, the simulator's sources and the metadata.
+# The wheel: exactly the extension, the stubs, the flashing tool's and the simulator's sources
+# and the metadata, with the console script downloader-flash.
 "$work/tools/bin/python" - "$wheel" "$sdist" CHANGELOG.md <<'PY'
 import re, sys, tarfile, zipfile
 
@@ -30,18 +31,23 @@ names = sorted(zipfile.ZipFile(wheel).namelist())
 print("wheel contents:\n  " + "\n  ".join(names))
 version = re.match(r"downloader-([^-]+)-", wheel.rsplit("/", 1)[-1]).group(1)
 with tarfile.open(sdist) as archive:
-    simulator = {
-        name.split("/", 1)[1] for name in archive.getnames()
-        if re.fullmatch(r"[^/]+/downloader_sim/[^/]+\.py", name)
-    }
-expected = {"downloader-stubs/__init__.pyi"} | simulator
+    names_in_sdist = archive.getnames()
+
+def sources(package):
+    return {name.split("/", 1)[1] for name in names_in_sdist if re.fullmatch(rf"[^/]+/{package}/[^/]+\.py", name)}
+
+simulator, tool = sources("downloader_sim"), sources("downloader_flash")
+expected = {"downloader-stubs/__init__.pyi", "downloader_flash/py.typed"} | simulator | tool
 payload = [name for name in names if not name.startswith(f"downloader-{version}.dist-info/")]
 extensions = [name for name in payload if re.fullmatch(r"downloader\.cpython-\d+[^/]*\.so", name)]
 problems = []
 if len(extensions) != 1:
     problems.append(f"expected one extension module, found {extensions}")
-if not simulator:
-    problems.append("the sdist holds no downloader_sim sources")
+if not simulator or not tool:
+    problems.append("the sdist lacks the downloader_sim or the downloader_flash sources")
+entry_points = zipfile.ZipFile(wheel).read(f"downloader-{version}.dist-info/entry_points.txt").decode()
+if "downloader-flash = downloader_flash.cli:main" not in entry_points:
+    problems.append(f"no console script downloader-flash in entry_points.txt:\n{entry_points}")
 if sorted(set(payload) - set(extensions)) != sorted(expected):
     problems.append(f"unexpected: {sorted(set(payload) - set(extensions) - expected)}, "
                     f"missing: {sorted(expected - set(payload))}")
@@ -51,7 +57,8 @@ if not released or released.group(1) != version:
                     f"{released.group(1) if released else '(none)'}")
 if problems:
     sys.exit("wheel check failed:\n  " + "\n  ".join(problems))
-print(f"wheel holds the extension, the stubs and {len(simulator)} simulator files; version {version}")
+print(f"wheel holds the extension, the stubs, {len(tool)} files of the flashing tool and {len(simulator)} of the simulator; "
+      f"version {version}")
 PY
 
 # The sdist, installed with the oldest pyserial allowed, against its own tests.
@@ -69,9 +76,10 @@ tar -xzf "$sdist" -C "$work/src" --strip-components=1
 cp -r "$work/src/tests" "$work/src/examples" "$work/src/pyproject.toml" "$work/run/"
 cd "$work/run"
 "$work/venv/bin/python" -I -c '
-import sys, downloader, downloader_sim
-for module in (downloader, downloader_sim):
+import sys, downloader, downloader_flash, downloader_sim
+for module in (downloader, downloader_flash, downloader_sim):
     assert module.__file__.startswith(sys.prefix), module.__file__
-'
+'''
+"$work/venv/bin/downloader-flash" --version
 "$work/venv/bin/pytest" -p no:cacheprovider -q
 echo "packaging: passed in $((SECONDS - start)) s"

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Typing. On the oldest and the newest interpreter, the module is installed from the tree into a
 # fresh virtual environment with mypy, and mypy's stubtest compares the installed stubs with the
-# built module (allowlist: stubtest-allowlist.txt, every entry explained), and the example
-# scripts pass `mypy --strict` for that interpreter's version. Everything runs outside the tree, so that only installed
+# built module (allowlist: stubtest-allowlist.txt, every entry explained), and the installed
+# flashing tool and the example scripts pass `mypy --strict` for that interpreter's version. Everything runs outside the tree, so that only installed
 # packages are found. CPython 3.8 needs mypy 1.14, the last release that runs on it.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
@@ -19,6 +19,7 @@ check() {  # check VERSION MYPY-REQUIREMENT
     "$venv/bin/pip" install --quiet "$mypy" types-pyserial types-tqdm "$repo" >"$work/install-$version.log" 2>&1 \
         || { cat "$work/install-$version.log"; return 1; }
     (cd "$work" && "$venv/bin/python" -m mypy.stubtest --allowlist "$repo/.ci/checks/stubtest-allowlist.txt" downloader)
+    (cd "$work" && "$venv/bin/mypy" --config-file "$repo/pyproject.toml" --strict -p downloader_flash)
     (cd "$work" && "$venv/bin/mypy" --config-file "$repo/pyproject.toml" --strict "$repo"/examples/*.py)
     echo "stubtest and mypy --strict on $("$venv/bin/python" -V) with mypy $("$venv/bin/mypy" --version | cut -d' ' -f2): clean"
 }

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # A short run of every part of bench/ (per-call cost with a small callgrind count, one flash of
-# 64 KiB to the simulator in its own process, peak RSS), so that the benchmark cannot rot. It
+# 64 KiB to the simulator in its own process, peak RSS, 32 KiB to 1 and 2 devices at once with
+# downloader-flash's scheduler), so that the benchmark cannot rot. It
 # builds its own virtual environment in a temporary folder and installs the package from the
 # tree. Timings on a CI machine prove nothing: the check is that every part runs to its end,
 # the simulated device receiving each image whole.

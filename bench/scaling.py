@@ -1,0 +1,118 @@
+"""downloader-flash --all to several simulated devices at once: wall time against one device.
+
+    python bench/scaling.py            # 256 KiB to 1, 2, 4 and 8 devices
+    python bench/scaling.py --quick    # 32 KiB to 1 and 2 devices
+
+Each simulated device answers every request 1 ms late, about a USB full-speed round trip, and runs
+in its own process. The devices are handed to the same scheduler that --all uses, since a pty has
+no USB identifiers to be found by; everything from there on (one worker process per device, the
+progress messages, the records) is the command's. Peak RSS per worker is the VmHWM of each worker
+process, read while it runs.
+"""
+
+import argparse
+import hashlib
+import os
+import sys
+import tempfile
+import threading
+import time
+
+from downloader_flash import Device, cli
+from downloader_flash.workers import Scheduler
+from downloader_sim import Simulator, expected_image
+
+SIZE = 256 * 1024
+COUNTS = (1, 2, 4, 8)
+TARGET = 1.3  # 8 devices in at most this many times the wall time of one
+
+
+def peak_rss_kib(pid):
+    try:
+        with open("/proc/%d/status" % pid) as status:
+            for line in status:
+                if line.startswith("VmHWM:"):
+                    return int(line.split()[1])
+    except OSError:
+        pass
+    return 0
+
+
+class PeakWatcher(threading.Thread):
+    """Samples the peak RSS of every running worker until stopped."""
+
+    def __init__(self, scheduler):
+        super().__init__(daemon=True)
+        self.scheduler, self.peaks, self.done = scheduler, {}, threading.Event()
+
+    def run(self):
+        while not self.done.wait(0.05):
+            for _, process in list(self.scheduler.running.values()):
+                if process.pid:
+                    self.peaks[process.pid] = max(self.peaks.get(process.pid, 0), peak_rss_kib(process.pid))
+
+
+def flash_all(count, image_path, image):
+    """Wall seconds to flash `count` simulated devices, and the workers' peak RSS in KiB."""
+    args = cli.build_parser().parse_args([image_path, "--all", "-q"])
+    view = cli.View(args, image, image_path, None)
+    sims = [Simulator(process=True, delay_ms=1).start() for _ in range(count)]
+    try:
+        scheduler = Scheduler(count, 1, view.progress, view.attempt)
+        for n, sim in enumerate(sims, 1):
+            scheduler.add(cli.job_for(args, Device(sim.port, "SIM%04d" % n, None, ""), image_path, count > 1))
+        watcher = PeakWatcher(scheduler)
+        watcher.start()
+        started = time.perf_counter()
+        scheduler.run()
+        seconds = time.perf_counter() - started
+        watcher.done.set()
+        watcher.join()
+        wanted = hashlib.sha256(expected_image(image)).hexdigest()
+        if view.exit_code() != 0 or not all(sim.reports and sim.reports[-1].sha256 == wanted for sim in sims):
+            raise SystemExit("a device did not receive the image: %s" % list(view.final.values()))
+    finally:
+        for sim in sims:
+            sim.close()
+    return seconds, sorted(watcher.peaks.values())
+
+
+def measure(size=SIZE, counts=COUNTS):
+    image = os.urandom(size)
+    with tempfile.TemporaryDirectory() as folder:
+        path = os.path.join(folder, "image.bin")
+        with open(path, "wb") as handle:
+            handle.write(image)
+        return {count: flash_all(count, path, image) for count in counts}
+
+
+def table(results, size):
+    one = results[min(results)][0]
+    blocks = -(-size // 32)
+    lines = ["| devices | image | wall s | × one device | aggregate KiB/s | ms per block per device | peak RSS per worker, MiB |",
+             "|---:|---:|---:|---:|---:|---:|---:|"]
+    for count, (seconds, peaks) in sorted(results.items()):
+        rss = "%.1f" % (max(peaks) / 1024) if peaks else "-"
+        lines.append("| %d | %s | %.2f | %.2f | %.1f | %.2f | %s |" % (
+            count, "{:,}".format(size), seconds, seconds / one, count * size / 1024 / seconds,
+            1000 * seconds / blocks, rss))
+    return "\n".join(lines)
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--quick", action="store_true", help="32 KiB to 1 and 2 devices")
+    args = parser.parse_args(argv)
+    size, counts = (32 * 1024, (1, 2)) if args.quick else (SIZE, COUNTS)
+    print("load average before: %.2f %.2f %.2f" % os.getloadavg())
+    results = measure(size, counts)
+    print(table(results, size))
+    print("load average after: %.2f %.2f %.2f" % os.getloadavg())
+    largest, one = results[max(counts)][0], results[min(counts)][0]
+    print("%d devices in %.2f × the wall time of one (target <= %.1f): %s" % (
+        max(counts), largest / one, TARGET, "met" if largest <= TARGET * one else "MISSED"))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

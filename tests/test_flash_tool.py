@@ -1,0 +1,292 @@
+"""downloader_flash, the library and the command, against the simulated device over real ptys."""
+import datetime
+import grp
+import hashlib
+import json
+import os
+import re
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+import warnings
+
+import pytest
+import serial
+
+import downloader
+from downloader_flash import (BlockRejected, DeviceSilent, Disconnected, FlashResult, PortInUse, PortUnavailable,
+                              flash)
+from downloader_flash.records import FIELDS
+from downloader_sim import expected_image
+from fake_usb import INTERRUPTIBLE_TOOL
+from fakes import module_state  # noqa: F401
+
+IMAGE = bytes((i * 131 + (i >> 8)) % 256 for i in range(100000))  # 3,125 blocks
+TOOL = [sys.executable, "-m", "downloader_flash"]
+
+
+def sha(data):
+    return hashlib.sha256(data).hexdigest()
+
+
+def tool(*args, timeout=60):
+    result = subprocess.run([*TOOL, *map(str, args)], capture_output=True, text=True, timeout=timeout)
+    return result.returncode, result.stdout, result.stderr
+
+
+def untimed(text):
+    """The output with its durations and rates replaced by S and R."""
+    return re.sub(r"\d+\.\d\d s, [\d,]+\.\d KiB/s", "S s, R KiB/s", text)
+
+
+def eventually(condition, seconds=10):
+    deadline = time.monotonic() + seconds
+    while not condition() and time.monotonic() < deadline:
+        time.sleep(0.01)
+    return condition()
+
+
+@pytest.fixture
+def image_file(tmp_path):
+    path = tmp_path / "firmware.bin"
+    path.write_bytes(IMAGE)
+    return str(path)
+
+
+# The library -------------------------------------------------------------------------------------
+
+def test_flash_reports_what_the_device_holds_and_puts_the_module_back(sim, module_state):
+    original_send = downloader.send
+    progress = []
+    result = flash(IMAGE, sim.port, on_progress=lambda done, blocks: progress.append((done, blocks)))
+    assert result == FlashResult(
+        port=sim.port, serial_number=None, size=100000, blocks=3125, resends=0, seconds=result.seconds,
+        file_sha256=sha(IMAGE), device_sha256=sha(expected_image(IMAGE)), run_acknowledged=True)
+    assert eventually(lambda: sim.reports) and sim.reports[-1].sha256 == result.device_sha256
+    assert progress == [(n, 3125) for n in range(1, 3126)]
+    assert downloader.send is original_send and not downloader.ser.isOpen()
+
+
+@pytest.mark.parametrize("knobs, error, message", [
+    ({"disconnect_after_block": 10}, Disconnected, "device on {} disconnected at block 11 of 3,125"),
+    ({"reject": {5: 9}}, BlockRejected,
+     "device on {} rejected block 5, 4 times; giving up (last: packet checksum error: 21)"),
+    ({"bad_checksum_commands": {"heartbeat"}}, DeviceSilent, "the device on {} does not answer the heartbeat"),
+], ids=["disconnect", "block rejected", "heartbeat unanswered"])
+def test_device_faults_raise_one_line_for_the_bench(make_sim, module_state, knobs, error, message):
+    sim = make_sim(**knobs)
+    with pytest.raises(error) as info:
+        flash(IMAGE, sim.port, retries=3)
+    assert str(info.value) == message.format(sim.port)
+    assert not downloader.ser.isOpen()
+
+
+def test_a_run_command_the_device_does_not_acknowledge_is_not_success(make_sim, module_state):
+    sim = make_sim(bad_checksum_commands={"run"})
+    result = flash(IMAGE, sim.port)
+    assert result.run_acknowledged is False and sim.reports[-1].complete
+
+
+def test_why_a_port_will_not_open(sim, module_state, tmp_path):
+    missing = str(tmp_path / "ttyACM9")
+    with pytest.raises(PortUnavailable) as info:
+        flash(IMAGE, missing)
+    assert str(info.value) == f"cannot open {missing}: no such port"
+    with serial.Serial(sim.port, exclusive=True):
+        with pytest.raises(PortInUse) as info:
+            flash(IMAGE, sim.port)
+    assert str(info.value) == f"cannot open {sim.port}: in use by another process"
+    assert sim.frames == 0
+
+
+@pytest.mark.skipif(os.geteuid() != 0, reason="needs root to drop to another user")
+def test_a_port_the_user_may_not_open_names_the_group_that_owns_it(module_state):
+    try:
+        group = grp.getgrnam("dialout")
+    except KeyError:
+        pytest.skip("no dialout group")
+    folder = tempfile.mkdtemp()
+    try:
+        os.chmod(folder, 0o755)
+        port = os.path.join(folder, "ttyACM7")
+        open(port, "w").close()
+        os.chown(port, 0, group.gr_gid)
+        os.chmod(port, 0o660)
+        message = as_nobody(lambda: flash(IMAGE, port))
+    finally:
+        os.unlink(port)
+        os.rmdir(folder)
+    assert message == (f"cannot open {port}: permission denied "
+                       "(add the user to the group 'dialout', which owns it, then log in again)")
+
+
+def as_nobody(call):
+    """str() of what `call` raises in a forked child that runs as the unprivileged user nobody."""
+    read, write = os.pipe()
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", DeprecationWarning)  # fork with the simulator's threads about
+        pid = os.fork()
+    if pid == 0:
+        try:
+            os.setgroups([])
+            os.setgid(65534)
+            os.setuid(65534)
+            try:
+                call()
+                text = "no error"
+            except Exception as error:
+                text = str(error)
+            os.write(write, text.encode())
+        finally:
+            os._exit(0)
+    os.close(write)
+    with os.fdopen(read, "rb") as answer:
+        text = answer.read().decode()
+    os.waitpid(pid, 0)
+    return text
+
+
+# The command, one device -------------------------------------------------------------------------
+
+@pytest.mark.parametrize("knobs, code, line", [
+    ({}, 0, ""),
+    ({"disconnect_after_block": 10}, 1, "downloader-flash: device on {} disconnected at block 11 of 3,125\n"),
+    ({"no_reply_commands": {"run"}}, 3, "downloader-flash: the device on {} did not acknowledge the run command\n"),
+], ids=["flashed", "disconnected", "run not acknowledged"])
+def test_one_device_ends_in_one_line_and_its_exit_code(make_sim, image_file, tmp_path, knobs, code, line):
+    sim = make_sim(**knobs)
+    log = tmp_path / "module.log"
+    returncode, out, err = tool(image_file, "--port", sim.port, "--log", log)
+    assert (returncode, err) == (code, line.format(sim.port))
+    if code != 1:
+        acknowledged = "run acknowledged" if code == 0 else "run NOT acknowledged"
+        assert untimed(out) == (f"flashed {sim.port}: 100,000 bytes in 3,125 blocks, 0 resends, S s, R KiB/s; "
+                                f"{acknowledged}\n"
+                                f"  sha256 of the image as the device holds it: {sha(expected_image(IMAGE))}\n")
+    assert log.read_text().startswith("串口打开成功\n")
+
+
+def test_counts_are_written_in_words_that_fit_them(make_sim, image_file):
+    sim = make_sim(reject={3: 1})
+    assert tool(image_file, "--port", sim.port)[1].startswith(
+        f"flashed {sim.port}: 100,000 bytes in 3,125 blocks, 1 resend, ")
+    sim = make_sim()
+    tiny = image_file + ".tiny"
+    with open(tiny, "wb") as handle:
+        handle.write(IMAGE[:32])
+    assert tool(tiny, "--port", sim.port)[1].startswith(f"flashed {sim.port}: 32 bytes in 1 block, 0 resends, ")
+
+
+@pytest.mark.parametrize("args, line", [
+    ([], "downloader-flash: error: give an IMAGE file to flash, or --sample BYTES for a generated image"),
+    (["--sample", "1000", "--port", "/dev/ttyACM0"],
+     "downloader-flash: error: --sample flashes generated bytes: use it with --simulate, or add --sample-on-hardware"),
+    (["--simulate", "1", "--sample", "1000", "--port", "/dev/ttyACM0"],
+     "downloader-flash: error: --port cannot be used with --simulate: the simulated devices have their own ports"),
+    (["IMAGE", "--log", "/nonexistent/module.log", "--simulate", "1"],
+     "downloader-flash: cannot write the log /nonexistent/module.log: No such file or directory"),
+    (["/nonexistent/firmware.bin", "--simulate", "1"],
+     "downloader-flash: cannot read /nonexistent/firmware.bin: No such file or directory"),
+    (["--simulate", "2", "--sample", "1000"],
+     "downloader-flash: 2 devices found ({}, {}); choose one with --port or --serial-number, "
+     "or flash them all with --all"),
+], ids=["nothing to flash", "sample on hardware", "port with simulate", "log unwritable", "image missing",
+        "several devices"])
+def test_usage_and_selection_errors_exit_with_2(image_file, args, line):
+    returncode, out, err = tool(*[image_file if arg == "IMAGE" else arg for arg in args])
+    assert returncode == 2
+    if "{}" in line:  # the devices are listed, with how to choose
+        ports = re.findall(r"^(/dev/\S+)  SIM", out, re.M)
+        assert out.splitlines()[0].split() == ["port", "serial", "number", "location", "description"]
+        assert len(ports) == 2 and err == line.format(*ports) + "\n"
+    else:
+        assert err.splitlines()[-1] == line
+
+
+def test_version_and_exit_codes_in_help():
+    from importlib import metadata
+
+    assert tool("--version") == (0, f"downloader-flash {metadata.version('downloader')}\n", "")
+    returncode, out, _ = tool("--help")
+    assert returncode == 0 and out.endswith(
+        "exit codes:\n"
+        "  0    every device flashed and acknowledged the start of its image\n"
+        "  1    a device failed\n"
+        "  2    usage or selection error\n"
+        "  3    flashed, but a device did not acknowledge the run command\n"
+        "  130  interrupted\n")
+
+
+@pytest.mark.parametrize("whole_group", [False, True], ids=["signal to the tool", "Ctrl-C to its process group"])
+def test_ctrl_c_says_where_it_stopped_and_frees_the_port(make_sim, image_file, whole_group):
+    sim = make_sim(delay_ms=2)  # 3,125 blocks take several seconds
+    proc = subprocess.Popen([*INTERRUPTIBLE_TOOL, image_file, "--port", sim.port], stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, text=True, start_new_session=whole_group)
+    try:
+        assert eventually(lambda: len(sim.blocks) >= 50, 30)
+        if whole_group:
+            os.killpg(proc.pid, signal.SIGINT)
+        else:
+            proc.send_signal(signal.SIGINT)
+        out, err = proc.communicate(timeout=30)
+    finally:
+        proc.kill()
+    assert (proc.returncode, out) == (130, "")
+    match = re.fullmatch(r"downloader-flash: interrupted at block (\d+) of 3,125; the device holds a partial image\n",
+                         err)
+    assert match, err
+    block = int(match.group(1))
+    assert sim.blocks >= frozenset(range(block)) and max(sim.blocks) <= block < 3125
+    with serial.Serial(sim.port, exclusive=True):  # no worker left holding it
+        pass
+
+
+def test_a_second_flasher_on_the_same_port_is_refused_and_the_first_completes(make_sim, image_file):
+    sim = make_sim(delay_ms=1)
+    first = subprocess.Popen([*TOOL, image_file, "--port", sim.port], stdout=subprocess.PIPE,
+                             stderr=subprocess.PIPE, text=True)
+    try:
+        assert eventually(lambda: len(sim.blocks) >= 20, 30)
+        assert tool(image_file, "--port", sim.port) == (
+            1, "", f"downloader-flash: cannot open {sim.port}: in use by another process\n")
+        out, err = first.communicate(timeout=60)
+    finally:
+        first.kill()
+    assert (first.returncode, err) == (0, "")
+    assert sim.reports[-1].complete and sim.duplicates == [] and sim.heartbeats == 1
+
+
+def test_report_appends_one_record_per_attempt(make_sim, image_file, tmp_path):
+    sim = make_sim(reject={5: 4})  # the first attempt gives up on block 5; the second goes through
+    report = tmp_path / "flash.jsonl"
+    returncode, out, err = tool(image_file, "--port", sim.port, "--attempts", "2", "--report", report)
+    assert (returncode, err) == (0, "")
+    rejected = f"device on {sim.port} rejected block 5, 4 times; giving up (last: packet checksum error: 21)"
+    assert out.splitlines()[0] == f"{rejected}; flashing it again from block 0"
+    records = [json.loads(line) for line in report.read_text().splitlines()]
+    assert [list(record) for record in records] == [list(FIELDS)] * 2
+    common = {"port": sim.port, "serial_number": None, "image": image_file, "file_sha256": sha(IMAGE),
+              "device_sha256": sha(expected_image(IMAGE)), "size": 100000}
+    assert [{name: record[name] for name in common} for record in records] == [common] * 2
+    assert [(r["result"], r["error"], r["resends"]) for r in records] == [("failed", rejected, 3), ("flashed", None, 0)]
+    assert records[1]["seconds"] > 0
+    for record in records:
+        when = datetime.datetime.fromisoformat(record["time"])
+        assert when.utcoffset() == datetime.timedelta(0)
+        assert abs((datetime.datetime.now(datetime.timezone.utc) - when).total_seconds()) < 120
+
+
+def test_simulate_all_flashes_every_simulated_device(tmp_path):
+    returncode, out, err = tool("--simulate", "4", "--all", "--jobs", "2", "--sample", "20000", "-v")
+    assert (returncode, err) == (0, "")
+    lines = out.splitlines()
+    assert lines[0].split() == ["port", "serial", "number", "result", "blocks", "resends", "seconds", "KiB/s"]
+    assert [line.split()[1:5] for line in lines[1:5]] == [[f"SIM000{n}", "flashed", "625", "0"] for n in range(1, 5)]
+    sample = lines[6].split()[-1]
+    assert lines[5:] == [
+        f"  sha256 of the image as the device holds it: {lines[5].split()[-1]}",
+        f"  sha256 of the file (bytes 6 to 9 differ: block 0 carries the length there): {sample}",
+        "simulated devices holding the image (sha256 match): 4 of 4"]
+    assert lines[5].split()[-1] != sample

@@ -5,6 +5,7 @@ import re
 import signal
 import subprocess
 import sys
+import threading
 import time
 
 import pytest
@@ -55,6 +56,13 @@ def start(*args):
                             text=True)
 
 
+def collect_lines(stream):
+    """The stream's lines as they come, gathered by a thread into the returned list."""
+    lines = []
+    threading.Thread(target=lambda: lines.extend(iter(stream.readline, "")), daemon=True).start()
+    return lines
+
+
 def finish(process, timeout=TOOL_TIMEOUT):
     out, err = process.communicate(timeout=timeout)
     return process.returncode, out.splitlines(), err.splitlines()
@@ -98,29 +106,33 @@ def test_attempts_flash_a_replugged_device_again_from_block_0(make_usb_device, i
     device.replug()
     code, out, err = finish(process)
     assert device.port == port
-    assert code == 0 and err, (out, err)
-    assert re.fullmatch(r"downloader-flash: device on %s disconnected at block \d+ of 1,000; "
-                        r"flashing it again from block 0" % re.escape(port), err[0]), err
-    assert out[0].startswith("flashed %s (serial SN-AGAIN): 32,000 bytes in 1,000 blocks" % port)
+    assert (code, err) == (0, []), out
+    assert re.fullmatch(r"device on %s disconnected at block \d+ of 1,000; "
+                        r"flashing it again from block 0" % re.escape(port), out[0]), out
+    assert out[1].startswith("flashed %s (serial SN-AGAIN): 32,000 bytes in 1,000 blocks" % port)
     assert holds_image(device)
 
 
 def test_watch_flashes_each_device_plugged_in_and_again_after_replugging(make_usb_device, image):
     first = make_usb_device("SN-WATCH-1")
     process = start(image, "--watch")
+    out = collect_lines(process.stdout)
+
+    def flashed():
+        return [line.split(":")[0] for line in out if ": flashed, " in line]
+
     try:
-        wait_until(lambda: first.sim.runs == 1, 300, "the first device was not flashed")
+        wait_until(lambda: len(flashed()) == 1, 300, "the first device was not flashed")
         second = make_usb_device("SN-WATCH-2")
-        wait_until(lambda: second.sim.runs == 1, 300, "the second device was not flashed")
+        wait_until(lambda: len(flashed()) == 2, 300, "the second device was not flashed")
         first.unplug()
         first.replug()
-        wait_until(lambda: first.sim.runs == 2, 300, "the replugged device was not flashed again")
-        time.sleep(0.5)     # the worker's report reaches the station
+        wait_until(lambda: len(flashed()) == 3, 300, "the replugged device was not flashed again")
     finally:
         process.send_signal(signal.SIGINT)
-        code, out, err = finish(process, 60)
+        code = process.wait(60)
+        err = process.stderr.read().splitlines()
     assert holds_image(first) and holds_image(second)
-    flashed = [line.split(":")[0] for line in out if ": flashed, " in line]
-    assert flashed == ["%s (serial SN-WATCH-1)" % first.port, "%s (serial SN-WATCH-2)" % second.port,
+    assert flashed() == ["%s (serial SN-WATCH-1)" % first.port, "%s (serial SN-WATCH-2)" % second.port,
                        "%s (serial SN-WATCH-1)" % first.port], (out, err)
     assert code == 0, (out, err)

@@ -57,10 +57,11 @@ def start(*args):
 
 
 def collect_lines(stream):
-    """The stream's lines as they come, gathered by a thread into the returned list."""
+    """The stream's lines as they come, gathered into the list by the thread, which ends with it."""
     lines = []
-    threading.Thread(target=lambda: lines.extend(iter(stream.readline, "")), daemon=True).start()
-    return lines
+    reader = threading.Thread(target=lambda: lines.extend(iter(stream.readline, "")), daemon=True)
+    reader.start()
+    return lines, reader
 
 
 def finish(process, timeout=TOOL_TIMEOUT):
@@ -116,7 +117,7 @@ def test_attempts_flash_a_replugged_device_again_from_block_0(make_usb_device, i
 def test_watch_flashes_each_device_plugged_in_and_again_after_replugging(make_usb_device, image):
     first = make_usb_device("SN-WATCH-1")
     process = start(image, "--watch")
-    out = collect_lines(process.stdout)
+    out, reader = collect_lines(process.stdout)
 
     def flashed():
         return [line.split(":")[0] for line in out if ": flashed, " in line]
@@ -131,7 +132,10 @@ def test_watch_flashes_each_device_plugged_in_and_again_after_replugging(make_us
     finally:
         process.send_signal(signal.SIGINT)
         code = process.wait(60)
-        err = process.stderr.read().splitlines()
+        reader.join(10)
+        process.stdout.close()
+        with process.stderr:
+            err = process.stderr.read().splitlines()
     assert holds_image(first) and holds_image(second)
     assert flashed() == ["%s (serial SN-WATCH-1)" % first.port, "%s (serial SN-WATCH-2)" % second.port,
                        "%s (serial SN-WATCH-1)" % first.port], (out, err)

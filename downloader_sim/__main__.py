@@ -63,6 +63,10 @@ def build_parser():
                         help="delay of delayed replies; alone, it delays every reply")
     parser.add_argument("--disconnect-after-block", type=int, metavar="N",
                         help="close the line once the host has read the reply to block N")
+    parser.add_argument("--tty", metavar="PATH",
+                        help="serve on this existing terminal (the device side of a USB "
+                             "serial gadget, say) instead of a new pseudo-terminal; it is set "
+                             "to raw mode and opened again after each hang-up")
     parser.add_argument("--idle-ms", type=int, default=50, metavar="MS",
                         help="quiet time after which an incomplete frame is garbage "
                              "(default 50)")
@@ -77,13 +81,13 @@ def main(argv=None):
     parser = build_parser()
     args = parser.parse_args(argv)
     knobs = {key: value for key, value in vars(args).items()
-             if key != "idle_ms" and value is not None}
+             if key not in ("idle_ms", "tty") and value is not None}
     try:
         faults = Faults(**knobs)
     except (TypeError, ValueError) as error:
         parser.error(str(error))
     device = Device(faults, on_report=lambda report: print(report, flush=True))
-    server = Server(device, args.idle_ms)
+    server = Server(device, args.idle_ms, tty_path=args.tty)
     signal.signal(signal.SIGTERM, _interrupted)
     print(server.port, flush=True)
     try:

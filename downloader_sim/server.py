@@ -1,4 +1,4 @@
-"""Serve a Device on the master end of a pseudo-terminal."""
+"""Serve a Device on the master end of a pseudo-terminal, or on an existing tty."""
 
 from __future__ import annotations
 
@@ -22,10 +22,22 @@ DRAIN_TIMEOUT = 2.0
 
 _READ_SIZE = 1 << 16
 
+# After a hang-up of a served tty, the pause before it is opened again.
+REOPEN_DELAY = 0.05
 
-def _unread(fd) -> int:
-    """Bytes waiting in the terminal's input queue (written, not yet read)."""
-    return struct.unpack("i", fcntl.ioctl(fd, termios.FIONREAD, b"\0\0\0\0"))[0]
+
+def _queued(fd, request) -> int:
+    return struct.unpack("i", fcntl.ioctl(fd, request, b"\0\0\0\0"))[0]
+
+
+def _open_tty(path):
+    fd = os.open(path, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+    try:
+        tty.setraw(fd, termios.TCSANOW)
+    except BaseException:
+        os.close(fd)
+        raise
+    return fd
 
 
 class Server:
@@ -33,21 +45,32 @@ class Server:
 
     The device keeps its own descriptor of the slave end open, so the host
     may close and reopen the port without the master seeing a hang-up.
+
+    With `tty_path`, the device is served on that existing terminal instead
+    (the device side of a USB serial gadget, say), which is then also `port`.
+    Such a line hangs up when its cable is pulled; the server opens it again
+    and serves on when the host comes back.
     """
 
-    def __init__(self, device, idle_ms=50, lock=None):
+    def __init__(self, device, idle_ms=50, lock=None, tty_path=None):
         self.device = device
         self.idle = idle_ms / 1000.0
         self.lock = lock
-        self.master, self.slave = os.openpty()
-        try:
-            # Raw mode: no byte is translated, buffered by line or echoed.
-            tty.setraw(self.slave, termios.TCSANOW)
-            os.set_blocking(self.master, False)
-            self.port = os.ttyname(self.slave)
-        except BaseException:
-            self.close()
-            raise
+        self.tty_path = tty_path
+        self.master = self.slave = None
+        if tty_path is not None:
+            self.master = _open_tty(tty_path)
+            self.port = tty_path
+        else:
+            self.master, self.slave = os.openpty()
+            try:
+                # Raw mode: no byte is translated, buffered by line or echoed.
+                tty.setraw(self.slave, termios.TCSANOW)
+                os.set_blocking(self.master, False)
+                self.port = os.ttyname(self.slave)
+            except BaseException:
+                self.close()
+                raise
         self._out = bytearray()
         self._scheduled = deque()   # (due time, bytes) of late replies, in order
         self._last_rx = 0.0
@@ -80,12 +103,18 @@ class Server:
                         self._receive()
                     if events & select.POLLOUT:
                         self._write()
+                    hung_up = events & (select.POLLHUP | select.POLLERR)
+                    if hung_up and self.tty_path and self.master == fd:
+                        self._reopen()
             self._tick()
-            if self.master is None:
+            if self.master != master:
                 if master is not None:
                     poller.unregister(master)
-                    master = None
-            elif bool(self._out) != watching_out:
+                master = self.master
+                watching_out = False
+                if master is not None:
+                    poller.register(master, select.POLLIN)
+            if master is not None and bool(self._out) != watching_out:
                 watching_out = bool(self._out)
                 poller.modify(master, select.POLLIN | (select.POLLOUT if watching_out else 0))
 
@@ -108,10 +137,34 @@ class Server:
         with self.lock:
             return call(*args)
 
+    def _reopen(self):
+        """A hung-up tty reads nothing ever again: serve a fresh descriptor of it.
+
+        When the tty itself has gone (its gadget removed), serving ends.
+        """
+        self._out.clear()
+        self._scheduled.clear()
+        if self.master is not None:
+            os.close(self.master)
+            self.master = None
+        time.sleep(REOPEN_DELAY)
+        try:
+            self.master = _open_tty(self.tty_path)
+        except OSError:
+            pass
+
     def _receive(self):
         try:
             data = os.read(self.master, _READ_SIZE)
         except (BlockingIOError, InterruptedError):
+            return
+        except OSError:
+            if not self.tty_path:
+                raise
+            data = b""
+        if not data:
+            if self.tty_path:
+                self._reopen()
             return
         self._last_rx = time.monotonic()
         if self.device.closing:
@@ -141,6 +194,11 @@ class Server:
             written = os.write(self.master, self._out)
         except (BlockingIOError, InterruptedError):
             return
+        except OSError:
+            if not self.tty_path:
+                raise
+            self._reopen()
+            return
         del self._out[:written]
 
     def _tick(self):
@@ -161,7 +219,13 @@ class Server:
         if self._drain_start is None:
             self._drain_start = now
         waited = now - self._drain_start
-        if _unread(self.slave):
+        if self.slave is not None:
+            # Bytes the host has not read yet.
+            unread = _queued(self.slave, termios.FIONREAD)
+        else:
+            # Bytes the line has not sent yet.
+            unread = _queued(self.master, termios.TIOCOUTQ)
+        if unread:
             self._reply_seen = True
             read = False
         else:

@@ -1,4 +1,4 @@
-"""Simulator: a Device served on a pty from a background thread or process."""
+"""Simulator: a Device served on a pty (or a given tty) from a background thread or process."""
 
 from __future__ import annotations
 
@@ -34,15 +34,19 @@ class Simulator:
       process  -- serve from a child process instead of a thread, so the
                   device does not compete with the host for the GIL;
       idle_ms  -- how long the line must be quiet before an incomplete frame
-                  is dropped as garbage.
+                  is dropped as garbage;
+      tty      -- serve on this existing terminal (the device side of a USB
+                  serial gadget, say) instead of a fresh pty; `port` is then
+                  that path, and the host opens the other end of the link.
     The device state (see STATE_FIELDS) is readable as attributes while the
     simulator runs and after it has stopped; `snapshot()` reads all of it.
     """
 
-    def __init__(self, *, process=False, idle_ms=50, **faults):
+    def __init__(self, *, process=False, idle_ms=50, tty=None, **faults):
         self._faults = Faults(**faults)
         self.process = process
         self.idle_ms = idle_ms
+        self.tty = tty
         self.port = None
         self._state = "new"
         self._final = None
@@ -81,7 +85,7 @@ class Simulator:
 
     def _start_thread(self):
         self._device = Device(self._faults)
-        self._server = Server(self._device, self.idle_ms, self._io_lock)
+        self._server = Server(self._device, self.idle_ms, self._io_lock, self.tty)
         self.port = self._server.port
         self._wake_r, self._wake_w = os.pipe()
         self._stopping = False
@@ -121,7 +125,8 @@ class Simulator:
         self._proc = subprocess.Popen([sys.executable, "-c", code],
                                       stdin=subprocess.PIPE, stdout=subprocess.PIPE)
         try:
-            write_message(self._proc.stdin.fileno(), ("start", self._faults, self.idle_ms))
+            write_message(self._proc.stdin.fileno(),
+                          ("start", self._faults, self.idle_ms, self.tty))
             reply = read_message(self._proc.stdout.fileno(), START_TIMEOUT)
             if reply[0] != "ready":
                 raise RuntimeError("simulator process failed:\n" + reply[1])
@@ -216,10 +221,10 @@ def control_main():
     signal.signal(signal.SIGINT, signal.SIG_IGN)   # the parent decides when to stop
     answers = os.dup(1)
     os.dup2(2, 1)           # keep stray output off the message channel
-    _, faults, idle_ms = read_message(0)
+    _, faults, idle_ms, tty_path = read_message(0)
     device = Device(faults)
     try:
-        server = Server(device, idle_ms)
+        server = Server(device, idle_ms, tty_path=tty_path)
     except BaseException:
         write_message(answers, ("error", traceback.format_exc()))
         return 1

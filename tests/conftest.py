@@ -1,9 +1,22 @@
+import os
+
 import pytest
 import serial
 
+import usb_gadget
 from downloader_sim import Simulator
 
 BAUD = 12000000
+
+
+def pytest_collection_modifyitems(config, items):
+    """Tests over the kernel's USB stack run only in the USB guest (tests/guest/guest.sh)."""
+    if os.environ.get("DOWNLOADER_REAL_USB") == "1" and usb_gadget.available():
+        return
+    skip = pytest.mark.skip(reason="needs the USB guest: tests/guest/guest.sh run -- pytest -m real_usb")
+    for item in items:
+        if "real_usb" in item.keywords:
+            item.add_marker(skip)
 
 
 @pytest.fixture

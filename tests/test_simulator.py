@@ -1,5 +1,6 @@
 import hashlib
 import os
+import select
 import signal
 import subprocess
 import sys
@@ -315,3 +316,35 @@ def test_command_line(tmp_path):
         expected_image(image))
     assert out == "stopped: 4 frames (0 heartbeats, 1 runs), 0 garbage bytes, 0 bad checksums\n"
     assert proc.returncode == 0
+
+
+def _read_reply(fd, size=5, timeout=5.0):
+    data = b""
+    deadline = time.monotonic() + timeout
+    while len(data) < size and time.monotonic() < deadline:
+        ready, _, _ = select.select([fd], [], [], 0.05)
+        if ready:
+            data += os.read(fd, size - len(data))
+    return data
+
+
+@pytest.mark.parametrize("process", [False, True], ids=["thread", "process"])
+def test_serves_an_existing_tty_in_raw_mode_until_it_goes(make_sim, process):
+    """The device side of a link made elsewhere (here a pty pair in its default, cooked mode)."""
+    master, slave = os.openpty()
+    path = os.ttyname(slave)
+    os.close(slave)
+    try:
+        sim = make_sim(process=process, tty=path)
+        assert sim.port == path
+        # 0x0D would become 0x0A on a cooked line, and an echo would come back first.
+        frame = block_request(bytes(range(13, 45)), 0)
+        os.write(master, frame)
+        assert _read_reply(master) == reply(0x10, 0)
+        os.write(master, request(0x00, 0x0D0A))
+        assert _read_reply(master) == reply(0x00, 0x0D0A)
+    finally:
+        os.close(master)        # the line hangs up for good: the simulator stops serving it
+    time.sleep(0.2)
+    sim.close()
+    assert (sim.heartbeats, sorted(sim.blocks)) == (1, [0])

@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Real USB: the tests marked real_usb, in a qemu guest (TCG) whose kernel runs the USB gadget
+# and cdc_acm stacks over emulated controllers (tests/guest/guest.sh). The project is installed
+# into a virtual environment here; the guest chroots into this machine's root and runs that
+# environment's pytest against the simulator served on each gadget's tty. The guest is built
+# from Debian's packages on first use and cached in /var/cache/downloader-ci.
+set -euo pipefail
+cd "$(dirname "$0")/../.."
+start=$SECONDS
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+python3 -m venv "$work/venv"
+"$work/venv/bin/pip" install --quiet --upgrade pip
+"$work/venv/bin/pip" install --quiet --config-settings=build-dir="$work/build" ".[test,flasher]"
+echo "environment ready in $((SECONDS - start)) s"
+bash tests/guest/guest.sh build
+echo "guest ready in $((SECONDS - start)) s"
+
+# The hypothesis plugin alone takes half a minute to load in the guest; no real-USB test uses it.
+# REAL_USB_MARKERS narrows the selection, e.g. to "real_usb and not slow".
+bash tests/guest/guest.sh run --devices 8 --timeout 1200 -- \
+    "$work/venv/bin/python" -m pytest -p no:cacheprovider -p no:hypothesispytest \
+    -m "${REAL_USB_MARKERS:-real_usb}" \
+    -o console_output_style=classic -v tests/test_real_usb*.py
+echo "real USB: $((SECONDS - start)) s"

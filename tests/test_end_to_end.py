@@ -14,6 +14,7 @@ from serial.tools.list_ports_common import ListPortInfo
 
 import downloader
 from downloader_sim import expected_image
+from fake_usb import SETUP
 from fakes import lines, module_state  # noqa: F401
 
 DESCRIPTION = ["QLX-RB7", "Velmor", "K40372"]
@@ -159,18 +160,11 @@ def test_disconnect_mid_transfer(make_sim, host, capsys):
     assert lines(capsys)[-1] == "send wrong"
 
 
-DISCOVERY = r"""
-set -e
-work=$(mktemp -d)
-mount -t tmpfs tmpfs "$work"
-mkdir "$work/pts" "$work/upper" "$work/work"
-mount --bind /dev/pts "$work/pts"
-mount -t overlay overlay -o "lowerdir=/dev,upperdir=$work/upper,workdir=$work/work" /dev
-mount --bind "$work/pts" /dev/pts
+# One fake USB device on /dev/ttyACM0, a link to the simulator's pty.
+DISCOVERY = SETUP + r"""
 ln -s "$PTY" /dev/ttyACM0
-mount -t tmpfs tmpfs /sys/class/tty
 cd /sys/class/tty
-mkdir -p usb/1-1/1-1:1.0 bus/usb ttyACM0
+mkdir -p usb/1-1/1-1:1.0 ttyACM0
 echo 19f5 > usb/1-1/idVendor
 echo 5740 > usb/1-1/idProduct
 echo 1 > usb/1-1/bNumInterfaces

@@ -176,7 +176,7 @@ PyCodeObject* known_code(const char* function, int line) {
 
 PyCodeObject* traceback_code(const char* function, int line) {
     {
-        TableLock lock;
+        [[maybe_unused]] TableLock lock;
         if (PyCodeObject* code = known_code(function, line)) return code;
     }
     // Made outside the lock: making it may run the collector, and with it host code that fails
@@ -185,7 +185,7 @@ PyCodeObject* traceback_code(const char* function, int line) {
     if (!code) return nullptr;
     PyCodeObject* known = nullptr;
     {
-        TableLock lock;
+        [[maybe_unused]] TableLock lock;
         known = known_code(function, line);
         if (!known && traceback_entries_used < sizeof traceback_entries / sizeof traceback_entries[0]) {
             Py_INCREF(code);

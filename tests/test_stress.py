@@ -37,20 +37,29 @@ class Discard(io.TextIOBase):
         return len(text)
 
 
-def test_four_threads_share_the_module(module_state, tmp_path, monkeypatch):
-    image = bytes(range(256)) * 40
+@pytest.fixture
+def image_path(tmp_path):
+    """An image of 10,240 bytes (320 blocks) in a file."""
     path = tmp_path / "image.bin"
-    path.write_bytes(image)
+    path.write_bytes(bytes(range(256)) * 40)
+    return path
+
+
+@pytest.fixture
+def fast_switching():
+    """Threads switch as often as the interpreter can, for the length of the test."""
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(1e-5)
+    yield
+    sys.setswitchinterval(interval)
+
+
+def test_four_threads_share_the_module(module_state, image_path, monkeypatch, fast_switching):
     port = SharedPort()
     module_state.ser = port
-    assert downloader.init(str(path)) is True
+    assert downloader.init(str(image_path)) is True
     monkeypatch.setattr(sys, "stdout", Discard())
-    interval = sys.getswitchinterval()
-    sys.setswitchinterval(1e-5)  # switch threads as often as the interpreter can
-    try:
-        run_threads(path, port)
-    finally:
-        sys.setswitchinterval(interval)
+    run_threads(image_path, port)
 
 
 def run_threads(path, port):
@@ -148,10 +157,8 @@ ALLOWED = {
 }
 
 
-def test_four_threads_call_every_function(module_state, tmp_path, monkeypatch):
-    image = bytes(range(256)) * 40
-    path = tmp_path / "image.bin"
-    path.write_bytes(image)
+def test_four_threads_call_every_function(module_state, image_path, monkeypatch, fast_switching):
+    path = image_path
     port = SharedDevice()
     module_state.ser = port
     monkeypatch.setattr(serial.tools.list_ports, "comports", lambda: [PortInfo(DESCRIPTION[0])])
@@ -186,20 +193,15 @@ def test_four_threads_call_every_function(module_state, tmp_path, monkeypatch):
                     return
                 counts[number] += 1
 
-    interval = sys.getswitchinterval()
-    sys.setswitchinterval(1e-5)
-    try:
-        threads = [threading.Thread(target=loop, args=(number,)) for number in range(4)]
-        for thread in threads:
-            thread.start()
-        for thread in threads:
-            thread.join(STRESS_SECONDS + 30)
-    finally:
-        sys.setswitchinterval(interval)
+    threads = [threading.Thread(target=loop, args=(number,)) for number in range(4)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join(STRESS_SECONDS + 30)
     assert not any(thread.is_alive() for thread in threads)
     assert unexpected == []
     assert type(downloader.Pcounter) is int and 0 <= downloader.Pcounter <= 65535
-    assert downloader.res == image and downloader.com == DESCRIPTION[0]
+    assert downloader.res == path.read_bytes() and downloader.com == DESCRIPTION[0]
     assert min(counts) >= len(calls) and port.frames > 100
 
 

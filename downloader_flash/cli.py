@@ -204,8 +204,9 @@ class View:
         for attempt in attempts:
             if attempt.result != records.FLASHED:
                 print(about(attempt.port, attempt.error))
-        if attempts:
-            self.digests(attempts[0])
+        transferred = [attempt for attempt in attempts if attempt.flashed is not None]
+        if transferred:
+            self.digests(transferred[0])
 
     def exit_code(self) -> int:
         results = {attempt.result for attempt in self.final.values()}

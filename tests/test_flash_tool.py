@@ -243,6 +243,41 @@ def test_ctrl_c_says_where_it_stopped_and_frees_the_port(make_sim, image_file, w
         pass
 
 
+def starting_workers(pid):
+    """The worker processes of the tool `pid` that no longer take SIGINT's default action: from
+    the point where the interpreter of a worker that does not ignore it has set its handler,
+    there is still most of the start-up to go."""
+    found = []
+    for entry in os.listdir("/proc"):
+        try:
+            with open(f"/proc/{entry}/cmdline", "rb") as cmdline:
+                if b"--multiprocessing-fork" not in cmdline.read():
+                    continue
+            with open(f"/proc/{entry}/status") as status:
+                fields = dict(line.split(":", 1) for line in status)
+        except (OSError, ValueError):
+            continue
+        taken = int(fields["SigCgt"], 16) | int(fields["SigIgn"], 16)
+        if int(fields["PPid"]) == pid and taken & 1 << (signal.SIGINT - 1):
+            found.append(int(entry))
+    return found
+
+
+def test_ctrl_c_during_all_lists_each_device_as_interrupted_and_claims_no_image():
+    proc = subprocess.Popen([*INTERRUPTIBLE_TOOL, "--simulate", "2", "--all", "--sample", "2000000"],
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        assert eventually(lambda: len(starting_workers(proc.pid)) == 2, 30)
+        proc.send_signal(signal.SIGINT)
+        out, err = proc.communicate(timeout=30)
+    finally:
+        proc.kill()
+    assert (proc.returncode, err) == (130, "")
+    lines = out.splitlines()
+    assert [line.split()[1:3] for line in lines[1:3]] == [["SIM0001", "interrupted"], ["SIM0002", "interrupted"]]
+    assert len(lines) == 5 and all(re.fullmatch(r"/dev/\S+: interrupted \S.*", line) for line in lines[3:]), out
+
+
 def test_a_second_flasher_on_the_same_port_is_refused_and_the_first_completes(make_sim, image_file):
     sim = make_sim(delay_ms=1)
     first = subprocess.Popen([*TOOL, image_file, "--port", sim.port], stdout=subprocess.PIPE,

@@ -4,16 +4,18 @@ The parent hands each worker a Job and hears back progress and one Attempt throu
 Workers ignore SIGINT, which a terminal sends to the whole process group: the parent decides,
 and stops a worker with SIGTERM, which the worker turns into an interruption of its transfer.
 """
+import contextlib
 import dataclasses
 import multiprocessing
 import os
 import queue
 import signal
+import threading
 import time
 from collections import deque
 from dataclasses import dataclass
 from types import FrameType
-from typing import Any, Callable, Deque, Dict, List, Optional, TextIO, Tuple
+from typing import Any, Callable, Deque, Dict, Iterator, List, Optional, TextIO, Tuple
 
 from .devices import Device
 from .errors import BlockRejected, DeviceSilent, Disconnected, FlashError, Interrupted
@@ -136,12 +138,14 @@ class Scheduler:
     def holds(self, key: Tuple[str, Optional[str]]) -> bool:
         return key in self.running or any(job.key == key for job in self.queued)
 
-    def step(self, timeout: float) -> None:
-        """Starts what the cap allows, then handles the messages of up to `timeout` seconds."""
+    def step(self, timeout: float, ctrl_c: Optional["CtrlC"] = None) -> None:
+        """Starts what the cap allows, then handles the messages of up to `timeout` seconds, or
+        until Ctrl-C is pressed."""
         while self.queued and len(self.running) < self.cap:
             job = self.queued.popleft()
             process = self.context.Process(target=worker_main, args=(job, self.messages), daemon=True)
-            process.start()
+            with ctrl_c_ignored_by_children():
+                process.start()
             self.running[job.key] = (job, process)
             self.tries[job.key] = self.tries.get(job.key, 0) + 1
         if not self.running:
@@ -155,7 +159,7 @@ class Scheduler:
                 self._reap_crashed()
                 return
             self._handle(message)
-            if time.monotonic() >= deadline:
+            if time.monotonic() >= deadline or (ctrl_c is not None and ctrl_c.pressed):
                 return
 
     def _handle(self, message: Tuple[Any, ...]) -> None:
@@ -195,13 +199,17 @@ class Scheduler:
         """Until every job has ended; with `poll`, which may add jobs, until Ctrl-C. Ctrl-C stops
         every worker and reports each device in flight as interrupted."""
         try:
-            while poll is not None or self.busy():
-                if poll is not None:
-                    poll()
-                self.step(0.2)
-        except KeyboardInterrupt:
-            signal.signal(signal.SIGINT, signal.SIG_IGN)  # a second Ctrl-C must not cut the cleanup short
-            self.interrupt()
+            with CtrlC() as ctrl_c:
+                while not ctrl_c.pressed and (poll is not None or self.busy()):
+                    if poll is not None:
+                        poll()
+                    self.step(0.2, ctrl_c)
+            if not ctrl_c.pressed:
+                return
+        except KeyboardInterrupt:  # raised by the host program's own SIGINT handler
+            if threading.current_thread() is threading.main_thread():
+                signal.signal(signal.SIGINT, signal.SIG_IGN)  # a second Ctrl-C must not cut the cleanup short
+        self.interrupt()
 
     def interrupt(self) -> None:
         """Stops every worker, reports each as interrupted, leaves no process behind."""
@@ -227,6 +235,56 @@ class Scheduler:
             process.join()
             self.on_attempt(job, failed(job, Interrupted(None, 0)), True)
         self.running.clear()
+
+
+class CtrlC:
+    """Within it, in the main thread, Ctrl-C sets `pressed` instead of raising KeyboardInterrupt.
+
+    The exception would surface wherever the main thread happens to be: between reading a
+    message's length and its body, which leaves the queue's pipe out of step for good, or between
+    starting a worker and recording it. The scheduler waits in steps of a fraction of a second,
+    so it sees the flag soon enough. A SIGINT that is ignored, or handled by the host program,
+    is left as it is.
+    """
+
+    def __init__(self) -> None:
+        self.pressed = False
+        self.previous: Any = None
+
+    def _press(self, signum: int, frame: Optional[FrameType]) -> None:
+        self.pressed = True
+
+    def __enter__(self) -> "CtrlC":
+        in_main_thread = threading.current_thread() is threading.main_thread()
+        if in_main_thread and signal.getsignal(signal.SIGINT) is signal.default_int_handler:
+            self.previous = signal.signal(signal.SIGINT, self._press)
+        return self
+
+    def __exit__(self, *exc_info: object) -> None:
+        if self.previous is not None:
+            # Once pressed, ignored: a second Ctrl-C must not cut the cleanup short.
+            signal.signal(signal.SIGINT, signal.SIG_IGN if self.pressed else self.previous)
+
+
+@contextlib.contextmanager
+def ctrl_c_ignored_by_children() -> Iterator[None]:
+    """Processes started within ignore SIGINT from their first instruction on.
+
+    A terminal's Ctrl-C goes to the whole process group; a worker still importing would die of
+    it with a traceback. An ignored signal stays ignored across exec, so SIGINT is ignored while
+    the worker is started; it is blocked meanwhile, so that a Ctrl-C meant for this process is
+    held until the handler is back rather than lost.
+    """
+    if threading.current_thread() is not threading.main_thread():
+        yield
+        return
+    signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT})
+    previous = signal.signal(signal.SIGINT, signal.SIG_IGN)
+    try:
+        yield
+    finally:
+        signal.signal(signal.SIGINT, previous)
+        signal.pthread_sigmask(signal.SIG_UNBLOCK, {signal.SIGINT})
 
 
 def with_image_facts(attempt: Attempt, size: int, file_sha256: str, device_sha256: str) -> Attempt:

@@ -263,6 +263,26 @@ def starting_workers(pid):
     return found
 
 
+def test_ctrl_c_while_a_worker_is_still_starting_ends_in_one_line(make_sim, image_file):
+    """The terminal's Ctrl-C reaches the whole process group: a worker still importing must
+    not die of it with a traceback, and the device is reported as interrupted."""
+    sim = make_sim(delay_ms=2)  # 3,125 blocks take several seconds
+    proc = subprocess.Popen([*INTERRUPTIBLE_TOOL, image_file, "--port", sim.port], stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, text=True)
+    try:
+        assert eventually(lambda: starting_workers(proc.pid), 30)
+        worker = starting_workers(proc.pid)[0]
+        os.kill(worker, signal.SIGINT)
+        eventually(lambda: not starting_workers(proc.pid), 1)  # a worker that dies of it, dies first
+        proc.send_signal(signal.SIGINT)
+        out, err = proc.communicate(timeout=30)
+    finally:
+        proc.kill()
+    assert (proc.returncode, out) == (130, "")
+    assert re.fullmatch(r"downloader-flash: interrupted (before the first block; the device is unchanged|"
+                        r"at block \d+ of 3,125; the device holds a partial image)\n", err), err
+
+
 def test_ctrl_c_during_all_lists_each_device_as_interrupted_and_claims_no_image():
     proc = subprocess.Popen([*INTERRUPTIBLE_TOOL, "--simulate", "2", "--all", "--sample", "2000000"],
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)

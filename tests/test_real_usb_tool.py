@@ -1,6 +1,7 @@
 """downloader-flash over the kernel's USB serial stack (in the USB guest): devices found by real
 enumeration, pulled out mid-flash, plugged in again, several at once."""
 import hashlib
+import os
 import re
 import signal
 import subprocess
@@ -16,9 +17,14 @@ from usb_gadget import make_usb_device  # noqa: F401
 pytestmark = pytest.mark.real_usb
 pytest.importorskip("downloader_flash")
 
-TOOL = [sys.executable, "-m", "downloader_flash"]
+# faulthandler: a tool that hangs is made to print every thread's stack, its workers' too.
+TOOL = [sys.executable, "-X", "faulthandler", "-m", "downloader_flash"]
 SIZE = 32000  # 1,000 blocks: 1 s over USB at the 1 ms round trip of an idle machine
 TOOL_TIMEOUT = 300
+STOP_TIMEOUT = 60
+# How long a device stays out when pulled and plugged again: longer than one of --watch's polls
+# of the ports takes in the guest, as a hand's replug is.
+OUT_OF_PORT = 2.0
 
 
 def sample(size):
@@ -53,7 +59,24 @@ def wait_until(condition, timeout, what):
 
 def start(*args):
     return subprocess.Popen(TOOL + list(args), stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                            text=True)
+                            text=True, start_new_session=True)
+
+
+def interrupt(process):
+    """Ctrl-C to the tool alone; its exit code. A tool that outlives STOP_TIMEOUT fails the test
+    with the stacks of its processes, which SIGABRT makes faulthandler print."""
+    process.send_signal(signal.SIGINT)
+    try:
+        return process.wait(STOP_TIMEOUT)
+    except subprocess.TimeoutExpired:
+        tree = subprocess.run(["ps", "-o", "pid,ppid,stat,etime,args", "-s", str(process.pid)],
+                              capture_output=True, text=True).stdout
+        os.killpg(process.pid, signal.SIGABRT)
+        time.sleep(5)
+        os.killpg(process.pid, signal.SIGKILL)
+        process.wait()
+        pytest.fail("the tool did not end within %d s of Ctrl-C:\n%s\n%s"
+                    % (STOP_TIMEOUT, tree, process.stderr.read()), pytrace=False)
 
 
 def collect_lines(stream):
@@ -127,11 +150,11 @@ def test_watch_flashes_each_device_plugged_in_and_again_after_replugging(make_us
         second = make_usb_device("SN-WATCH-2")
         wait_until(lambda: len(flashed()) == 2, 300, "the second device was not flashed")
         first.unplug()
+        time.sleep(OUT_OF_PORT)
         first.replug()
         wait_until(lambda: len(flashed()) == 3, 300, "the replugged device was not flashed again")
     finally:
-        process.send_signal(signal.SIGINT)
-        code = process.wait(60)
+        code = interrupt(process)
         reader.join(10)
         process.stdout.close()
         with process.stderr:

@@ -23,4 +23,8 @@ bash tests/guest/guest.sh run --devices 8 --timeout 1200 -- \
     "$work/venv/bin/python" -m pytest -p no:cacheprovider -p no:hypothesispytest \
     -m "${REAL_USB_MARKERS:-real_usb}" \
     -o console_output_style=classic -v tests/test_real_usb*.py
+echo "real-USB tests: $((SECONDS - start)) s"
+# The scaling benchmark's smoke run over the same stack: it must flash every device; its
+# figures are for reading, not a check (bench/RESULTS.md).
+bash tests/guest/guest.sh run --devices 2 --timeout 600 -- "$work/venv/bin/python" bench/usb_scaling.py --quick
 echo "real USB: $((SECONDS - start)) s"

@@ -28,6 +28,12 @@ def host(module_state, tmp_path):
     """Loads images and flashes them through the module; closes its port afterwards."""
 
     class Host:
+        def open_and_load(self, device, image):
+            """The module's port opened on the device, and the image loaded."""
+            downloader.com = device.port
+            assert downloader.dev_open() is True
+            self.load(image)
+
         def load(self, image):
             path = tmp_path / "image.bin"
             path.write_bytes(image)
@@ -82,9 +88,7 @@ def test_host_sequence_finds_the_device_by_enumeration(make_usb_device, host, ca
 def test_largest_image_crosses_the_usb_stack_whole(make_usb_device, host, capsys):
     device = make_usb_device()
     image = sample(2097120)
-    downloader.com = device.port
-    assert downloader.dev_open() is True
-    host.load(image)
+    host.open_and_load(device, image)
     start = time.monotonic()
     results = host.flash()
     elapsed = time.monotonic() - start
@@ -99,9 +103,7 @@ def test_largest_image_crosses_the_usb_stack_whole(make_usb_device, host, capsys
 def test_unplugged_device_fails_each_exchange_and_flashes_again_once_back(make_usb_device, host, capsys):
     device = make_usb_device()
     image = sample(3200)
-    downloader.com = device.port
-    assert downloader.dev_open() is True
-    host.load(image)
+    host.open_and_load(device, image)
     assert host.flash(until=50)[-1] == 50.0
     capsys.readouterr()
 
@@ -135,9 +137,7 @@ def test_several_devices_each_with_its_serial_number(make_usb_device, host):
     assert downloader.dev_existing() == [sorted(found.values())[0]] + DESCRIPTION
     for n, device in enumerate(devices):
         image = sample(640 + 32 * n)
-        downloader.com = device.port
-        assert downloader.dev_open() is True
-        host.load(image)
+        host.open_and_load(device, image)
         assert host.flash()[-1] == 100
         downloader.run()
         downloader.dev_close()

@@ -207,7 +207,7 @@ class Scheduler:
             if not ctrl_c.pressed:
                 return
         except KeyboardInterrupt:  # raised by the host program's own SIGINT handler
-            if threading.current_thread() is threading.main_thread():
+            if in_main_thread():
                 signal.signal(signal.SIGINT, signal.SIG_IGN)  # a second Ctrl-C must not cut the cleanup short
         self.interrupt()
 
@@ -237,6 +237,11 @@ class Scheduler:
         self.running.clear()
 
 
+def in_main_thread() -> bool:
+    """Only the main thread may set signal handlers, and only it receives them."""
+    return threading.current_thread() is threading.main_thread()
+
+
 class CtrlC:
     """Within it, in the main thread, Ctrl-C sets `pressed` instead of raising KeyboardInterrupt.
 
@@ -255,8 +260,7 @@ class CtrlC:
         self.pressed = True
 
     def __enter__(self) -> "CtrlC":
-        in_main_thread = threading.current_thread() is threading.main_thread()
-        if in_main_thread and signal.getsignal(signal.SIGINT) is signal.default_int_handler:
+        if in_main_thread() and signal.getsignal(signal.SIGINT) is signal.default_int_handler:
             self.previous = signal.signal(signal.SIGINT, self._press)
         return self
 
@@ -275,7 +279,7 @@ def ctrl_c_ignored_by_children() -> Iterator[None]:
     the worker is started; it is blocked meanwhile, so that a Ctrl-C meant for this process is
     held until the handler is back rather than lost.
     """
-    if threading.current_thread() is not threading.main_thread():
+    if not in_main_thread():
         yield
         return
     signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT})

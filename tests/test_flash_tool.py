@@ -270,9 +270,9 @@ def test_ctrl_c_while_a_worker_is_still_starting_ends_in_one_line(make_sim, imag
     proc = subprocess.Popen([*INTERRUPTIBLE_TOOL, image_file, "--port", sim.port], stdout=subprocess.PIPE,
                             stderr=subprocess.PIPE, text=True)
     try:
-        assert eventually(lambda: starting_workers(proc.pid), 30)
-        worker = starting_workers(proc.pid)[0]
-        os.kill(worker, signal.SIGINT)
+        started = eventually(lambda: starting_workers(proc.pid), 30)
+        assert started
+        os.kill(started[0], signal.SIGINT)
         eventually(lambda: not starting_workers(proc.pid), 1)  # a worker that dies of it, dies first
         proc.send_signal(signal.SIGINT)
         out, err = proc.communicate(timeout=30)

@@ -19,7 +19,10 @@ python3 -m venv "$venv"
     --config-settings=cmake.build-type=RelWithDebInfo \
     ".[test,flasher]"
 module=$("$venv/bin/python" -c 'import importlib.util; print(importlib.util.find_spec("downloader").origin)')
-ldd "$module" | grep -q libasan || { echo "$module is not an ASan build"; exit 1; }
+# Captured first, not piped into grep -q: grep quitting early makes ldd die of SIGPIPE,
+# which pipefail reports as a failure on a loaded machine.
+libraries=$(ldd "$module")
+[[ $libraries == *libasan* ]] || { echo "$module is not an ASan build"; exit 1; }
 echo "sanitizer build installed in $((SECONDS - start)) s"
 
 reports=$(mktemp -d)

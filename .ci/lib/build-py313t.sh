@@ -21,7 +21,8 @@ deps=(build-essential pkg-config libssl-dev zlib1g-dev libffi-dev libbz2-dev lib
       libsqlite3-dev libreadline-dev libncurses-dev libgdbm-dev uuid-dev libexpat1-dev)
 missing=()
 for dep in "${deps[@]}"; do
-    dpkg-query -W -f='${Status}' "$dep" 2>/dev/null | grep -q "ok installed" || missing+=("$dep")
+    status=$(dpkg-query -W -f='${Status}' "$dep" 2>/dev/null || true)
+    [[ $status == *"ok installed"* ]] || missing+=("$dep")
 done
 if [ ${#missing[@]} -gt 0 ]; then
     apt-get -o DPkg::Lock::Timeout=900 update -qq

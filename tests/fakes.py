@@ -2,11 +2,20 @@
 import subprocess
 import sys
 import textwrap
+import time
 import traceback
 
 import pytest
 
 import downloader
+
+
+def eventually(condition, seconds=10):
+    """Whether ``condition()`` holds within ``seconds``, polled every 10 ms."""
+    deadline = time.monotonic() + seconds
+    while not condition() and time.monotonic() < deadline:
+        time.sleep(0.01)
+    return condition()
 
 
 def ack(counter, first=0):

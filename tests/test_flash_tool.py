@@ -21,7 +21,7 @@ from downloader_flash import (BlockRejected, DeviceSilent, Disconnected, FlashRe
 from downloader_flash.records import FIELDS
 from downloader_sim import expected_image
 from fake_usb import INTERRUPTIBLE_TOOL
-from fakes import module_state  # noqa: F401
+from fakes import eventually, module_state  # noqa: F401
 
 IMAGE = bytes((i * 131 + (i >> 8)) % 256 for i in range(100000))  # 3,125 blocks
 TOOL = [sys.executable, "-m", "downloader_flash"]
@@ -39,13 +39,6 @@ def tool(*args, timeout=60):
 def untimed(text):
     """The output with its durations and rates replaced by S and R."""
     return re.sub(r"\d+\.\d\d s, [\d,]+\.\d KiB/s", "S s, R KiB/s", text)
-
-
-def eventually(condition, seconds=10):
-    deadline = time.monotonic() + seconds
-    while not condition() and time.monotonic() < deadline:
-        time.sleep(0.01)
-    return condition()
 
 
 @pytest.fixture

@@ -10,7 +10,7 @@ import pytest
 
 import downloader
 from downloader_flash.flashing import ModuleOutput, Transfer
-from fakes import lines, module_state  # noqa: F401
+from fakes import eventually, lines, module_state  # noqa: F401
 
 IMAGE = bytes((7 * i + 1) % 256 for i in range(320))  # 10 blocks
 LATE = 2
@@ -26,13 +26,6 @@ def late_device(make_sim, module_state):
     downloader.res, downloader.Pcounter = IMAGE, 0
     yield sim
     downloader.dev_close()
-
-
-def eventually(condition, seconds=5):
-    deadline = time.monotonic() + seconds
-    while not condition() and time.monotonic() < deadline:
-        time.sleep(0.01)
-    return condition()
 
 
 @pytest.mark.slow

@@ -13,6 +13,7 @@ from hypothesis import given, strategies as st
 from downloader_sim import (RunReport, Simulator, block_count, block_request, expected_image,
                             reply, request)
 from downloader_sim.parser import FrameParser
+from fakes import eventually
 
 
 def sha(data):
@@ -22,6 +23,20 @@ def sha(data):
 def exchange(ser, frame):
     ser.write(frame)
     return ser.read(5)
+
+
+def unanswered(ser, frame, quiet=0.2):
+    """Whether nothing comes back within ``quiet`` seconds of writing ``frame``.
+
+    Only silence waits this short: a reply is always awaited with the port's own timeout,
+    so a simulator slowed by a busy machine is not mistaken for a wrong one.
+    """
+    timeout, ser.timeout = ser.timeout, quiet
+    try:
+        ser.write(frame)
+        return ser.read(1) == b""
+    finally:
+        ser.timeout = timeout
 
 
 def send_image(ser, image, blocks=None):
@@ -111,9 +126,8 @@ def test_garbage_before_a_frame_is_skipped(sim, ser, noise):
     assert (sim.garbage_bytes, sim.bad_checksums, sim.heartbeats) == (len(noise), 0, 1)
 
 
-def test_bad_checksum_frame_is_dropped_unanswered(sim, open_port):
-    ser = open_port(sim, timeout=0.2)
-    assert exchange(ser, bytes.fromhex("10 05 00 03 AA BB CC 4A")) == b""
+def test_bad_checksum_frame_is_dropped_unanswered(sim, ser):
+    assert unanswered(ser, bytes.fromhex("10 05 00 03 AA BB CC 4A"))
     assert exchange(ser, request(0x00, 6)) == reply(0x00, 6)
     assert (sim.bad_checksums, sim.garbage_bytes, sim.blocks) == (1, 0, frozenset())
 
@@ -125,8 +139,10 @@ def test_bad_checksum_frame_is_dropped_unanswered(sim, open_port):
 ])
 def test_incomplete_frame_is_garbage_once_the_line_is_quiet(make_sim, open_port, fragment):
     sim = make_sim(idle_ms=30)
-    ser = open_port(sim, timeout=0.2)
-    assert exchange(ser, fragment) == b""
+    ser = open_port(sim)
+    assert unanswered(ser, fragment)
+    # The line is quiet only once the simulator has seen it so; a busy machine can delay that.
+    assert eventually(lambda: sim.garbage_bytes == len(fragment))
     assert exchange(ser, request(0x00, 1)) == reply(0x00, 1)
     assert (sim.garbage_bytes, sim.frames, sim.rx) == (
         len(fragment), 1, fragment + request(0x00, 1))
@@ -137,7 +153,7 @@ def test_long_claimed_frame_gives_way_to_a_real_one_after_idle(make_sim, open_po
     ser = open_port(sim)
     start = time.monotonic()
     assert exchange(ser, bytes.fromhex("10 AA BB CC") + request(0x00, 1)) == reply(0x00, 1)
-    assert 0.03 <= time.monotonic() - start < 0.5
+    assert 0.03 <= time.monotonic() - start < 1
     assert sim.garbage_bytes == 4
 
 
@@ -191,12 +207,17 @@ FAULTS = [
 @pytest.mark.parametrize("knobs, frame, answers, held, nacked", FAULTS)
 def test_fault_knobs(make_sim, open_port, knobs, frame, answers, held, nacked):
     sim = make_sim(**knobs)
-    ser = open_port(sim, timeout=0.2)
+    ser = open_port(sim)
     got = []
     for answer in answers:
-        ser.write(frame)
-        got.append(ser.read(max(5, len(bytes.fromhex(answer)))).hex(" ").upper())
-    assert got == answers
+        expected = bytes.fromhex(answer)
+        if expected:
+            ser.write(frame)
+            got.append(ser.read(len(expected)).hex(" ").upper())
+        else:
+            got.append("" if unanswered(ser, frame) else "a reply")
+    # Any byte more than expected shows up in the next exchange, or here after the last.
+    assert (got, unanswered(ser, b"")) == (answers, True)
     assert (sorted(sim.blocks), sim.nacked) == (held, nacked)
 
 
@@ -206,7 +227,7 @@ def test_delayed_reply_holds_back_the_next(make_sim, open_port):
     start = time.monotonic()
     ser.write(request(0x10, 1, b"a") + request(0x00, 2))
     assert ser.read(10) == reply(0x10, 1) + reply(0x00, 2)
-    assert 0.15 <= time.monotonic() - start < 0.6
+    assert 0.15 <= time.monotonic() - start < 1
     assert sim.blocks == frozenset([1])
 
 
@@ -232,7 +253,7 @@ def test_delay_alone_delays_every_reply(flags):
             for frame in (request(0x00, 1), block_request(bytes(40), 0), request(0x20, 1)):
                 start = time.monotonic()
                 assert exchange(ser, frame) == reply(frame[0], frame[1])
-                assert 0.1 <= time.monotonic() - start < 0.6
+                assert 0.1 <= time.monotonic() - start < 1
     finally:
         stop()
 

@@ -5,16 +5,45 @@
     for device in find_devices():
         result = flash("firmware.bin", device, on_progress=lambda done, blocks: ...)
         print(result.port, result.device_sha256, result.run_acknowledged)
-"""
-from .devices import Device, find_devices, why_unavailable
-from .errors import (EXIT_FAILED, EXIT_INTERRUPTED, EXIT_NOT_ACKNOWLEDGED, EXIT_OK, EXIT_USAGE, BlockRejected,
-                     DeviceSilent, Disconnected, FlashError, FlashResult, ImageError, Interrupted, NoDevice,
-                     PortInUse, PortUnavailable, SeveralDevices, UsageError)
-from .flashing import flash
 
-__all__ = [
-    "EXIT_FAILED", "EXIT_INTERRUPTED", "EXIT_NOT_ACKNOWLEDGED", "EXIT_OK", "EXIT_USAGE", "BlockRejected",
-    "Device", "DeviceSilent", "Disconnected", "FlashError", "FlashResult", "ImageError", "Interrupted",
-    "NoDevice", "PortInUse", "PortUnavailable", "SeveralDevices", "UsageError", "find_devices", "flash",
-    "why_unavailable",
-]
+The names below are imported on first use, so that the command can start, and be
+interrupted, before pyserial, tqdm and the module are loaded.
+"""
+import importlib
+from typing import TYPE_CHECKING, Any, List
+
+if TYPE_CHECKING:  # what a type checker sees: the same names, imported as they are re-exported
+    from .devices import Device as Device, find_devices as find_devices, why_unavailable as why_unavailable
+    from .errors import (EXIT_FAILED as EXIT_FAILED, EXIT_INTERRUPTED as EXIT_INTERRUPTED,
+                         EXIT_NOT_ACKNOWLEDGED as EXIT_NOT_ACKNOWLEDGED, EXIT_OK as EXIT_OK, EXIT_USAGE as EXIT_USAGE,
+                         BlockRejected as BlockRejected, DeviceSilent as DeviceSilent, Disconnected as Disconnected,
+                         FlashError as FlashError, FlashResult as FlashResult, ImageError as ImageError,
+                         Interrupted as Interrupted, NoDevice as NoDevice, PortInUse as PortInUse,
+                         PortUnavailable as PortUnavailable, SeveralDevices as SeveralDevices, UsageError as UsageError)
+    from .flashing import flash as flash
+
+_SOURCES = {
+    ".devices": ["Device", "find_devices", "why_unavailable"],
+    ".errors": [
+        "EXIT_FAILED", "EXIT_INTERRUPTED", "EXIT_NOT_ACKNOWLEDGED", "EXIT_OK", "EXIT_USAGE", "BlockRejected",
+        "DeviceSilent", "Disconnected", "FlashError", "FlashResult", "ImageError", "Interrupted", "NoDevice",
+        "PortInUse", "PortUnavailable", "SeveralDevices", "UsageError",
+    ],
+    ".flashing": ["flash"],
+}
+_SOURCE_OF = {name: source for source, names in _SOURCES.items() for name in names}
+
+__all__ = sorted(_SOURCE_OF)
+
+
+def __getattr__(name: str) -> Any:
+    source = _SOURCE_OF.get(name)
+    if source is None:
+        raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+    value = getattr(importlib.import_module(source, __name__), name)
+    globals()[name] = value
+    return value
+
+
+def __dir__() -> List[str]:
+    return sorted(set(globals()) | set(__all__))

@@ -212,6 +212,17 @@ def test_version_and_exit_codes_in_help():
         "  130  interrupted\n")
 
 
+@pytest.mark.parametrize("command", [[os.path.join(os.path.dirname(sys.executable), "downloader-flash")], TOOL],
+                         ids=["installed command", "python -m"])
+def test_ctrl_c_while_the_tool_is_loading_ends_in_one_line(tmp_path, command):
+    # A tqdm that is interrupted while it imports, as Ctrl-C right after Enter would.
+    (tmp_path / "tqdm.py").write_text("raise KeyboardInterrupt\n")
+    result = subprocess.run([*command, "--simulate", "1", "--sample", "1000"], capture_output=True, text=True,
+                            timeout=60, env=dict(os.environ, PYTHONPATH=str(tmp_path)))
+    assert (result.returncode, result.stdout, result.stderr) == (
+        130, "", "downloader-flash: interrupted before the first block; the device is unchanged\n")
+
+
 @pytest.mark.parametrize("whole_group", [False, True], ids=["signal to the tool", "Ctrl-C to its process group"])
 def test_ctrl_c_says_where_it_stopped_and_frees_the_port(make_sim, image_file, whole_group):
     sim = make_sim(delay_ms=2)  # 3,125 blocks take several seconds

@@ -46,7 +46,7 @@ if len(extensions) != 1:
 if not simulator or not tool:
     problems.append("the sdist lacks the downloader_sim or the downloader_flash sources")
 entry_points = zipfile.ZipFile(wheel).read(f"downloader-{version}.dist-info/entry_points.txt").decode()
-if "downloader-flash = downloader_flash.cli:main" not in entry_points:
+if "downloader-flash = downloader_flash.__main__:main" not in entry_points:
     problems.append(f"no console script downloader-flash in entry_points.txt:\n{entry_points}")
 if sorted(set(payload) - set(extensions)) != sorted(expected):
     problems.append(f"unexpected: {sorted(set(payload) - set(extensions) - expected)}, "

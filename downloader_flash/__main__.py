@@ -1,7 +1,7 @@
 """The command: ``downloader-flash`` and ``python -m downloader_flash``.
 
-Ctrl-C pressed while the tool is still loading ends in the same one line as a Ctrl-C
-before the first block, so the loading happens here, where that is caught.
+A Ctrl-C before the first block, even while the tool is still loading, ends here in one
+line: loading and running both happen inside the handler.
 """
 import sys
 
@@ -9,12 +9,12 @@ import sys
 def main() -> int:
     try:
         from .cli import main as command_line
+        return command_line()
     except KeyboardInterrupt:
         from .errors import Interrupted
         before_start = Interrupted(None, 0)
         print(f"downloader-flash: {before_start}", file=sys.stderr, flush=True)
         return before_start.exit_code
-    return command_line()
 
 
 if __name__ == "__main__":

@@ -13,7 +13,7 @@ from tqdm import tqdm
 from . import records, station
 from .devices import Device, find_devices
 from .errors import (EXIT_CODES_HELP, EXIT_FAILED, EXIT_INTERRUPTED, EXIT_NOT_ACKNOWLEDGED, EXIT_OK, EXIT_USAGE,
-                     FlashError, Interrupted, NoDevice, SeveralDevices, UsageError, plural)
+                     FlashError, NoDevice, SeveralDevices, UsageError, plural)
 from .flashing import BLOCK_SIZE, LARGEST_IMAGE, SMALLEST_IMAGE, device_image, read_image
 from .records import Attempt
 from .workers import Job, Scheduler, with_image_facts
@@ -311,9 +311,6 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     except FlashError as error:
         say(str(error))
         return error.exit_code
-    except KeyboardInterrupt:
-        say(str(Interrupted(None, 0)))
-        return EXIT_INTERRUPTED
 
 
 def command(args: argparse.Namespace) -> int:

@@ -3,10 +3,13 @@ import contextlib
 import hashlib
 import io
 import os
+import signal
 import tempfile
+import threading
 from collections import deque
 import time
-from typing import Callable, Deque, Iterator, List, MutableSequence, Optional, Protocol, TextIO, Tuple, Union, cast
+from types import FrameType
+from typing import Any, Callable, Deque, Dict, Iterator, List, MutableSequence, Optional, Protocol, TextIO, Tuple, Union, cast
 
 import serial
 
@@ -160,13 +163,42 @@ def opened(port: str) -> Iterator[None]:
         downloader.dev_close()
     downloader.ser.exclusive = True
     downloader.com = port
-    if not downloader.dev_open():
-        reason = why_unavailable(port) or "it did not open"
-        raise PortInUse(port) if reason == "in use by another process" else PortUnavailable(port, reason)
     try:
+        with interruptions_held():
+            is_open = downloader.dev_open()
+        if not is_open:
+            reason = why_unavailable(port) or "it did not open"
+            raise PortInUse(port) if reason == "in use by another process" else PortUnavailable(port, reason)
         yield
     finally:
         downloader.dev_close()
+
+
+@contextlib.contextmanager
+def interruptions_held() -> Iterator[None]:
+    """Ctrl-C, or a worker's stop request, arriving within is delivered on leaving.
+
+    dev_open() reports any exception as a port that did not open, so a KeyboardInterrupt raised
+    while pyserial opens the port would be reported as an unavailable port. Only handlers that
+    Python runs are held; an ignored or default signal is left as it is.
+    """
+    if threading.current_thread() is not threading.main_thread():
+        yield
+        return
+    held: List[int] = []
+    previous: Dict[int, Callable[[int, Optional[FrameType]], Any]] = {}
+    for signum in (signal.SIGINT, signal.SIGTERM):
+        handler = signal.getsignal(signum)
+        if callable(handler):
+            previous[signum] = handler
+            signal.signal(signum, lambda number, frame: held.append(number))
+    try:
+        yield
+    finally:
+        for number, handler in previous.items():
+            signal.signal(number, handler)
+        if held:
+            previous[held[0]](held[0], None)
 
 
 @contextlib.contextmanager

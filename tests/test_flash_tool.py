@@ -16,9 +16,10 @@ import pytest
 import serial
 
 import downloader
-from downloader_flash import (BlockRejected, DeviceSilent, Disconnected, FlashResult, PortInUse, PortUnavailable,
-                              flash)
+from downloader_flash import (BlockRejected, DeviceSilent, Disconnected, FlashResult, Interrupted, PortInUse,
+                              PortUnavailable, flash)
 from downloader_flash.records import FIELDS
+from downloader_flash.workers import _stop as worker_stop_handler
 from downloader_sim import expected_image
 from fake_usb import INTERRUPTIBLE_TOOL
 from fakes import eventually, module_state  # noqa: F401
@@ -92,6 +93,26 @@ def test_why_a_port_will_not_open(sim, module_state, tmp_path):
             flash(IMAGE, sim.port)
     assert str(info.value) == f"cannot open {sim.port}: in use by another process"
     assert sim.frames == 0
+
+
+@pytest.mark.parametrize("signum, handler", [(signal.SIGINT, signal.default_int_handler),
+                                             (signal.SIGTERM, worker_stop_handler)], ids=["Ctrl-C", "worker stopped"])
+def test_an_interruption_while_the_port_opens_is_not_an_unavailable_port(sim, module_state, signum, handler):
+    """dev_open() takes any exception for a port that did not open; the interruption must survive it."""
+    class SignalledWhileOpening(serial.Serial):
+        def open(self):
+            os.kill(os.getpid(), signum)
+            super().open()
+
+    module_state.ser = SignalledWhileOpening()
+    previous = signal.signal(signum, handler)
+    try:
+        with pytest.raises(Interrupted) as info:
+            flash(IMAGE, sim.port)
+    finally:
+        signal.signal(signum, previous)
+    assert str(info.value) == "interrupted before the first block; the device is unchanged"
+    assert not module_state.ser.isOpen() and sim.frames == 0
 
 
 @pytest.mark.skipif(os.geteuid() != 0, reason="needs root to drop to another user")

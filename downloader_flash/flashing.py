@@ -174,6 +174,11 @@ def opened(port: str) -> Iterator[None]:
         downloader.dev_close()
 
 
+def in_main_thread() -> bool:
+    """Only the main thread may set signal handlers, and only it receives them."""
+    return threading.current_thread() is threading.main_thread()
+
+
 @contextlib.contextmanager
 def interruptions_held() -> Iterator[None]:
     """Ctrl-C, or a worker's stop request, arriving within is delivered on leaving.
@@ -182,7 +187,7 @@ def interruptions_held() -> Iterator[None]:
     while pyserial opens the port would be reported as an unavailable port. Only handlers that
     Python runs are held; an ignored or default signal is left as it is.
     """
-    if threading.current_thread() is not threading.main_thread():
+    if not in_main_thread():
         yield
         return
     held: List[int] = []

@@ -10,16 +10,15 @@ import multiprocessing
 import os
 import queue
 import signal
-import threading
 import time
 from collections import deque
 from dataclasses import dataclass
 from types import FrameType
-from typing import Any, Callable, Deque, Dict, Iterator, List, Optional, TextIO, Tuple
+from typing import Any, Callable, Deque, Dict, Iterator, Optional, TextIO, Tuple
 
 from .devices import Device
 from .errors import BlockRejected, DeviceSilent, Disconnected, FlashError, Interrupted
-from .flashing import flash
+from .flashing import flash, in_main_thread
 from .records import FAILED, FLASHED, INTERRUPTED, NOT_ACKNOWLEDGED, Attempt
 
 PROGRESS_INTERVAL = 0.1  # seconds between progress messages from a worker
@@ -235,11 +234,6 @@ class Scheduler:
             process.join()
             self.on_attempt(job, failed(job, Interrupted(None, 0)), True)
         self.running.clear()
-
-
-def in_main_thread() -> bool:
-    """Only the main thread may set signal handlers, and only it receives them."""
-    return threading.current_thread() is threading.main_thread()
 
 
 class CtrlC:

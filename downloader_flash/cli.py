@@ -12,7 +12,7 @@ from tqdm import tqdm
 
 from . import records, station
 from .devices import Device, find_devices
-from .errors import (EXIT_CODES_HELP, EXIT_FAILED, EXIT_INTERRUPTED, EXIT_NOT_ACKNOWLEDGED, EXIT_OK, EXIT_USAGE,
+from .errors import (EXIT_CODES_HELP, EXIT_FAILED, EXIT_INTERRUPTED, EXIT_NOT_ACKNOWLEDGED, EXIT_OK,
                      FlashError, NoDevice, SeveralDevices, UsageError, plural)
 from .flashing import BLOCK_SIZE, LARGEST_IMAGE, SMALLEST_IMAGE, device_image, read_image
 from .records import Attempt

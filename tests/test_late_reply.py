@@ -4,7 +4,6 @@ send reads whatever 5 bytes come next, so a late reply answers the following req
 every reply after it is one exchange behind. The counter check catches each mismatch, so a
 block is never taken as accepted unless the device acknowledged that very block.
 """
-import time
 
 import pytest
 

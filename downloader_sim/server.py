@@ -140,13 +140,20 @@ class Server:
     def _reopen(self):
         """A hung-up tty reads nothing ever again: serve a fresh descriptor of it.
 
-        When the tty itself has gone (its gadget removed), serving ends.
+        When the tty itself has gone (its gadget removed, or the master of a
+        pty closed), serving ends.  That is decided while the hung-up
+        descriptor is still held: a pty's path vanishes as its master closes,
+        and once the last descriptor is closed, a new and unrelated pty may
+        take the same path at once.
         """
         self._out.clear()
         self._scheduled.clear()
+        gone = not os.path.exists(self.tty_path)
         if self.master is not None:
             os.close(self.master)
             self.master = None
+        if gone:
+            return
         time.sleep(REOPEN_DELAY)
         try:
             self.master = _open_tty(self.tty_path)

@@ -5,6 +5,7 @@ import signal
 import subprocess
 import sys
 import time
+import tty
 
 import pytest
 import serial
@@ -12,6 +13,7 @@ from hypothesis import given, strategies as st
 
 from downloader_sim import (RunReport, Simulator, block_count, block_request, expected_image,
                             reply, request)
+from downloader_sim import server
 from downloader_sim.parser import FrameParser
 from fakes import eventually
 
@@ -369,3 +371,38 @@ def test_serves_an_existing_tty_in_raw_mode_until_it_goes(make_sim, process):
     time.sleep(0.2)
     sim.close()
     assert (sim.heartbeats, sorted(sim.blocks)) == (1, [0])
+
+
+def _pty_named(path, within):
+    """Open ptys until one gets `path` (freed ptys' numbers are handed out again, lowest first)."""
+    deadline = time.monotonic() + within
+    while time.monotonic() < deadline:
+        master, slave = os.openpty()
+        if os.ttyname(slave) == path:
+            return master, slave
+        os.close(master)
+        os.close(slave)
+        time.sleep(0.01)
+    pytest.skip("another process took %s first" % path)
+
+
+def test_a_pty_that_went_is_not_confused_with_a_new_one_on_its_path(make_sim, monkeypatch):
+    """Once the host's end is closed, the next pty given that path belongs to someone else."""
+    monkeypatch.setattr(server, "REOPEN_DELAY", 1.0)
+    master, slave = os.openpty()
+    path = os.ttyname(slave)
+    os.close(slave)
+    sim = make_sim(tty=path)
+    os.write(master, request(0x00, 1))
+    assert _read_reply(master) == reply(0x00, 1)
+    os.close(master)
+    master, slave = _pty_named(path, within=0.8)
+    try:
+        tty.setraw(slave)
+        os.write(master, request(0x00, 2))
+        assert _read_reply(master, timeout=1.5) == b""
+    finally:
+        os.close(master)
+        os.close(slave)
+    sim.close()
+    assert sim.heartbeats == 1

@@ -6,6 +6,7 @@ import pytest
 
 import downloader
 from fakes import FakePort, Raising, ack, lines, module_entries, module_state, port  # noqa: F401
+from form import entry
 
 TOO_SHORT = "镜像太短，装不下镜像长度"
 
@@ -67,7 +68,7 @@ class InterruptingPath:
 def test_init_lets_an_interrupt_while_opening_through(module_state):
     with pytest.raises(KeyboardInterrupt) as excinfo:
         downloader.init(InterruptingPath())
-    assert module_entries(excinfo) == [(80, "downloader.init")]
+    assert module_entries(excinfo) == [entry("init", "open")]
 
 
 SCHEDULES = {
@@ -165,22 +166,22 @@ def test_download_with_a_bool_counter_and_a_substitute_send(module_state):
 
 
 @pytest.mark.parametrize(
-    "setup, error, line",
+    "setup, error, statement",
     [
-        (lambda m: delattr(m, "Pcounter"), NameError, 139),
-        (lambda m: delattr(m, "res"), NameError, 140),
-        (lambda m: setattr(m, "res", 5), TypeError, 140),
-        (lambda m: setattr(m, "Pcounter", "a"), TypeError, 143),
-        (lambda m: setattr(m, "Pcounter", 0.5), TypeError, 148),
-        (lambda m: delattr(m, "send"), NameError, 154),
+        (lambda m: delattr(m, "Pcounter"), NameError, "say_counter"),
+        (lambda m: delattr(m, "res"), NameError, "too_short"),
+        (lambda m: setattr(m, "res", 5), TypeError, "too_short"),
+        (lambda m: setattr(m, "Pcounter", "a"), TypeError, "nothing_left"),
+        (lambda m: setattr(m, "Pcounter", 0.5), TypeError, "make_frame"),
+        (lambda m: delattr(m, "send"), NameError, "exchange"),
     ],
 )
-def test_download_propagates_faults(port, module_state, setup, error, line):
+def test_download_propagates_faults(port, module_state, setup, error, statement):
     downloader.res, downloader.Pcounter = bytes(40), 0
     setup(module_state)
     with pytest.raises(error) as excinfo:
         downloader.download()
-    assert module_entries(excinfo) == [(line, "downloader.download")]
+    assert module_entries(excinfo) == [entry("download", statement)]
     assert port.written == []
 
 
@@ -189,7 +190,7 @@ def test_download_lets_exceptions_from_send_through(port):
     port.read = Raising(KeyboardInterrupt())
     with pytest.raises(KeyboardInterrupt) as excinfo:
         downloader.download()
-    assert module_entries(excinfo) == [(154, "downloader.download"), (100, "downloader.send")]
+    assert module_entries(excinfo) == [entry("download", "exchange"), entry("send", "read")]
     assert downloader.Pcounter == 1
 
 
@@ -208,4 +209,4 @@ def test_run_on_a_closed_port_and_without_send(module_state, capsys):
     del module_state.send
     with pytest.raises(NameError) as excinfo:
         downloader.run()
-    assert module_entries(excinfo) == [(172, "downloader.run")]
+    assert module_entries(excinfo) == [entry("run", "exchange")]

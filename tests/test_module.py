@@ -5,7 +5,9 @@ import sys
 import pytest
 
 import downloader
+import form
 from fakes import FakePort, module_entries, module_state, run_python  # noqa: F401
+from form import entry
 
 FUNCTIONS = ["dev_existing", "dev_open", "dev_close", "beat", "init", "send", "download", "run"]
 
@@ -49,16 +51,16 @@ def test_reimport_and_reload_return_the_same_object_with_its_state():
 
 
 FAKE_SERIAL = {
-    "missing package": (4, "ModuleNotFoundError", None),
-    "missing list_ports": (5, "ModuleNotFoundError", "class Serial: pass"),
-    "Serial() raises": (10, "OSError", "class Serial:\n    def __init__(self): raise OSError('no')"),
+    "missing package": ("import_serial", "ModuleNotFoundError", None),
+    "missing list_ports": ("import_list_ports", "ModuleNotFoundError", "class Serial: pass"),
+    "Serial() raises": ("port", "OSError", "class Serial:\n    def __init__(self): raise OSError('no')"),
     "baudrate refused": (
-        11,
+        "baudrate",
         "ValueError",
         "class Serial:\n    def __setattr__(self, k, v):\n        if k == 'baudrate': raise ValueError(k)",
     ),
     "timeout refused": (
-        12,
+        "timeout",
         "ValueError",
         "class Serial:\n    def __setattr__(self, k, v):\n        if k == 'timeout': raise ValueError(k)",
     ),
@@ -67,11 +69,12 @@ FAKE_SERIAL = {
 
 @pytest.mark.parametrize("case", FAKE_SERIAL, ids=list(FAKE_SERIAL))
 def test_failed_import_reports_the_step_and_the_next_import_starts_afresh(case, tmp_path):
-    line, error, serial_source = FAKE_SERIAL[case]
+    statement, error, serial_source = FAKE_SERIAL[case]
+    line = form.line("load", statement)
     if serial_source is not None:
         (tmp_path / "serial").mkdir()
         (tmp_path / "serial" / "__init__.py").write_text(serial_source + "\n")
-        if line > 5:
+        if line > form.line("load", "import_list_ports"):
             (tmp_path / "serial" / "tools").mkdir()
             (tmp_path / "serial" / "tools" / "__init__.py").write_text("")
             (tmp_path / "serial" / "tools" / "list_ports.py").write_text("")
@@ -185,7 +188,7 @@ def test_argument_errors(name, args, kwargs, message, capsys):
         getattr(downloader, name)(*args, **kwargs)
     assert str(excinfo.value) == message
     assert capsys.readouterr().out == ""
-    assert module_entries(excinfo) == ([(91, "downloader.send")] if name == "send" else [])
+    assert module_entries(excinfo) == ([entry("send")] if name == "send" else [])
 
 
 def test_send_accepts_both_arguments_by_keyword(module_state):
@@ -207,4 +210,4 @@ def test_globals_fall_back_to_builtins_and_report_missing_names(module_state, mo
     assert str(excinfo.value) == "name 'Pcounter' is not defined"
     if sys.version_info >= (3, 10):
         assert excinfo.value.name == "Pcounter"
-    assert module_entries(excinfo) == [(64, "downloader.beat")]
+    assert module_entries(excinfo) == [entry("beat", "advance")]

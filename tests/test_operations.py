@@ -13,6 +13,7 @@ import pytest
 
 import downloader
 from fakes import FakePort, ack, module_entries, module_state, port  # noqa: F401
+from form import entry
 
 
 class Num(int):
@@ -94,7 +95,7 @@ def test_a_counter_deleted_while_the_reply_printed_is_missed(module_state, port,
     monkeypatch.setattr(sys, "stdout", Meddler(lambda text: text.startswith("b'") and delattr(downloader, "Pcounter")))
     with pytest.raises(NameError, match="name 'Pcounter' is not defined") as excinfo:
         downloader.download()
-    assert module_entries(excinfo) == [(154, "downloader.download"), (115, "downloader.send")]
+    assert module_entries(excinfo) == [entry("download", "exchange"), entry("send", "bad_counter")]
 
 
 # ---- globals changed between calls and by the module's own stores ---------------------------

@@ -1,9 +1,10 @@
-"""send and download against a reference written here in plain Python, on random inputs.
+"""send and download against the module's Python form (downloader/python_form.py), on random inputs.
 
 The module has direct paths for exact ints, lists and bytes and object-protocol paths for the
-rest; both must behave as the Python statements below, which carry the same line numbers as
-the module's traceback entries. Every substitute object is built twice from one description,
-once for the module and once for the reference, so side effects cannot leak between the two.
+rest; both must behave as the form's statements, run by the interpreter, whose lines are the
+module's traceback lines. The form's download is checked in turn against the transfer as
+documented, block by block. Every substitute object is built twice from one description, once
+for the module and once for the form, so side effects cannot leak between the two.
 """
 import builtins
 import contextlib
@@ -15,6 +16,7 @@ import serial.serialutil
 from hypothesis import event, given, strategies as st
 
 import downloader
+import form
 from hypothesis_profiles import PROPERTY
 
 TOO_SHORT = "镜像太短，装不下镜像长度"
@@ -74,11 +76,10 @@ class Meddling(list):
 
 
 class World:
-    """The globals one side reads and writes: the module's namespace or a plain dict."""
+    """The globals one side reads and writes: the module's namespace, or the form's (a dict)."""
 
     def __init__(self, namespace=None):
         self.namespace = namespace
-        self.printed = []
 
     def set(self, name, value):
         if self.namespace is None:
@@ -94,7 +95,7 @@ class World:
         raise NameError("name '%s' is not defined" % name)
 
     def print(self, message):
-        self.printed.append(str(message) + "\n")
+        print(message)
 
 
 def build(description):
@@ -128,56 +129,12 @@ class Port:
         return reply(self.written[-1]) if callable(reply) else reply
 
 
-def reference_send(world, where, out, res):
-    """send(out, res) as Python statements; ``where[0]`` is the line being executed."""
-    where[0] = 92
-    n = len(out)
-    where[0] = 93
-    out[1] = world.get("Pcounter") % 256
-    where[0] = 94
-    out[2] = int(world.get("Pcounter") / 256)
-    where[0] = 95
-    out[3] = n - 5
-    where[0] = 96
-    s = 0
-    for i in range(n - 1):
-        s = s + out[i]
-    where[0] = 97
-    out[n - 1] = s % 256
-    try:
-        where[0] = 99
-        world.get("ser").write(out)
-        where[0] = 100
-        reply = world.get("ser").read(5)
-        where[0] = 101
-        world.print(reply)
-    except Exception as e:
-        where[0] = 103
-        world.print(e)
-        return "error"
-    where[0] = 105
-    if res == 1:
-        return "ok"
-    where[0] = 107
-    if len(reply) < 5 or reply[3] != 0:
-        where[0] = 108
-        world.print("packet length error")
-        return "length"
-    where[0] = 110
-    s = (reply[0] + reply[1] + reply[2] + reply[3]) % 256
-    where[0] = 111
-    if s != reply[4]:
-        where[0] = 112
-        world.print("packet checksum error: %d" % s)
-        return "checksum"
-    where[0] = 114
-    count = reply[2] * 256 + reply[1]
-    where[0] = 115
-    if count != world.get("Pcounter"):
-        where[0] = 116
-        world.print("packet counter error %d %d" % (count, world.get("Pcounter")))
-        return "counter"
-    return "ok"
+def form_world(*missing):
+    """The form's globals, as its statements at the top leave them, less the names given."""
+    namespace = form.run_form({})
+    for name in missing:
+        del namespace[name]
+    return World(namespace)
 
 
 def outcome(call, entries):
@@ -342,26 +299,26 @@ def send_world(case, world):
     return port
 
 
+def calling(send, out, validation, keywords):
+    if keywords:
+        return lambda: send(res=validation, out=out)
+    return lambda: send(out, validation)
+
+
 @PROPERTY
 @given(exchanges())
-def test_send_matches_the_reference(case):
-    reference = World({})
+def test_send_matches_the_form(case):
+    reference = form_world("Pcounter", "ser")
     reference_port = send_world(case, reference)
     out = build_frame(case["frame"], reference)
-    validation = build(case["validation"])
-    where = [None]
-    expected = outcome(lambda: reference_send(reference, where, out, validation),
-                       lambda e: [(where[0], "downloader.send")])
+    call = calling(reference.namespace["send"], out, build(case["validation"]), case["keywords"])
+    expected, expected_printed = captured(lambda: outcome(call, form.form_entries))
 
     with module_namespace(Pcounter=None, ser=None):
         world = World()
         port = send_world(case, world)
         module_out = build_frame(case["frame"], world)
-        module_validation = build(case["validation"])
-        if case["keywords"]:
-            call = lambda: downloader.send(res=module_validation, out=module_out)  # noqa: E731
-        else:
-            call = lambda: downloader.send(module_out, module_validation)  # noqa: E731
+        call = calling(downloader.send, module_out, build(case["validation"]), case["keywords"])
         result, printed = captured(lambda: outcome(call, module_entries))
         counter_after = repr(vars(downloader).get("Pcounter", "missing"))
 
@@ -369,7 +326,7 @@ def test_send_matches_the_reference(case):
     assert result == expected
     if expected[0] == "returned":
         assert expected[1] in ("ok", "error", "length", "checksum", "counter")
-    assert printed == "".join(reference.printed)
+    assert printed == expected_printed
     assert repr(module_out) == repr(out)
     assert (port and port.written) == (reference_port and reference_port.written)
     assert counter_after == repr(reference.namespace.get("Pcounter", "missing"))
@@ -416,8 +373,8 @@ class FlashPort(Port):
         return self.answer(self.written[-1])
 
 
-def reference_download(world):
-    """One download() call, as the module documents it."""
+def documented_download(world):
+    """One download() call, as the module documents it: block by block, through the form's send."""
     n = world.get("Pcounter")
     world.print(n)
     image = world.get("res")
@@ -432,7 +389,7 @@ def reference_download(world):
         size = len(payload)
         payload[6:10] = length.to_bytes(4, "little")
         del payload[size:]
-    if reference_send(world, [None], [0x10, 0, 0, 0] + list(payload) + [0], 0) != "ok":
+    if world.get("send")([0x10, 0, 0, 0] + list(payload) + [0], 0) != "ok":
         world.print("send wrong")
         return 0
     n = n + 1
@@ -487,9 +444,13 @@ def flash(case, world, download):
 
 @PROPERTY
 @given(transfers())
-def test_download_matches_the_reference(case):
-    reference = World({})
-    expected = flash(case, reference, lambda: reference_download(reference))
+def test_download_matches_the_form_and_the_form_the_documented_transfer(case):
+    reference = form_world()
+    expected, expected_printed = captured(lambda: flash(case, reference, reference.namespace["download"]))
+    documented = form_world()
+    assert captured(lambda: flash(case, documented, lambda: documented_download(documented))) == (
+        expected, expected_printed)
+    assert documented.namespace["Pcounter"] == reference.namespace["Pcounter"]
     with module_namespace():
         world = World()
         (results, written), printed = captured(lambda: flash(case, world, downloader.download))
@@ -497,5 +458,5 @@ def test_download_matches_the_reference(case):
     event("results: " + " ".join(sorted({str(r) if r in (0, 100) else "progress" for _, r in expected[0]})))
     assert results == expected[0]
     assert written == expected[1]
-    assert printed == "".join(reference.printed)
+    assert printed == expected_printed
     assert (type(counter), counter) == (type(reference.namespace["Pcounter"]), reference.namespace["Pcounter"])

@@ -7,6 +7,7 @@ import pytest
 
 import downloader
 from fakes import FakePort, Raising, ack, lines, module_entries, module_state, port  # noqa: F401
+from form import entry
 
 FRAMES = [
     (258, [0x20, 0, 0, 0, 0], "20 02 01 00 23"),
@@ -85,24 +86,24 @@ def wording(operation):
 
 
 @pytest.mark.parametrize(
-    "out, counter, error, message, line",
+    "out, counter, error, message, statement",
     [
-        ((0, 0, 0, 0, 0), 0, TypeError, "'tuple' object does not support item assignment", 93),
-        (b"\x00" * 5, 0, TypeError, "'bytes' object does not support item assignment", 93),
-        ([0, 0, 0], 0, IndexError, "list assignment index out of range", 95),
-        ([], 0, IndexError, "list assignment index out of range", 93),
-        ([0, 0, 0, 0, "x", 0], 0, TypeError, "unsupported operand type(s) for +: 'int' and 'str'", 96),
-        ([0] * 5, "7", TypeError, wording(lambda: "7" % 256), 93),
-        ([0] * 5, 10**400, OverflowError, "integer division result too large for a float", 94),
-        (None, 0, TypeError, "object of type 'NoneType' has no len()", 92),
+        ((0, 0, 0, 0, 0), 0, TypeError, "'tuple' object does not support item assignment", "counter_low"),
+        (b"\x00" * 5, 0, TypeError, "'bytes' object does not support item assignment", "counter_low"),
+        ([0, 0, 0], 0, IndexError, "list assignment index out of range", "payload_length"),
+        ([], 0, IndexError, "list assignment index out of range", "counter_low"),
+        ([0, 0, 0, 0, "x", 0], 0, TypeError, "unsupported operand type(s) for +: 'int' and 'str'", "add_up"),
+        ([0] * 5, "7", TypeError, wording(lambda: "7" % 256), "counter_low"),
+        ([0] * 5, 10**400, OverflowError, "integer division result too large for a float", "counter_high"),
+        (None, 0, TypeError, "object of type 'NoneType' has no len()", "measure"),
     ],
 )
-def test_send_propagates_frame_faults(port, out, counter, error, message, line):
+def test_send_propagates_frame_faults(port, out, counter, error, message, statement):
     downloader.Pcounter = counter
     with pytest.raises(error) as excinfo:
         downloader.send(out, 0)
     assert str(excinfo.value) == message
-    assert module_entries(excinfo) == [(line, "downloader.send")]
+    assert module_entries(excinfo) == [entry("send", statement)]
     assert port.written == []
 
 
@@ -122,12 +123,12 @@ def test_send_lets_interrupts_through_and_reads_pcounter_afresh(port, module_sta
     port.read = Raising(KeyboardInterrupt())
     with pytest.raises(KeyboardInterrupt) as excinfo:
         downloader.send([0] * 5, 0)
-    assert module_entries(excinfo) == [(100, "downloader.send")]
+    assert module_entries(excinfo) == [entry("send", "read")]
     del module_state.Pcounter
     with pytest.raises(NameError) as excinfo:
         downloader.send([0] * 5, 0)
     assert str(excinfo.value) == "name 'Pcounter' is not defined"
-    assert module_entries(excinfo) == [(93, "downloader.send")]
+    assert module_entries(excinfo) == [entry("send", "counter_low")]
 
 
 def test_send_when_printing_the_caught_error_fails(port, monkeypatch):
@@ -141,7 +142,7 @@ def test_send_when_printing_the_caught_error_fails(port, monkeypatch):
     with pytest.raises(RuntimeError) as excinfo:
         downloader.send([0] * 5, 0)
     assert str(excinfo.value.__context__) == "gone"
-    assert module_entries(excinfo) == [(103, "downloader.send")]
+    assert module_entries(excinfo) == [entry("send", "say_caught")]
 
 
 class RaisesItself(Exception):
@@ -187,11 +188,11 @@ def printed_in_an_except_block(error):
         return escaped
 
 
-SEND_ENTRIES = [(103, "downloader.send")]
+SEND_ENTRIES = [entry("send", "say_caught")]
 
 
 @pytest.mark.parametrize("call, entries", [(lambda: downloader.send([0] * 5, 0), SEND_ENTRIES),
-                                           (downloader.beat, [(69, "downloader.beat")] + SEND_ENTRIES)],
+                                           (downloader.beat, [entry("beat", "exchange")] + SEND_ENTRIES)],
                          ids=["send", "beat"])
 @pytest.mark.parametrize("shape", ["self", "cycle"])
 def test_an_exception_raised_while_printing_the_caught_one_chains_as_in_except(port, call, entries, shape):
@@ -279,10 +280,10 @@ class Uncomparable(int):
 @pytest.mark.parametrize(
     "setup, error, entries, counter",
     [
-        (lambda m: setattr(m, "Pcounter", "x"), TypeError, [(64, "downloader.beat")], "x"),
-        (lambda m: setattr(m, "Pcounter", Uncomparable(3)), TypeError, [(65, "downloader.beat")], 4),
-        (lambda m: delattr(m, "send"), NameError, [(69, "downloader.beat")], 1),
-        (lambda m: setattr(m, "send", Raising(OSError("x"))), OSError, [(69, "downloader.beat")], 1),
+        (lambda m: setattr(m, "Pcounter", "x"), TypeError, [entry("beat", "advance")], "x"),
+        (lambda m: setattr(m, "Pcounter", Uncomparable(3)), TypeError, [entry("beat", "past_last")], 4),
+        (lambda m: delattr(m, "send"), NameError, [entry("beat", "exchange")], 1),
+        (lambda m: setattr(m, "send", Raising(OSError("x"))), OSError, [entry("beat", "exchange")], 1),
         (lambda m: setattr(m.ser, "replies", [b""]), None, None, 1),
     ],
 )
@@ -304,4 +305,4 @@ def test_exceptions_from_send_carry_both_entries(port):
     port.read = Raising(KeyboardInterrupt())
     with pytest.raises(KeyboardInterrupt) as excinfo:
         downloader.beat()
-    assert module_entries(excinfo) == [(69, "downloader.beat"), (100, "downloader.send")]
+    assert module_entries(excinfo) == [entry("beat", "exchange"), entry("send", "read")]

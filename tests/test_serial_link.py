@@ -9,6 +9,7 @@ from serial.tools.list_ports_common import ListPortInfo
 
 import downloader
 from fakes import FakePort, Raising, module_entries, lines, module_state  # noqa: F401
+from form import entry
 
 VENDOR, PRODUCT = 6645, 22336
 DESCRIPTION = ["QLX-RB7", "Velmor", "K40372"]
@@ -87,13 +88,13 @@ class BadEquality:
 
 
 DISCOVERY_FAULTS = [
-    ("comports raises", lambda: Raising(OSError("enumeration failed")), OSError, 19),
-    ("not iterable", lambda: lambda: 5, TypeError, 19),
-    ("unorderable", lambda: lambda: [Unorderable(), Unorderable()], TypeError, 24),
-    ("no vid", lambda: lambda: [object()], AttributeError, 29),
-    ("vid comparison raises", lambda: lambda: [Port(BadEquality())], ValueError, 29),
-    ("no device", lambda: lambda: [type("P", (), {"vid": VENDOR, "pid": PRODUCT})()], AttributeError, 30),
-    ("truth test raises", lambda: lambda: [Port(VENDOR, device=BadTruth())], ValueError, 34),
+    ("comports raises", lambda: Raising(OSError("enumeration failed")), OSError, "list_ports"),
+    ("not iterable", lambda: lambda: 5, TypeError, "list_ports"),
+    ("unorderable", lambda: lambda: [Unorderable(), Unorderable()], TypeError, "sort"),
+    ("no vid", lambda: lambda: [object()], AttributeError, "match"),
+    ("vid comparison raises", lambda: lambda: [Port(BadEquality())], ValueError, "match"),
+    ("no device", lambda: lambda: [type("P", (), {"vid": VENDOR, "pid": PRODUCT})()], AttributeError, "record_com"),
+    ("truth test raises", lambda: lambda: [Port(VENDOR, device=BadTruth())], ValueError, "recorded"),
 ]
 
 
@@ -102,12 +103,12 @@ class BadTruth:
         raise ValueError("no truth")
 
 
-@pytest.mark.parametrize("case, comports, error, line", DISCOVERY_FAULTS, ids=[f[0] for f in DISCOVERY_FAULTS])
-def test_dev_existing_propagates_faults_with_the_failing_line(ports, monkeypatch, case, comports, error, line):
+@pytest.mark.parametrize("case, comports, error, statement", DISCOVERY_FAULTS, ids=[f[0] for f in DISCOVERY_FAULTS])
+def test_dev_existing_propagates_faults_with_the_failing_line(ports, monkeypatch, case, comports, error, statement):
     monkeypatch.setattr(serial.tools.list_ports, "comports", comports())
     with pytest.raises(error) as excinfo:
         downloader.dev_existing()
-    assert module_entries(excinfo) == [(line, "downloader.dev_existing")]
+    assert module_entries(excinfo) == [entry("dev_existing", statement)]
 
 
 def test_dev_existing_without_serial_global(module_state):
@@ -115,7 +116,7 @@ def test_dev_existing_without_serial_global(module_state):
     with pytest.raises(NameError) as excinfo:
         downloader.dev_existing()
     assert str(excinfo.value) == "name 'serial' is not defined"
-    assert module_entries(excinfo) == [(19, "downloader.dev_existing")]
+    assert module_entries(excinfo) == [entry("dev_existing", "list_ports")]
 
 
 @pytest.fixture
@@ -162,8 +163,9 @@ class FailingOutput:
         pass
 
 
-@pytest.mark.parametrize("is_open, opens, line", [(True, True, 46), (False, False, 52), (False, True, 54)])
-def test_dev_open_print_failure_propagates_at_its_line(module_state, monkeypatch, is_open, opens, line):
+@pytest.mark.parametrize("is_open, opens, statement", [
+    (True, True, "say_already_open"), (False, False, "say_open_failed"), (False, True, "say_opened")])
+def test_dev_open_print_failure_propagates_at_its_line(module_state, monkeypatch, is_open, opens, statement):
     fake = FakePort(is_open=is_open)
     if not opens:
         fake.open = Raising(OSError("busy"))
@@ -171,19 +173,19 @@ def test_dev_open_print_failure_propagates_at_its_line(module_state, monkeypatch
     monkeypatch.setattr(sys, "stdout", FailingOutput())
     with pytest.raises(OSError) as excinfo:
         downloader.dev_open()
-    assert module_entries(excinfo) == [(line, "downloader.dev_open")]
+    assert module_entries(excinfo) == [entry("dev_open", statement)]
 
 
-@pytest.mark.parametrize("function, method, line", [("dev_open", "isOpen", 45), ("dev_close", "close", 59)])
-def test_port_faults_outside_the_handler_propagate(module_state, function, method, line):
+@pytest.mark.parametrize("function, method, statement", [("dev_open", "isOpen", "is_open"), ("dev_close", "close", "close")])
+def test_port_faults_outside_the_handler_propagate(module_state, function, method, statement):
     fake = FakePort()
     setattr(fake, method, Raising(OSError("gone")))
     module_state.ser = fake
     with pytest.raises(OSError) as excinfo:
         getattr(downloader, function)()
-    assert module_entries(excinfo) == [(line, "downloader." + function)]
+    assert module_entries(excinfo) == [entry(function, statement)]
     del module_state.ser
     with pytest.raises(NameError) as excinfo:
         getattr(downloader, function)()
     assert str(excinfo.value) == "name 'ser' is not defined"
-    assert module_entries(excinfo) == [(line, "downloader." + function)]
+    assert module_entries(excinfo) == [entry(function, statement)]

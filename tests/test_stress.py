@@ -11,6 +11,7 @@ import serial.tools.list_ports
 
 import downloader
 from fakes import FakePort, ack, lines, module_entries, module_state  # noqa: F401
+from form import entry
 
 STRESS_SECONDS = float(os.environ.get("DOWNLOADER_STRESS_SECONDS", "10"))
 
@@ -226,9 +227,9 @@ class NoPid:
         (iter([PortInfo("/dev/c")]), ["/dev/c", "QLX-RB7", "Velmor", "K40372"]),
         ({PortInfo("/dev/d", vid=None): 1}, None),
         ((), False),
-        (None, (TypeError, "'NoneType' object is not iterable", 19)),
-        ([NoPid()], (AttributeError, "'NoPid' object has no attribute 'pid'", 29)),
-        ([PortInfo("/dev/a"), 3], (TypeError, "'<' not supported between instances of 'int' and 'PortInfo'", 24)),
+        (None, (TypeError, "'NoneType' object is not iterable", "list_ports")),
+        ([NoPid()], (AttributeError, "'NoPid' object has no attribute 'pid'", "match")),
+        ([PortInfo("/dev/a"), 3], (TypeError, "'<' not supported between instances of 'int' and 'PortInfo'", "sort")),
     ],
     ids=["tuple", "iterator", "dict", "empty", "None", "no pid", "mixed"],
 )
@@ -238,7 +239,7 @@ def test_dev_existing_takes_any_iterable_from_comports(module_state, monkeypatch
         with pytest.raises(result[0]) as excinfo:
             downloader.dev_existing()
         assert str(excinfo.value) == result[1]
-        assert module_entries(excinfo) == [(result[2], "downloader.dev_existing")]
+        assert module_entries(excinfo) == [entry("dev_existing", result[2])]
     else:
         assert downloader.dev_existing() == result
 
@@ -271,21 +272,21 @@ def test_ser_missing_methods(module_state, capsys, ser, call, result, printed):
 
 
 @pytest.mark.parametrize(
-    "ser, function, error, message, line",
+    "ser, function, error, message, statement",
     [
-        (Incomplete(), "dev_open", AttributeError, "'Incomplete' object has no attribute 'isOpen'", 45),
-        (Incomplete(isOpen=lambda: 1 / 0), "dev_open", ZeroDivisionError, "division by zero", 45),
-        (Incomplete(), "dev_close", AttributeError, "'Incomplete' object has no attribute 'close'", 59),
+        (Incomplete(), "dev_open", AttributeError, "'Incomplete' object has no attribute 'isOpen'", "is_open"),
+        (Incomplete(isOpen=lambda: 1 / 0), "dev_open", ZeroDivisionError, "division by zero", "is_open"),
+        (Incomplete(), "dev_close", AttributeError, "'Incomplete' object has no attribute 'close'", "close"),
         (Incomplete(write=len, read=lambda n: None), "beat", TypeError, "object of type 'NoneType' has no len()",
-         69),
+         "exchange"),
     ],
 )
-def test_ser_faults_propagate_where_not_caught(module_state, ser, function, error, message, line):
+def test_ser_faults_propagate_where_not_caught(module_state, ser, function, error, message, statement):
     module_state.ser = ser
     with pytest.raises(error) as excinfo:
         getattr(downloader, function)()
     assert str(excinfo.value) == message
-    assert module_entries(excinfo)[0] == (line, "downloader." + function)
+    assert module_entries(excinfo)[0] == entry(function, statement)
 
 
 def test_init_takes_bytes_and_path_like_paths(module_state, tmp_path, capsys):

@@ -1,7 +1,7 @@
 // downloader: flash a firmware image to a USB serial device from a host Python script.
 //
-// The module, as Python would write it. Every global lives in the module's namespace and is
-// read by name at each use, so a host may replace any of them between calls.
+// The module is python_form.py beside this header: the eight functions as Python would write
+// them, whose lines are the lines of the traceback entries. In short:
 //
 //   import serial, serial.tools.list_ports
 //   Pcounter = 0          # packet counter, and the number of the next image block
@@ -18,28 +18,31 @@
 //   def download()      -> 0 | progress in percent | 100  one 32-byte block        firmware
 //   def run()           -> True             command 0x20, reply not checked        firmware
 //
-// Each function is its statement list, written once; the operations inside the statements take
-// a C branch for exact ints, lists and bytes (support.hpp; docs/operations.md says how that
-// keeps every statement's observable behaviour).
-//
-// Each function's errors carry one traceback entry "downloader.<name>" at the line of the
-// failing statement; the lines below are those of the definitions.
+// Each function is its statement list, written once. The C++ names each statement by its
+// line in python_form.py, line::<function>::<name> (statement_lines.hpp, generated from it);
+// the interpreter plumbing is in interpreter.hpp, and the operations inside the statements,
+// with a C branch for exact ints, lists and bytes, in operations.hpp.
 #pragma once
 
-#include "support.hpp"
+#include "interpreter.hpp"
+#include "operations.hpp"
+#include "statement_lines.hpp"
 
 namespace dl {
 
-enum DefinitionLine : int {
-    kDevExistingLine = 15,
-    kDevOpenLine = 42,
-    kDevCloseLine = 58,
-    kBeatLine = 62,
-    kInitLine = 75,
-    kSendLine = 91,
-    kDownloadLine = 138,
-    kRunLine = 169,
-};
+// The names of the module globals that more than one subsystem reads or writes.
+namespace global {
+extern const Constant serial, Pcounter, res, ser;
+}
+
+// A request frame's bytes around its payload: command, counter low and high, payload length and
+// checksum; a frame without payload is this long.
+constexpr long kFrameOverhead = 5;
+
+// The second argument of send(out, res): 1 reads and prints the reply without judging it; the
+// module's callers pass 0 to have it judged.
+constexpr long kCheckReply = 0;
+constexpr long kSkipReplyCheck = 1;
 
 // The eight module functions (module.cpp binds them in this order).
 PyObject* dev_existing(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
@@ -55,8 +58,8 @@ PyObject* run(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObjec
 // The module's own send is entered directly (the same shell, without argument parsing).
 Ref call_send(PyObject* globals, PyObject* out, PyObject* validation, int line);
 
-// result == "ok", as beat and download test what send returned; the module's own send
+// send(...) != "ok", as beat and download judge what send returned; the module's own send
 // answers with the interned "ok" itself, which needs no comparison.
-inline bool is_ok(PyObject* result, int line) { return result == names.ok || !compare(result, names.ok, Py_NE, line); }
+bool is_not_ok(PyObject* result, int line);
 
 }  // namespace dl

@@ -10,10 +10,26 @@ namespace dl {
 namespace {
 
 const long kBlockSize = 32;
-const Py_ssize_t kLengthOffset = 10;  // list index of the length in block 0: payload offset 6
+const long kBlockCommand = 0x10;
+const long kRunCommand = 0x20;
+const Py_ssize_t kPayloadAt = 4;      // list index of a frame's first payload byte
+const Py_ssize_t kLengthAt = 10;      // list index of the length in block 0: payload offset 6
+const Py_ssize_t kLengthBytes = 4;    // the length goes out as 32 bits, least significant first
 const Py_ssize_t kShortestImage = 9;  // block 0 must reach list index 13
+const long kLastBlock = 65535;        // the packet counter, which numbers the blocks, is 16 bits
+const long kPercentPerBlock = 100 * kBlockSize;
+const long kComplete = 100;
 
-Ref report(PyObject* message, Ref result, int line) {
+const Constant kOpenMode{"rb"};
+const Constant kRead{"read"};
+const Constant kClose{"close"};
+const Constant kOpenedMessage{"文件打开正常"};
+const Constant kUnopenableMessage{"文件打不开"};
+const Constant kRejectedMessage{"send wrong"};
+const Constant kCounterWrongMessage{"计数值错误"};
+const Constant kTooShortMessage{"镜像太短，装不下镜像长度"};
+
+Ref report(const Constant& message, Ref result, int line) {
     say(message, line);
     return result;
 }
@@ -22,7 +38,7 @@ Ref report(PyObject* message, Ref result, int line) {
 // the Exception family gives an empty Ref; any other kind propagates.
 Ref open_image(PyObject* file) {
     try {
-        return call2(held.open, file, names.rb, 80);
+        return call2(held.open, file, kOpenMode.get(), line::init::open);
     } catch (const PythonError&) {
         if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;
         PyErr_Clear();
@@ -31,121 +47,124 @@ Ref open_image(PyObject* file) {
 }
 
 Ref load_image(PyObject* globals, PyObject* file) {
-    say(file, 78);
+    say(file, line::init::say_file);
     Ref handle = open_image(file);
-    if (!handle) return report(names.file_unopenable, bool_object(false), 82);
-    say(names.file_opened, 84);
-    Ref image = call_method0(handle.get(), names.read, 85);
-    store_global(globals, names.res, image.get(), 85);
-    store_global(globals, names.Pcounter, integer(0, 86).get(), 86);
-    call_method0(handle.get(), names.close, 87);
+    if (!handle) return report(kUnopenableMessage, bool_object(false), line::init::say_unopenable);
+    say(kOpenedMessage, line::init::say_opened);
+    Ref image = call_method0(handle.get(), kRead, line::init::read);
+    store_global(globals, global::res, image.get(), line::init::read);
+    store_global(globals, global::Pcounter, small_int(0).get(), line::init::restart_counter);
+    call_method0(handle.get(), kClose, line::init::close);
     return bool_object(true);
 }
 
 Value image_length(PyObject* globals, int line) {
-    Ref image = lookup_global(globals, names.res, line);
+    Ref image = lookup_global(globals, global::res, line);
     return number(length(image.get(), line), line);
 }
 
 Value block_size() { return Value::whole(kBlockSize); }
 
+Value counter(PyObject* globals, int line) { return Value::of(lookup_global(globals, global::Pcounter, line)); }
+
 // 32 * Pcounter >= len(res): nothing of the image is left to send.
 bool image_complete(PyObject* globals, int line) {
-    Value offset = multiply(block_size(), Value::of(lookup_global(globals, names.Pcounter, line)), line);
+    Value offset = multiply(block_size(), counter(globals, line), line);
     return compare(offset, image_length(globals, line), Py_GE, line);
 }
 
-// loop = 32 if 32 * (Pcounter + 1) < len(res) else len(res) - 32 * Pcounter
+// if 32 * (Pcounter + 1) < len(res): loop = 32
+// else: loop = len(res) - 32 * Pcounter
 Value data_count(PyObject* globals) {
-    Value next = add(Value::of(lookup_global(globals, names.Pcounter, 145)), Value::whole(1), 145);
-    if (compare(multiply(block_size(), next, 145), image_length(globals, 145), Py_LT, 145)) return block_size();
+    const int full = line::download::full_block, last = line::download::last_block;
+    Value next = add(counter(globals, full), Value::whole(1), full);
+    if (compare(multiply(block_size(), next, full), image_length(globals, full), Py_LT, full)) return block_size();
 
-    Value length = image_length(globals, 147);
-    Value start = multiply(block_size(), Value::of(lookup_global(globals, names.Pcounter, 147)), 147);
-    return subtract(length, start, 147);
+    Value length = image_length(globals, last);
+    Value start = multiply(block_size(), counter(globals, last), last);
+    return subtract(length, start, last);
 }
 
-// buf[i + 4] = res[32 * Pcounter + i] for i in range(loop)
+// for i in range(loop): buf[i + 4] = res[32 * Pcounter + i]
 void copy_block(PyObject* globals, PyObject* buf, const Value& loop) {
-    const int line = 151;
+    const int line = line::download::copy_byte;
     if (held.range == reinterpret_cast<PyObject*>(&PyRange_Type) && loop.is_whole() && loop.whole_value() > 0) {
         // With the real range and these exact types no pass of the loop runs host code, so
         // none can change what the next pass reads: one read of the globals serves them all.
-        Value counter = Value::of(lookup_global(globals, names.Pcounter, line));
-        Ref image = lookup_global(globals, names.res, line);
-        if (counter.is_whole() && copy_items(buf, 4, image.get(), multiply(block_size(), counter, line), loop)) return;
+        Value block = counter(globals, line);
+        Ref image = lookup_global(globals, global::res, line);
+        if (block.is_whole() && copy_items(buf, kPayloadAt, image.get(), multiply(block_size(), block, line), loop))
+            return;
     }
-    Ref indices = call1(held.range, loop.object(150), 150);
-    Ref iterator = check(PyObject_GetIter(indices.get()), 150);
+    Ref indices = call1(held.range, loop.object(line::download::each_byte), line::download::each_byte);
+    Ref iterator = check(PyObject_GetIter(indices.get()), line::download::each_byte);
     while (Ref i = Ref::steal(PyIter_Next(iterator.get()))) {
         Value index = Value::of(i.get());
-        Value start = multiply(block_size(), Value::of(lookup_global(globals, names.Pcounter, line)), line);
-        Value position = add(start, index, line);
-        Ref image = lookup_global(globals, names.res, line);
+        Value position = add(multiply(block_size(), counter(globals, line), line), index, line);
+        Ref image = lookup_global(globals, global::res, line);
         Ref value = check(PyObject_GetItem(image.get(), position.object(line)), line);
-        set_item(buf, add(index, Value::whole(4), line), Value::of(value.get()), line);
+        set_item(buf, add(index, Value::whole(kPayloadAt), line), Value::of(value.get()), line);
     }
-    if (PyErr_Occurred()) fail(150);
+    if (PyErr_Occurred()) fail(line::download::each_byte);
 }
 
-// buf[10:14] = the image length, least significant byte first
+// buf[10:14] = (len(res) % 2 ** 32).to_bytes(4, "little")
 void patch_length(PyObject* globals, PyObject* buf) {
-    const int line = 153;
-    const Py_ssize_t image_bytes = length(lookup_global(globals, names.res, line).get(), line);
-    for (Py_ssize_t i = 0; i < 4; ++i)
-        set_item(buf, kLengthOffset + i, Value::whole((image_bytes >> (8 * i)) & 0xFF), line);
+    const int line = line::download::image_length;
+    const Py_ssize_t image_bytes = length(lookup_global(globals, global::res, line).get(), line);
+    for (Py_ssize_t i = 0; i < kLengthBytes; ++i)
+        set_item(buf, kLengthAt + i, Value::whole((image_bytes >> (8 * i)) & 0xFF), line);
 }
 
 // buf = [0] * (loop + 5); buf[0] = 16; the block's bytes; the length in block 0.
 Ref build_block(PyObject* globals) {
     Value loop = data_count(globals);
-    Ref buf = zeros(add(loop, Value::whole(5), 148), 148);
-    set_item(buf.get(), 0, Value::whole(16), 149);
+    const int make_frame = line::download::make_frame;
+    Ref buf = zeros(add(loop, Value::whole(kFrameOverhead), make_frame), make_frame);
+    set_item(buf.get(), 0, Value::whole(kBlockCommand), line::download::command);
     copy_block(globals, buf.get(), loop);
-    if (compare(Value::of(lookup_global(globals, names.Pcounter, 152)), Value::whole(0), Py_EQ, 152))
-        patch_length(globals, buf.get());
+    const int first = line::download::first_block;
+    if (compare(counter(globals, first), Value::whole(0), Py_EQ, first)) patch_length(globals, buf.get());
     return buf;
-}
-
-// Pcounter = 0 and "计数值错误" once the counter would pass 65535.
-Ref wrap_counter(PyObject* globals) {
-    store_global(globals, names.Pcounter, integer(0, 159).get(), 159);
-    return report(names.counter_wrong, integer(0, 161), 160);
 }
 
 // After an accepted block: Pcounter += 1, wrapped to 0 (and reported) past 65535; then 100
 // when the image is complete, else the share sent so far in percent.
 Ref advance(PyObject* globals) {
-    Value next = add(Value::of(lookup_global(globals, names.Pcounter, 157)), Value::whole(1), 157);
-    store_global(globals, names.Pcounter, next.object(157), 157);
-    if (compare(Value::of(lookup_global(globals, names.Pcounter, 158)), Value::whole(65535), Py_GT, 158))
-        return wrap_counter(globals);
-    if (image_complete(globals, 162)) return integer(100, 163);
+    const int line = line::download::advance;
+    store_global(globals, global::Pcounter, add(counter(globals, line), Value::whole(1), line).object(line), line);
+    const int past_last = line::download::past_last;
+    if (compare(counter(globals, past_last), Value::whole(kLastBlock), Py_GT, past_last)) {
+        store_global(globals, global::Pcounter, small_int(0).get(), line::download::wrap);
+        return report(kCounterWrongMessage, small_int(0), line::download::say_counter_wrong);
+    }
+    if (image_complete(globals, line::download::complete)) return small_int(kComplete);
 
-    Value scaled = multiply(Value::of(lookup_global(globals, names.Pcounter, 164)), Value::whole(3200), 164);
-    return true_divide(scaled, image_length(globals, 164), 164).take(164);
+    const int progress = line::download::progress;
+    Value scaled = multiply(counter(globals, progress), Value::whole(kPercentPerBlock), progress);
+    return true_divide(scaled, image_length(globals, progress), progress).take(progress);
 }
 
 Ref download_block(PyObject* globals) {
-    say(lookup_global(globals, names.Pcounter, 139).get(), 139);
+    say(lookup_global(globals, global::Pcounter, line::download::say_counter).get(), line::download::say_counter);
     // An image too short for block 0 to carry its length is refused before anything is sent.
-    if (length(lookup_global(globals, names.res, 140).get(), 140) < kShortestImage)
-        return report(names.image_too_short, integer(0, 142), 141);
+    const int too_short = line::download::too_short;
+    if (length(lookup_global(globals, global::res, too_short).get(), too_short) < kShortestImage)
+        return report(kTooShortMessage, small_int(0), line::download::say_too_short);
     // Nothing left to send: report completion again rather than send an empty or broken block.
-    if (image_complete(globals, 143)) return integer(100, 144);
+    if (image_complete(globals, line::download::nothing_left)) return small_int(kComplete);
     Ref buf = build_block(globals);
 
-    Ref zero = integer(0, 154);
-    Ref result = call_send(globals, buf.get(), zero.get(), 154);
-    if (!is_ok(result.get(), 154)) return report(names.send_wrong, integer(0, 156), 155);
+    const int exchange = line::download::exchange;
+    Ref result = call_send(globals, buf.get(), small_int(kCheckReply).get(), exchange);
+    if (is_not_ok(result.get(), exchange)) return report(kRejectedMessage, small_int(0), line::download::say_rejected);
     return advance(globals);
 }
 
 Ref start_image(PyObject* globals) {
-    Ref buf = zeros(Value::whole(5), 170);
-    set_item(buf.get(), 0, Value::whole(32), 171);
-    Ref one = integer(1, 172);
-    call_send(globals, buf.get(), one.get(), 172);
+    Ref buf = zeros(Value::whole(kFrameOverhead), line::run::make_frame);
+    set_item(buf.get(), 0, Value::whole(kRunCommand), line::run::command);
+    call_send(globals, buf.get(), small_int(kSkipReplyCheck).get(), line::run::exchange);
     return bool_object(true);
 }
 
@@ -154,18 +173,18 @@ Ref start_image(PyObject* globals) {
 PyObject* init(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     if (!takes_one_argument("init", nargs, kwnames)) return nullptr;
     PyObject* file = args[0];
-    return guarded("downloader.init", kInitLine, module,
+    return guarded("downloader.init", line::init::definition, module,
                    [file](PyObject* globals) { return load_image(globals, file); });
 }
 
 PyObject* download(PyObject* module, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
     if (!takes_no_arguments("download", nargs, kwnames)) return nullptr;
-    return guarded("downloader.download", kDownloadLine, module, download_block);
+    return guarded("downloader.download", line::download::definition, module, download_block);
 }
 
 PyObject* run(PyObject* module, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
     if (!takes_no_arguments("run", nargs, kwnames)) return nullptr;
-    return guarded("downloader.run", kRunLine, module, start_image);
+    return guarded("downloader.run", line::run::definition, module, start_image);
 }
 
 }  // namespace dl

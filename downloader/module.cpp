@@ -5,7 +5,21 @@
 #include <cstdint>
 
 namespace dl {
+
+namespace global {
+const Constant serial{"serial"};
+const Constant Pcounter{"Pcounter"};
+const Constant res{"res"};
+const Constant ser{"ser"};
+}  // namespace global
+
 namespace {
+
+const Constant kPortClass{"Serial"};
+const Constant kBaudrateAttribute{"baudrate"};
+const Constant kTimeoutAttribute{"timeout"};
+const long kBaudrate = 12000000;
+const long kReadTimeoutSeconds = 1;
 
 const char kInterpreterChanged[] =
     "Interpreter change detected - this module can only be loaded into one interpreter per process.";
@@ -35,8 +49,9 @@ PyMethodDef functions[] = {
     {"download", as_cfunction(download), kFastcall, nullptr},
     {"run", as_cfunction(run), kFastcall, nullptr},
 };
-const int function_lines[] = {kDevExistingLine, kDevOpenLine, kDevCloseLine, kBeatLine,
-                              kInitLine,        kSendLine,    kDownloadLine, kRunLine};
+const int function_lines[] = {line::dev_existing::definition, line::dev_open::definition, line::dev_close::definition,
+                              line::beat::definition,         line::init::definition,     line::send::definition,
+                              line::download::definition,     line::run::definition};
 
 void take_builtins(int line) {
     Ref builtins = check(PyImport_ImportModule("builtins"), line);
@@ -60,18 +75,23 @@ void import_serial(PyObject* globals, const char* module_name, int line) {
     Ref name = check(PyUnicode_FromString(module_name), line);
     // An absolute import; for a dotted name the interpreter hands back the top-level package.
     Ref package = check(PyImport_ImportModuleLevelObject(name.get(), globals, nullptr, nullptr, 0), line);
-    store_global(globals, names.serial, package.get(), line);
+    store_global(globals, global::serial, package.get(), line);
+}
+
+// ser.<attribute> = value
+void set_port_setting(PyObject* globals, const Constant& attribute, long value, int line) {
+    Ref number = check(PyLong_FromLong(value), line);
+    check(PyObject_SetAttr(lookup_global(globals, global::ser, line).get(), attribute.get(), number.get()), line);
 }
 
 void create_port(PyObject* globals) {
-    Ref serial = lookup_global(globals, names.serial, 10);
-    Ref port_class = check(PyObject_GetAttr(serial.get(), names.Serial), 10);
-    Ref port = call0(port_class.get(), 10);
-    store_global(globals, names.ser, port.get(), 10);
+    Ref serial = lookup_global(globals, global::serial, line::load::port);
+    Ref port_class = attribute(serial.get(), kPortClass, line::load::port);
+    Ref port = call0(port_class.get(), line::load::port);
+    store_global(globals, global::ser, port.get(), line::load::port);
 
-    Ref baudrate = check(PyLong_FromLong(12000000), 11);
-    check(PyObject_SetAttr(lookup_global(globals, names.ser, 11).get(), names.baudrate, baudrate.get()), 11);
-    check(PyObject_SetAttr(lookup_global(globals, names.ser, 12).get(), names.timeout, names.int_1), 12);
+    set_port_setting(globals, kBaudrateAttribute, kBaudrate, line::load::baudrate);
+    set_port_setting(globals, kTimeoutAttribute, kReadTimeoutSeconds, line::load::timeout);
 }
 
 void bind_functions(PyObject* module, PyObject* globals) {
@@ -80,17 +100,18 @@ void bind_functions(PyObject* module, PyObject* globals) {
         int line = function_lines[i];
         Ref function = check(PyCFunction_NewEx(&functions[i], module, module_name.get()), line);
         Ref name = check(PyUnicode_InternFromString(functions[i].ml_name), line);
-        store_global(globals, name.get(), function.get(), line);
+        check(PyDict_SetItem(globals, name.get(), function.get()), line);
     }
 }
 
 void load_sequence(PyObject* module, PyObject* globals) {
-    if (!make_names()) fail(1);
-    take_builtins(1);
-    import_serial(globals, "serial", 4);
-    import_serial(globals, "serial.tools.list_ports", 5);
-    store_global(globals, names.Pcounter, check(PyLong_FromLong(0), 8).get(), 8);
-    store_global(globals, names.res, check(PyBytes_FromStringAndSize("\0", 1), 9).get(), 9);
+    if (!Constant::make_all() || !make_byte_ints()) fail(line::load::builtins);
+    take_builtins(line::load::builtins);
+    import_serial(globals, "serial", line::load::import_serial);
+    import_serial(globals, "serial.tools.list_ports", line::load::import_list_ports);
+    store_global(globals, global::Pcounter, small_int(0).get(), line::load::counter);
+    Ref placeholder = check(PyBytes_FromStringAndSize("\0", 1), line::load::image);
+    store_global(globals, global::res, placeholder.get(), line::load::image);
     create_port(globals);
     bind_functions(module, globals);
 }
@@ -132,7 +153,7 @@ int exec_module(PyObject* module) {
         add_traceback("init downloader", error.line, globals);
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
-        add_traceback("init downloader", 1, globals);
+        add_traceback("init downloader", line::load::builtins, globals);
     }
     // A failed import discards the module object: the next import starts afresh.
     forget_module();

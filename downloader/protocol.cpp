@@ -8,161 +8,150 @@
 namespace dl {
 namespace {
 
+const long kByteValues = 256;         // a frame byte holds a value mod this
+const long kReplyLength = 5;          // a reply: a request's frame without payload
+const Py_ssize_t kReplyLengthAt = 3;  // the reply's payload length, which must be 0
+const Py_ssize_t kReplyChecksumAt = 4;
+const long kHeartbeatCommand = 0x00;
+const long kLastCounter = 65535;  // the packet counter is 16 bits wide
+
+const Constant kReplySize{kReplyLength};  // ser.read(5)
+const Constant kSend{"send"};
+const Constant kOut{"out"};  // send's parameters
+const Constant kRes{"res"};
+const Constant kWrite{"write"};
+const Constant kRead{"read"};
+
+// What send returns, and beat.
+const Constant kOk{"ok"};
+const Constant kError{"error"};
+const Constant kLength{"length"};
+const Constant kChecksum{"checksum"};
+const Constant kCounter{"counter"};
+const Constant kBeated{"beated"};
+const Constant kBeatError{"beaat error"};
+
+const Constant kBadLengthMessage{"packet length error"};
+const Constant kBadChecksumFormat{"packet checksum error: %d"};
+const Constant kBadCounterFormat{"packet counter error %d %d"};
+
+Value byte_values() { return Value::whole(kByteValues); }
+
 // out[1] = Pcounter % 256; out[2] = int(Pcounter / 256); out[3] = n - 5
 void stamp_counter_and_length(PyObject* globals, PyObject* out, Py_ssize_t n) {
-    const Value divisor = Value::whole(256);
-    Value counter = Value::of(lookup_global(globals, names.Pcounter, 93));
-    set_item(out, 1, remainder(counter, divisor, 93), 93);
-    counter = Value::of(lookup_global(globals, names.Pcounter, 94));
-    set_item(out, 2, to_int(true_divide(counter, divisor, 94), 94), 94);
-    set_item(out, 3, number(n - 5, 95), 95);
+    const int low = line::send::counter_low, high = line::send::counter_high;
+    Value counter = Value::of(lookup_global(globals, global::Pcounter, low));
+    set_item(out, 1, remainder(counter, byte_values(), low), low);
+    counter = Value::of(lookup_global(globals, global::Pcounter, high));
+    set_item(out, 2, to_int(true_divide(counter, byte_values(), high), high), high);
+    set_item(out, 3, number(n - kFrameOverhead, line::send::payload_length), line::send::payload_length);
 }
 
-// out[n - 1] = sum(out[0:n - 1]) % 256
+// s = sum(out[i] for i in range(n - 1)); out[n - 1] = s % 256
 void stamp_checksum(PyObject* out, Py_ssize_t n) {
-    Value sum = sum_items(out, n - 1, 96);
-    set_item(out, n - 1, remainder(sum, Value::whole(256), 97), 97);
-}
-
-// The raised exception, taken from the interpreter: normalised, its traceback attached.
-Ref take_raised_exception() {
-#if PY_VERSION_HEX >= 0x030C0000
-    return Ref::steal(PyErr_GetRaisedException());
-#else
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyErr_NormalizeException(&type, &value, &traceback);
-    if (traceback) PyException_SetTraceback(value, traceback);
-    Py_XDECREF(type);
-    Py_XDECREF(traceback);
-    return Ref::steal(value);
-#endif
-}
-
-// For its lifetime, `exception` is the exception being handled, as in an `except` block:
-// sys.exc_info() shows it, and the interpreter chains what is raised meanwhile to it (never
-// to itself, and cutting any cycle through the context chain). The previous one comes back.
-class Handling {
-public:
-    explicit Handling(PyObject* exception) {
-#if PY_VERSION_HEX >= 0x030B0000
-        previous_ = PyErr_GetHandledException();
-        PyErr_SetHandledException(exception);
-#else
-        PyErr_GetExcInfo(&previous_type_, &previous_, &previous_traceback_);
-        PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(exception));
-        PyObject* traceback = PyException_GetTraceback(exception);  // a new reference, or NULL
-        Py_INCREF(type);
-        Py_INCREF(exception);
-        PyErr_SetExcInfo(type, exception, traceback);
-#endif
-    }
-    ~Handling() {
-#if PY_VERSION_HEX >= 0x030B0000
-        PyErr_SetHandledException(previous_);
-        Py_XDECREF(previous_);
-#else
-        PyErr_SetExcInfo(previous_type_, previous_, previous_traceback_);
-#endif
-    }
-    Handling(const Handling&) = delete;
-    Handling& operator=(const Handling&) = delete;
-
-private:
-    PyObject* previous_ = nullptr;
-#if PY_VERSION_HEX < 0x030B0000
-    PyObject* previous_type_ = nullptr;
-    PyObject* previous_traceback_ = nullptr;
-#endif
-};
-
-// print(e) for an exception caught in the exchange, while it is being handled.
-void print_caught_exception() {
-    Ref caught = take_raised_exception();
-    Handling handling(caught.get());
-    say(caught.get(), 103);
+    Value sum = sum_items(out, n - 1, line::send::add_up);
+    set_item(out, n - 1, remainder(sum, byte_values(), line::send::checksum), line::send::checksum);
 }
 
 // ser.write(out); reply = ser.read(5); print(reply). An exception of the Exception family
 // is printed and gives an empty Ref ("error"); any other kind propagates.
 Ref transmit(PyObject* globals, PyObject* out) {
     try {
-        Ref port = lookup_global(globals, names.ser, 99);
-        call_method1(port.get(), names.write, out, 99);
-        port = lookup_global(globals, names.ser, 100);
-        Ref reply = call_method1(port.get(), names.read, names.int_5, 100);
-        say(reply.get(), 101);
+        Ref port = lookup_global(globals, global::ser, line::send::write);
+        call_method1(port.get(), kWrite, out, line::send::write);
+        port = lookup_global(globals, global::ser, line::send::read);
+        Ref reply = call_method1(port.get(), kRead, kReplySize.get(), line::send::read);
+        say(reply.get(), line::send::say_reply);
         return reply;
     } catch (const PythonError&) {
         if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;
-        print_caught_exception();
+        say_caught_exception(line::send::say_caught);
         return Ref();
     }
 }
 
-Ref report(PyObject* message, PyObject* result, int line) {
+Ref report(const Constant& message, const Constant& result, int line) {
     say(message, line);
-    return Ref::incref(result);
+    return Ref::incref(result.get());
 }
 
-Ref report_formatted(PyObject* format, PyObject* values, PyObject* result, int line) {
-    Ref message = check(PyUnicode_Format(format, values), line);
-    return report(message.get(), result, line);
+Ref report_formatted(const Constant& format, PyObject* values, const Constant& result, int line) {
+    Ref message = check(PyUnicode_Format(format.get(), values), line);
+    say(message.get(), line);
+    return Ref::incref(result.get());
 }
 
 // len(reply) < 5 or reply[3] != 0
 bool bad_length(PyObject* reply) {
-    const int line = 107;
-    if (length(reply, line) < 5) return true;
-    return compare(item(reply, 3, line), Value::whole(0), Py_NE, line);
+    const int line = line::send::bad_length;
+    if (length(reply, line) < kReplyLength) return true;
+    return compare(item(reply, kReplyLengthAt, line), Value::whole(0), Py_NE, line);
 }
 
 // (reply[0] + reply[1] + reply[2] + reply[3]) % 256
 Value reply_sum(PyObject* reply) {
-    const int line = 110;
+    const int line = line::send::reply_sum;
     Value sum = item(reply, 0, line);
-    for (Py_ssize_t i = 1; i < 4; ++i) sum = add(sum, item(reply, i, line), line);
-    return remainder(sum, Value::whole(256), line);
+    for (Py_ssize_t i = 1; i < kReplyChecksumAt; ++i) sum = add(sum, item(reply, i, line), line);
+    return remainder(sum, byte_values(), line);
 }
 
 // reply[2] * 256 + reply[1]
 Value reply_counter(PyObject* reply) {
-    const int line = 114;
-    Value scaled = multiply(item(reply, 2, line), Value::whole(256), line);
+    const int line = line::send::reply_counter;
+    Value scaled = multiply(item(reply, 2, line), byte_values(), line);
     return add(scaled, item(reply, 1, line), line);
 }
 
+// s != reply[4]
+bool bad_checksum(const Value& sum, PyObject* reply) {
+    const int line = line::send::bad_checksum;
+    return compare(sum, item(reply, kReplyChecksumAt, line), Py_NE, line);
+}
+
+// count != Pcounter
+bool bad_counter(PyObject* globals, const Value& count) {
+    const int line = line::send::bad_counter;
+    return compare(count, Value::of(lookup_global(globals, global::Pcounter, line)), Py_NE, line);
+}
+
+// print("packet counter error %d %d" % (count, Pcounter)); return "counter"
+Ref report_counter_mismatch(PyObject* globals, const Value& count) {
+    const int line = line::send::say_bad_counter;
+    Ref counter = lookup_global(globals, global::Pcounter, line);
+    Ref values = check(PyTuple_Pack(2, count.object(line), counter.get()), line);
+    return report_formatted(kBadCounterFormat, values.get(), kCounter, line);
+}
+
 Ref judge_reply(PyObject* globals, PyObject* reply) {
-    if (bad_length(reply)) return report(names.length_wrong, names.length, 108);
-
+    if (bad_length(reply)) return report(kBadLengthMessage, kLength, line::send::say_bad_length);
     Value sum = reply_sum(reply);
-    if (compare(sum, item(reply, 4, 111), Py_NE, 111))
-        return report_formatted(names.checksum_wrong, sum.object(112), names.checksum, 112);
-
-    Value reply_count = reply_counter(reply);
-    if (compare(reply_count, Value::of(lookup_global(globals, names.Pcounter, 115)), Py_NE, 115)) {
-        Ref counter = lookup_global(globals, names.Pcounter, 116);
-        Ref values = check(PyTuple_Pack(2, reply_count.object(116), counter.get()), 116);
-        return report_formatted(names.counter_mismatch, values.get(), names.counter, 116);
+    if (bad_checksum(sum, reply)) {
+        const int line = line::send::say_bad_checksum;
+        return report_formatted(kBadChecksumFormat, sum.object(line), kChecksum, line);
     }
-    return Ref::incref(names.ok);
+    Value count = reply_counter(reply);
+    if (bad_counter(globals, count)) return report_counter_mismatch(globals, count);
+    return Ref::incref(kOk.get());
 }
 
 // res == 1
-bool validation_off(PyObject* validation) { return compare(Value::of(validation), Value::whole(1), Py_EQ, 105); }
+bool validation_off(PyObject* validation) {
+    return compare(Value::of(validation), Value::whole(kSkipReplyCheck), Py_EQ, line::send::unchecked);
+}
 
 Ref exchange(PyObject* globals, PyObject* out, PyObject* validation) {
-    const Py_ssize_t n = length(out, 92);
+    const Py_ssize_t n = length(out, line::send::measure);
     stamp_counter_and_length(globals, out, n);
     stamp_checksum(out, n);
     Ref reply = transmit(globals, out);
-    if (!reply) return Ref::incref(names.error);
-    if (validation_off(validation)) return Ref::incref(names.ok);
+    if (!reply) return Ref::incref(kError.get());
+    if (validation_off(validation)) return Ref::incref(kOk.get());
     return judge_reply(globals, reply.get());
 }
 
 PyObject* exchange_guarded(PyObject* module, PyObject* out, PyObject* validation) {
-    return guarded("downloader.send", kSendLine, module,
+    return guarded("downloader.send", line::send::definition, module,
                    [&](PyObject* globals) { return exchange(globals, out, validation); });
 }
 
@@ -172,106 +161,56 @@ bool is_module_send(PyObject* function) {
            PyModule_Check(PyCFunction_GET_SELF(function));
 }
 
-// Argument errors of send, in the order they are detected.
-bool count_error(Py_ssize_t given) {
-    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", "send", "exactly",
-                 static_cast<Py_ssize_t>(2), "s", given);
-    return false;
-}
-
-// 0 for "out", 1 for "res", -1 for any other name.
-int parameter_index(PyObject* key) {
-    if (PyUnicode_Compare(key, names.out) == 0) return 0;
-    if (PyUnicode_Compare(key, names.res) == 0) return 1;
-    return -1;
-}
-
-// Keywords left over once out and res are filled: each is a repeat of a positional
-// argument, an unknown name, or not a string at all.
-bool refuse_extra_keywords(PyObject* kwargs, Py_ssize_t nargs) {
-    Py_ssize_t position = 0;
-    PyObject *key, *value;
-    while (PyDict_Next(kwargs, &position, &key, &value)) {
-        if (!PyUnicode_Check(key)) {
-            PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", "send");
-            return false;
-        }
-        int index = parameter_index(key);
-        if (index >= nargs) continue;  // the keyword that filled this parameter
-        if (index >= 0)
-            PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", "send", key);
-        else
-            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", "send", key);
-        return false;
-    }
-    return true;
-}
-
-bool parse_send_arguments(PyObject* args, PyObject* kwargs, PyObject* values[2]) {
-    const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
-    const Py_ssize_t keywords = kwargs ? PyDict_GET_SIZE(kwargs) : 0;
-    if (nargs > 2 || (keywords == 0 && nargs != 2)) return count_error(nargs);
-    for (Py_ssize_t i = 0; i < nargs; ++i) values[i] = PyTuple_GET_ITEM(args, i);
-    if (keywords == 0) return true;
-
-    Py_ssize_t unused = keywords;
-    for (Py_ssize_t i = nargs; i < 2; ++i) {
-        values[i] = PyDict_GetItemWithError(kwargs, i == 0 ? names.out : names.res);
-        if (!values[i]) return PyErr_Occurred() ? false : count_error(i == 0 ? nargs : 1);
-        --unused;
-    }
-    return unused == 0 || refuse_extra_keywords(kwargs, nargs);
+// Pcounter = Pcounter + 1; if Pcounter > 65535: Pcounter = 0
+void advance_counter(PyObject* globals) {
+    const int line = line::beat::advance;
+    Value counter = Value::of(lookup_global(globals, global::Pcounter, line));
+    store_global(globals, global::Pcounter, add(counter, Value::whole(1), line).object(line), line);
+    counter = Value::of(lookup_global(globals, global::Pcounter, line::beat::past_last));
+    if (compare(counter, Value::whole(kLastCounter), Py_GT, line::beat::past_last))
+        store_global(globals, global::Pcounter, small_int(0).get(), line::beat::wrap);
 }
 
 Ref heartbeat(PyObject* globals) {
-    Value counter = Value::of(lookup_global(globals, names.Pcounter, 64));
-    store_global(globals, names.Pcounter, add(counter, Value::whole(1), 64).object(64), 64);
-    counter = Value::of(lookup_global(globals, names.Pcounter, 65));
-    if (compare(counter, Value::whole(65535), Py_GT, 65))
-        store_global(globals, names.Pcounter, integer(0, 66).get(), 66);
+    advance_counter(globals);
+    Ref buf = zeros(Value::whole(kFrameOverhead), line::beat::make_frame);
+    set_item(buf.get(), 0, Value::whole(kHeartbeatCommand), line::beat::command);
 
-    Ref buf = zeros(Value::whole(5), 67);
-    set_item(buf.get(), 0, Value::whole(0), 68);
-
-    Ref zero = integer(0, 69);
-    Ref result = call_send(globals, buf.get(), zero.get(), 69);
-    if (!is_ok(result.get(), 69)) return report(names.beat_error, names.beat_error, 70);
-    return Ref::incref(names.beated);
+    Ref result = call_send(globals, buf.get(), small_int(kCheckReply).get(), line::beat::exchange);
+    if (is_not_ok(result.get(), line::beat::exchange)) return report(kBeatError, kBeatError, line::beat::say_error);
+    return Ref::incref(kBeated.get());
 }
 
 }  // namespace
 
+bool is_not_ok(PyObject* result, int line) { return result != kOk.get() && compare(result, kOk.get(), Py_NE, line); }
+
 Ref call_send(PyObject* globals, PyObject* out, PyObject* validation, int line) {
-    Ref function = lookup_global(globals, names.send, line);
+    Ref function = lookup_global(globals, kSend, line);
     if (is_module_send(function.get()))
         return check(exchange_guarded(PyCFunction_GET_SELF(function.get()), out, validation), line);
     return call2(function.get(), out, validation, line);
 }
 
 PyObject* send(PyObject* module, PyObject* args, PyObject* kwargs) {
-    PyObject* values[2] = {nullptr, nullptr};
-#if defined(Py_GIL_DISABLED)
-    // A caller's own dict may be changed by another thread while it is parsed: parse a copy.
-    Ref keywords = Ref::steal(kwargs ? PyDict_Copy(kwargs) : nullptr);
-    if (kwargs && !keywords) {
-        add_traceback("downloader.send", kSendLine, PyModule_GetDict(module));
-        return nullptr;
+    PyObject* result = nullptr;
+    {
+        // Held for the call: the host's code may change the keyword dict while it runs.
+        Ref out, validation;
+        if (takes_two_arguments("send", kOut, kRes, args, kwargs, &out, &validation))
+            result = exchange_guarded(module, out.get(), validation.get());
+        else
+            add_traceback("downloader.send", line::send::definition, PyModule_GetDict(module));
     }
-    kwargs = keywords.get();
-#endif
-    if (!parse_send_arguments(args, kwargs, values)) {
-        add_traceback("downloader.send", kSendLine, PyModule_GetDict(module));
-        return nullptr;
-    }
-    // Held for the call: the host's code may change the keyword dict while it runs.
-    Ref out = Ref::incref(values[0]);
-    Ref validation = Ref::incref(values[1]);
-    return exchange_guarded(module, out.get(), validation.get());
+    // Releasing the arguments may have run host code that cleared the exception.
+    if (!result && !PyErr_Occurred())
+        add_traceback("downloader.send", line::send::definition, PyModule_GetDict(module));
+    return result;
 }
 
 PyObject* beat(PyObject* module, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
     if (!takes_no_arguments("beat", nargs, kwnames)) return nullptr;
-    return guarded("downloader.beat", kBeatLine, module, heartbeat);
+    return guarded("downloader.beat", line::beat::definition, module, heartbeat);
 }
 
 }  // namespace dl

@@ -4,83 +4,130 @@
 namespace dl {
 namespace {
 
+// The device: the first port, in sorted order, with these USB ids.
+const Constant kVendorId{6645L};
+const Constant kProductId{22336L};
+
+// What dev_existing describes the device as, after its port's name.
+const Constant kProduct{"QLX-RB7"};
+const Constant kMaker{"Velmor"};
+const Constant kIdentifier{"K40372"};
+
+const Constant kNoPortMessage{"没有可用的串口"};
+const Constant kAlreadyOpenMessage{"串口已打开"};
+const Constant kOpenedMessage{"串口打开成功"};
+const Constant kOpenFailedMessage{"串口打开失败"};
+
+// The globals only the serial link uses: the matched port's name and USB ids.
+const Constant kCom{"com"};
+const Constant kVid{"vid"};
+const Constant kPid{"pid"};
+
+const Constant kTools{"tools"};
+const Constant kListPorts{"list_ports"};
+const Constant kComports{"comports"};
+const Constant kDevice{"device"};
+const Constant kVidAttribute{"vid"};
+const Constant kPidAttribute{"pid"};
+const Constant kIsOpen{"isOpen"};
+const Constant kSetPort{"setPort"};
+const Constant kOpen{"open"};
+const Constant kClose{"close"};
+const Constant kNothing{""};
+
 // serial.tools.list_ports.comports(), turned into a new list the way list() does.
 Ref enumerate_ports(PyObject* globals) {
-    const int line = 19;
-    Ref serial = lookup_global(globals, names.serial, line);
-    Ref tools = check(PyObject_GetAttr(serial.get(), names.tools), line);
-    Ref list_ports = check(PyObject_GetAttr(tools.get(), names.list_ports), line);
-    Ref comports = check(PyObject_GetAttr(list_ports.get(), names.comports), line);
+    const int line = line::dev_existing::list_ports;
+    Ref serial = lookup_global(globals, global::serial, line);
+    Ref tools = attribute(serial.get(), kTools, line);
+    Ref list_ports = attribute(tools.get(), kListPorts, line);
+    Ref comports = attribute(list_ports.get(), kComports, line);
     Ref ports = call0(comports.get(), line);
     return check(PySequence_List(ports.get()), line);
 }
 
-bool attribute_equals(PyObject* port, PyObject* attribute, PyObject* wanted, int line) {
-    Ref value = check(PyObject_GetAttr(port, attribute), line);
-    return compare(value.get(), wanted, Py_EQ, line);
+bool attribute_equals(PyObject* port, const Constant& name, const Constant& wanted, int line) {
+    Ref value = attribute(port, name, line);
+    return compare(value.get(), wanted.get(), Py_EQ, line);
 }
 
+// port_list[i].vid == 6645 and port_list[i].pid == 22336
 bool is_target_device(PyObject* port) {
-    return attribute_equals(port, names.vid, names.int_6645, 29) &&
-           attribute_equals(port, names.pid, names.int_22336, 29);
+    const int line = line::dev_existing::match;
+    return attribute_equals(port, kVidAttribute, kVendorId, line) &&
+           attribute_equals(port, kPidAttribute, kProductId, line);
 }
 
 // com, vid and pid from the matched port, each attribute read afresh.
 void record_port(PyObject* globals, PyObject* port) {
-    const std::pair<PyObject*, PyObject*> fields[] = {
-        {names.com, names.device}, {names.vid, names.vid}, {names.pid, names.pid}};
-    int line = 30;
-    for (const auto& field : fields) {
-        Ref value = check(PyObject_GetAttr(port, field.second), line);
-        store_global(globals, field.first, value.get(), line);
-        ++line;
+    struct Field {
+        const Constant& global;
+        const Constant& attribute;
+        int line;
+    };
+    const Field fields[] = {{kCom, kDevice, line::dev_existing::record_com},
+                            {kVid, kVidAttribute, line::dev_existing::record_vid},
+                            {kPid, kPidAttribute, line::dev_existing::record_pid}};
+    for (const Field& field : fields) {
+        Ref value = attribute(port, field.attribute, field.line);
+        store_global(globals, field.global, value.get(), field.line);
     }
 }
 
+// com and vid and pid
 bool port_recorded(PyObject* globals) {
-    const int line = 34;
-    for (PyObject* name : {names.com, names.vid, names.pid}) {
-        if (!truth(lookup_global(globals, name, line).get(), line)) return false;
+    const int line = line::dev_existing::recorded;
+    for (const Constant* name : {&kCom, &kVid, &kPid}) {
+        if (!truth(lookup_global(globals, *name, line).get(), line)) return false;
     }
     return true;
 }
 
+void clear_recorded_port(PyObject* globals) {
+    store_global(globals, kCom, kNothing.get(), line::dev_existing::clear_com);
+    store_global(globals, kVid, kNothing.get(), line::dev_existing::clear_vid);
+    store_global(globals, kPid, kNothing.get(), line::dev_existing::clear_pid);
+}
+
+Ref describe_device(PyObject* globals) {
+    const int line = line::dev_existing::describe;
+    Ref com = lookup_global(globals, kCom, line);
+    Ref description = check(Py_BuildValue("[OOOO]", com.get(), kProduct.get(), kMaker.get(), kIdentifier.get()), line);
+    say(description.get(), line::dev_existing::say_description);
+    return description;
+}
+
 Ref find_device(PyObject* globals) {
     Ref port_list = enumerate_ports(globals);
-    if (length(port_list.get(), 20) == 0) {
-        say(names.no_port, 21);
+    if (length(port_list.get(), line::dev_existing::none_listed) == 0) {
+        say(kNoPortMessage, line::dev_existing::say_no_port);
         return bool_object(false);
     }
-    check(PyList_Sort(port_list.get()), 24);
-    store_global(globals, names.com, names.empty, 25);
-    store_global(globals, names.vid, names.empty, 26);
-    store_global(globals, names.pid, names.empty, 27);
+    check(PyList_Sort(port_list.get()), line::dev_existing::sort);
+    clear_recorded_port(globals);
 
     // port_list is private to this call, so its items stay put while host code runs.
-    const Py_ssize_t count = length(port_list.get(), 28);
+    const Py_ssize_t count = length(port_list.get(), line::dev_existing::each_port);
     for (Py_ssize_t i = 0; i < count; ++i) {
-        Value port = item(port_list.get(), i, 28);
-        if (is_target_device(port.object(28))) {
-            record_port(globals, port.object(30));
+        Value port = item(port_list.get(), i, line::dev_existing::match);
+        if (is_target_device(port.object(line::dev_existing::match))) {
+            record_port(globals, port.object(line::dev_existing::record_com));
             break;
         }
     }
     if (!port_recorded(globals)) return Ref::incref(Py_None);
-
-    Ref com = lookup_global(globals, names.com, 35);
-    Ref description = check(Py_BuildValue("[OOOO]", com.get(), names.product, names.maker, names.identifier), 35);
-    say(description.get(), 36);
-    return description;
+    return describe_device(globals);
 }
 
 // ser.setPort(com); ser.open(). Any exception, of any class, means "did not open".
 bool select_and_open(PyObject* globals) {
     try {
-        Ref port = lookup_global(globals, names.ser, 48);
-        Ref set_port = check(PyObject_GetAttr(port.get(), names.setPort), 48);
-        Ref com = lookup_global(globals, names.com, 48);
-        call1(set_port.get(), com.get(), 48);
-        call_method0(lookup_global(globals, names.ser, 49).get(), names.open, 49);
+        const int line = line::dev_open::set_port;
+        Ref port = lookup_global(globals, global::ser, line);
+        Ref set_port = attribute(port.get(), kSetPort, line);
+        Ref com = lookup_global(globals, kCom, line);
+        call1(set_port.get(), com.get(), line);
+        call_method0(lookup_global(globals, global::ser, line::dev_open::open).get(), kOpen, line::dev_open::open);
         return true;
     } catch (const PythonError&) {
         PyErr_Clear();
@@ -89,23 +136,24 @@ bool select_and_open(PyObject* globals) {
 }
 
 Ref open_port(PyObject* globals) {
-    Ref port = lookup_global(globals, names.ser, 45);
-    Ref is_open = call_method0(port.get(), names.isOpen, 45);
-    if (truth(is_open.get(), 45)) {
-        say(names.port_already_open, 46);
+    const int line = line::dev_open::is_open;
+    Ref port = lookup_global(globals, global::ser, line);
+    Ref is_open = call_method0(port.get(), kIsOpen, line);
+    if (truth(is_open.get(), line)) {
+        say(kAlreadyOpenMessage, line::dev_open::say_already_open);
         return bool_object(true);
     }
     if (!select_and_open(globals)) {
-        say(names.port_open_failed, 52);
+        say(kOpenFailedMessage, line::dev_open::say_open_failed);
         return bool_object(false);
     }
-    say(names.port_opened, 54);
+    say(kOpenedMessage, line::dev_open::say_opened);
     return bool_object(true);
 }
 
 Ref close_port(PyObject* globals) {
-    Ref port = lookup_global(globals, names.ser, 59);
-    call_method0(port.get(), names.close, 59);
+    Ref port = lookup_global(globals, global::ser, line::dev_close::close);
+    call_method0(port.get(), kClose, line::dev_close::close);
     return Ref::incref(Py_None);
 }
 
@@ -113,17 +161,17 @@ Ref close_port(PyObject* globals) {
 
 PyObject* dev_existing(PyObject* module, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
     if (!takes_no_arguments("dev_existing", nargs, kwnames)) return nullptr;
-    return guarded("downloader.dev_existing", kDevExistingLine, module, find_device);
+    return guarded("downloader.dev_existing", line::dev_existing::definition, module, find_device);
 }
 
 PyObject* dev_open(PyObject* module, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
     if (!takes_no_arguments("dev_open", nargs, kwnames)) return nullptr;
-    return guarded("downloader.dev_open", kDevOpenLine, module, open_port);
+    return guarded("downloader.dev_open", line::dev_open::definition, module, open_port);
 }
 
 PyObject* dev_close(PyObject* module, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
     if (!takes_no_arguments("dev_close", nargs, kwnames)) return nullptr;
-    return guarded("downloader.dev_close", kDevCloseLine, module, close_port);
+    return guarded("downloader.dev_close", line::dev_close::definition, module, close_port);
 }
 
 }  // namespace dl

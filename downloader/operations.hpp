@@ -1,188 +1,34 @@
-// Support shared by every source of the module: the owned-reference type, the one
-// error idiom, module-global access by name, the print helper and the traceback entry.
-#pragma once
-
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
-
-#include <atomic>
-#include <cassert>
-#include <cstdint>
-#include <new>
-#include <utility>
-
-namespace dl {
-
-// An owned (strong) reference, released on scope exit. Made only through steal() or
-// incref(), so every place that creates one says which kind of reference it receives.
-class Ref {
-public:
-    Ref() = default;
-    Ref(const Ref&) = delete;
-    Ref& operator=(const Ref&) = delete;
-    Ref(Ref&& other) noexcept : ptr_(other.ptr_) { other.ptr_ = nullptr; }
-    Ref& operator=(Ref&& other) noexcept {
-        std::swap(ptr_, other.ptr_);
-        return *this;
-    }
-    ~Ref() { Py_XDECREF(ptr_); }
-
-    static Ref steal(PyObject* p) { return Ref(p); }
-    static Ref incref(PyObject* p) {
-        Py_XINCREF(p);
-        return Ref(p);
-    }
-
-    PyObject* get() const { return ptr_; }
-    explicit operator bool() const { return ptr_ != nullptr; }
-    // Hands the reference to the caller; only in a `return` to the interpreter.
-    PyObject* release() {
-        PyObject* p = ptr_;
-        ptr_ = nullptr;
-        return p;
-    }
-
-private:
-    explicit Ref(PyObject* p) : ptr_(p) {}
-    PyObject* ptr_ = nullptr;
-};
-
-// Thrown when a Python exception is already set. `line` is the source line that the
-// traceback entry reports; the boundary of each module function catches it and adds
-// that entry, once.
-struct PythonError {
-    int line;
-};
-
-[[noreturn]] inline void fail(int line) {
-    assert(PyErr_Occurred());
-    throw PythonError{line};
-}
-
-// Turn the C API's failure signals (NULL, -1) into a PythonError for `line`.
-inline Ref check(PyObject* new_reference, int line) {
-    if (!new_reference) fail(line);
-    return Ref::steal(new_reference);
-}
-inline int check(int status, int line) {
-    if (status < 0) fail(line);
-    return status;
-}
-
-inline Py_ssize_t check_size(Py_ssize_t size, int line) {
-    if (size < 0) fail(line);
-    return size;
-}
-
-// Truth of an object, as `if x:` tests it.
-inline bool truth(PyObject* obj, int line) { return check(PyObject_IsTrue(obj), line) != 0; }
-
-// `a op b` by the interpreter's rich comparison, then its truth (no identity shortcut).
-bool compare(PyObject* a, PyObject* b, int op, int line);
-
-// Builtins taken once for the life of the process; see the load sequence and say(). The load
-// sequence runs under the import lock, before any module function can; print is published
-// once, by whichever thread prints first, and never replaced.
-struct HeldBuiltins {
-    PyObject* dict = nullptr;  // the builtins module's own namespace
-    PyObject* open = nullptr;
-    PyObject* range = nullptr;
-    std::atomic<PyObject*> print{nullptr};  // taken at the first message
-};
-extern HeldBuiltins held;
-
-// Module globals, read by name at each use: the module namespace, then the builtins.
-// A name found in neither raises NameError "name '...' is not defined".
-Ref lookup_builtin(PyObject* name, int line);
-inline Ref lookup_global(PyObject* globals, PyObject* name, int line) {
-#if PY_VERSION_HEX >= 0x030D0000
-    // A strong reference from the dict itself: another thread may replace the value at once.
-    PyObject* value = nullptr;
-    if (PyDict_GetItemRef(globals, name, &value) <= 0) return lookup_builtin(name, line);
-    return Ref::steal(value);
-#else
-    PyObject* value = PyDict_GetItemWithError(globals, name);
-    if (!value) return lookup_builtin(name, line);
-    return Ref::incref(value);
-#endif
-}
-void store_global(PyObject* globals, PyObject* name, PyObject* value, int line);
-
-// print(message) through the builtin print, one argument per call.
-void say(PyObject* message, int line);
-
-// Call helpers that work from CPython 3.8 on.
-Ref call0(PyObject* callable, int line);
-Ref call1(PyObject* callable, PyObject* arg, int line);
-Ref call2(PyObject* callable, PyObject* a, PyObject* b, int line);
-Ref call_method0(PyObject* obj, PyObject* name, int line);
-Ref call_method1(PyObject* obj, PyObject* name, PyObject* arg, int line);
-
-// Adds one traceback entry (file "downloader", the given function name and line) to the
-// pending exception. If the entry cannot be built, the pending exception still wins.
-void add_traceback(const char* function, int line, PyObject* globals);
-
-// The shell around the body of every module function: runs the body and, when it fails,
-// adds the one traceback entry for the failing line. Nothing else escapes to the interpreter.
-template <typename Body>
-PyObject* guarded(const char* function, int definition_line, PyObject* module, Body&& body) noexcept {
-    try {
-        return body(PyModule_GetDict(module)).release();
-    } catch (const PythonError& error) {
-        add_traceback(function, error.line, PyModule_GetDict(module));
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-        add_traceback(function, definition_line, PyModule_GetDict(module));
-    }
-    return nullptr;
-}
-
-// Argument checks of the functions without arguments and of init(file); false with
-// TypeError set. Keywords are refused before the count is looked at.
-bool takes_no_arguments(const char* name, Py_ssize_t nargs, PyObject* kwnames);
-bool takes_one_argument(const char* name, Py_ssize_t nargs, PyObject* kwnames);
-
-inline Ref integer(long value, int line) { return check(PyLong_FromLong(value), line); }
-
-inline Ref bool_object(bool value) { return Ref::incref(value ? Py_True : Py_False); }
-
-// Interned strings and cached ints used across the module; made once, kept for the process.
-struct Names {
-    // globals
-    PyObject *serial, *ser, *Pcounter, *res, *com, *vid, *pid, *send;
-    // attributes and methods
-    PyObject *Serial, *baudrate, *timeout, *tools, *list_ports, *comports, *device;
-    PyObject *isOpen, *setPort, *open, *close, *write, *read;
-    // argument names of send; builtins and attributes the support code needs
-    PyObject *out, *print, *name;
-    // constants
-    PyObject *empty, *rb, *ok, *error, *checksum, *counter, *length, *beated, *beat_error;
-    // messages and the device description
-    PyObject *no_port, *port_already_open, *port_opened, *port_open_failed;
-    PyObject *file_opened, *file_unopenable, *send_wrong, *counter_wrong, *image_too_short;
-    PyObject *length_wrong, *checksum_wrong, *counter_mismatch, *product, *maker, *identifier;
-    PyObject *int_1, *int_5, *int_6645, *int_22336;
-};
-extern Names names;
-bool make_names();
-
-// The ints 0 to 255, the values a frame holds, taken once; handing one out allocates nothing.
-extern PyObject* byte_ints[256];
-
-inline PyObject* byte_int(unsigned value) {
-    Py_INCREF(byte_ints[value]);
-    return byte_ints[value];
-}
-
-// ---- Python operations, each with a C branch for exact types --------------------------------
+// The typed operations: the Python operations inside the module's statements (`+`, `-`, `*`,
+// `%`, `/`, `int()`, comparisons, `len`, `x[i]`, `x[i] = v`, a frame's sum, `[0] * n`), each
+// named after what it does, with a C branch for exact types.
 //
 // The module functions are written as their statement lists; these helpers perform the
 // operations inside the statements. Each takes its C branch only when its operands' exact
 // types make the result, and everything host code could observe, the same as the object
 // protocol's (an exact int's arithmetic, an exact list's or bytes object's items run no host
 // code), and otherwise does what the interpreter does. Raw access to an object's internals
-// happens only here and in support.cpp, inside a critical section where another thread could
-// change the object (free-threaded builds).
+// happens only here and in operations.cpp, inside a critical section where another thread could
+// change the object (free-threaded builds). docs/operations.md says why this keeps every
+// statement's observable behaviour.
+#pragma once
+
+#include "interpreter.hpp"
+
+#include <limits>
+
+namespace dl {
+
+// The ints 0 to 255, the values a frame holds, made at load (make_byte_ints, false with an
+// exception set when one cannot be made); handing one out allocates nothing.
+extern PyObject* byte_ints[256];
+bool make_byte_ints();
+
+// A new reference to the int `value`, 0 to 255.
+inline PyObject* byte_int(unsigned value) {
+    Py_INCREF(byte_ints[value]);
+    return byte_ints[value];
+}
+inline Ref small_int(unsigned value) { return Ref::steal(byte_int(value)); }
 
 // Built with DOWNLOADER_GENERIC_ONLY, every operation takes the object protocol: the module
 // then measures what the C branches save, and behaves the same.
@@ -275,6 +121,21 @@ private:
     mutable Ref object_;
 };
 
+// a * b for two wholes, false when the product would overflow a long long. The compiler's
+// overflow built-in where there is one; elsewhere (MSVC), or built with DOWNLOADER_PORTABLE,
+// the same answer by division.
+inline bool multiply_within_limit(long long a, long long b, long long* product) {
+#if (defined(__GNUC__) || defined(__clang__)) && !defined(DOWNLOADER_PORTABLE)
+    return !__builtin_mul_overflow(a, b, product);
+#else
+    // Wholes are below 2^53 in magnitude, so negating one cannot overflow.
+    const long long x = a < 0 ? -a : a, y = b < 0 ? -b : b;
+    if (y != 0 && x > std::numeric_limits<long long>::max() / y) return false;
+    *product = a * b;
+    return true;
+#endif
+}
+
 // An int of any size as a Value: a whole when it is below the limit.
 Value large_number(long long value, int line);
 inline Value number(long long value, int line) {
@@ -292,7 +153,7 @@ Value subtract(const Value& a, const Value& b, int line);
 Value multiply_generic(const Value& a, const Value& b, int line);
 inline Value multiply(const Value& a, const Value& b, int line) {
     long long product = 0;
-    if (a.is_whole() && b.is_whole() && !__builtin_mul_overflow(a.whole_value(), b.whole_value(), &product))
+    if (a.is_whole() && b.is_whole() && multiply_within_limit(a.whole_value(), b.whole_value(), &product))
         return number(product, line);
     return multiply_generic(a, b, line);
 }

@@ -14,6 +14,8 @@ from fakes import FakePort, ack, lines, module_entries, module_state  # noqa: F4
 from form import entry
 
 STRESS_SECONDS = float(os.environ.get("DOWNLOADER_STRESS_SECONDS", "10"))
+# The bytearray stress below is short by default; the free-threaded CI check runs it longer.
+BYTEARRAY_STRESS_SECONDS = float(os.environ.get("DOWNLOADER_BYTEARRAY_STRESS_SECONDS", "2"))
 
 
 class SharedPort:
@@ -204,6 +206,51 @@ def test_four_threads_call_every_function(module_state, image_path, monkeypatch,
     assert type(downloader.Pcounter) is int and 0 <= downloader.Pcounter <= 65535
     assert downloader.res == path.read_bytes() and downloader.com == DESCRIPTION[0]
     assert min(counts) >= len(calls) and port.frames > 100
+
+
+def test_beat_fails_cleanly_while_a_bytearray_counter_is_replaced(module_state):
+    """Six threads call beat() while a seventh keeps making Pcounter a new bytearray.
+
+    Every call fails at ``Pcounter + 1``. On a free-threaded build with the GIL off, the
+    interpreter's own count of a bytearray's buffer exports races between the threads, and
+    releasing the bytearray may then clear the pending TypeError: with no exception left, the
+    module reports SystemError, as the interpreter does, instead of crashing.
+    """
+    deadline = time.monotonic() + BYTEARRAY_STRESS_SECONDS
+    replacing = threading.Event()
+    outcomes = [[] for _ in range(6)]  # one list per thread: no shared counter to race on
+
+    def replace_counter():
+        while replacing.is_set():
+            downloader.Pcounter = bytearray(b"x")
+
+    def call_beat(seen):
+        while time.monotonic() < deadline:
+            try:
+                seen.append(("returned", downloader.beat()))
+            except (TypeError, SystemError) as error:
+                seen.append((type(error).__name__, str(error), tuple(module_entries_of(error))))
+
+    downloader.Pcounter = bytearray(b"x")
+    replacing.set()
+    replacer = threading.Thread(target=replace_counter)
+    callers = [threading.Thread(target=call_beat, args=(seen,)) for seen in outcomes]
+    replacer.start()
+    for thread in callers:
+        thread.start()
+    for thread in callers:
+        thread.join(BYTEARRAY_STRESS_SECONDS + 30)
+    replacing.clear()
+    replacer.join(30)
+    assert not any(thread.is_alive() for thread in callers + [replacer])
+
+    advance = (entry("beat", "advance"),)
+    allowed = {("TypeError", "can't concat int to bytearray", advance),
+               ("SystemError", "error return without exception set", advance)}
+    seen = [outcome for thread_outcomes in outcomes for outcome in thread_outcomes]
+    assert set(seen) <= allowed and len(seen) >= 6
+    print("bytearray stress: 6 threads, %.1f s, %d calls, %d SystemError" % (
+        BYTEARRAY_STRESS_SECONDS, len(seen), sum(kind == "SystemError" for kind, _, _ in seen)))
 
 
 # ---- bad input ------------------------------------------------------------------------------

@@ -6,7 +6,9 @@
 #      GIL, importing it must leave the GIL off, and the suite's warnings-as-errors would
 #      catch the warning that turning it on gives. A module without the declaration turns the
 #      GIL on at import; that one warning is then tolerated, on this build only, and said.
-#   2. The thread stress test against an AddressSanitizer build of the module, the GIL off.
+#   2. The thread stress tests against an AddressSanitizer build of the module, the GIL off:
+#      among them six threads calling beat() while a seventh keeps replacing Pcounter with a
+#      bytearray, run for DOWNLOADER_BYTEARRAY_STRESS_SECONDS (default here 30).
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 unset HYPOTHESIS_PROFILE PYTHON_GIL
@@ -67,9 +69,10 @@ trap 'rm -f "$log"; rm -rf "$reports"' EXIT
 preload="$(c++ -print-file-name=libasan.so) $(c++ -print-file-name=libstdc++.so)"
 status=0
 env LD_PRELOAD="$preload" PYTHONMALLOC=mimalloc_debug DOWNLOADER_STRESS_SECONDS=${DOWNLOADER_STRESS_SECONDS:-10} \
+    DOWNLOADER_BYTEARRAY_STRESS_SECONDS=${DOWNLOADER_BYTEARRAY_STRESS_SECONDS:-30} \
     ASAN_OPTIONS="detect_leaks=0:abort_on_error=1:log_path=$reports/asan" \
     UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:log_path=$reports/ubsan" \
-    "$asan_venv/bin/python" -m pytest "${pytest_args[@]}" -q tests/test_stress.py || status=$?
+    "$asan_venv/bin/python" -m pytest "${pytest_args[@]}" -q -rP tests/test_stress.py || status=$?
 if compgen -G "$reports/*" >/dev/null; then
     echo "sanitizer reports:"
     cat "$reports"/*

@@ -65,7 +65,7 @@ Value image_length(PyObject* globals, int line) {
 
 Value block_size() { return Value::whole(kBlockSize); }
 
-Value counter(PyObject* globals, int line) { return Value::of(lookup_global(globals, global::Pcounter, line)); }
+inline Value counter(PyObject* globals, int line) { return Value::of(lookup_global(globals, global::Pcounter, line)); }
 
 // 32 * Pcounter >= len(res): nothing of the image is left to send.
 bool image_complete(PyObject* globals, int line) {

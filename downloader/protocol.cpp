@@ -8,10 +8,13 @@
 namespace dl {
 namespace {
 
-const long kByteValues = 256;         // a frame byte holds a value mod this
-const long kReplyLength = 5;          // a reply: a request's frame without payload
-const Py_ssize_t kReplyLengthAt = 3;  // the reply's payload length, which must be 0
+const long kByteValues = 256;  // a frame byte holds a value mod this
+// Where a frame, request or reply, holds its fields; a reply is a frame without payload.
+const Py_ssize_t kCounterLowAt = 1;
+const Py_ssize_t kCounterHighAt = 2;
+const Py_ssize_t kPayloadLengthAt = 3;
 const Py_ssize_t kReplyChecksumAt = 4;
+const long kReplyLength = 5;
 const long kHeartbeatCommand = 0x00;
 const long kLastCounter = 65535;  // the packet counter is 16 bits wide
 
@@ -41,10 +44,11 @@ Value byte_values() { return Value::whole(kByteValues); }
 void stamp_counter_and_length(PyObject* globals, PyObject* out, Py_ssize_t n) {
     const int low = line::send::counter_low, high = line::send::counter_high;
     Value counter = Value::of(lookup_global(globals, global::Pcounter, low));
-    set_item(out, 1, remainder(counter, byte_values(), low), low);
+    set_item(out, kCounterLowAt, remainder(counter, byte_values(), low), low);
     counter = Value::of(lookup_global(globals, global::Pcounter, high));
-    set_item(out, 2, to_int(true_divide(counter, byte_values(), high), high), high);
-    set_item(out, 3, number(n - kFrameOverhead, line::send::payload_length), line::send::payload_length);
+    set_item(out, kCounterHighAt, to_int(true_divide(counter, byte_values(), high), high), high);
+    const int length_line = line::send::payload_length;
+    set_item(out, kPayloadLengthAt, number(n - kFrameOverhead, length_line), length_line);
 }
 
 // s = sum(out[i] for i in range(n - 1)); out[n - 1] = s % 256
@@ -85,7 +89,7 @@ Ref report_formatted(const Constant& format, PyObject* values, const Constant& r
 bool bad_length(PyObject* reply) {
     const int line = line::send::bad_length;
     if (length(reply, line) < kReplyLength) return true;
-    return compare(item(reply, kReplyLengthAt, line), Value::whole(0), Py_NE, line);
+    return compare(item(reply, kPayloadLengthAt, line), Value::whole(0), Py_NE, line);
 }
 
 // (reply[0] + reply[1] + reply[2] + reply[3]) % 256
@@ -99,8 +103,8 @@ Value reply_sum(PyObject* reply) {
 // reply[2] * 256 + reply[1]
 Value reply_counter(PyObject* reply) {
     const int line = line::send::reply_counter;
-    Value scaled = multiply(item(reply, 2, line), byte_values(), line);
-    return add(scaled, item(reply, 1, line), line);
+    Value scaled = multiply(item(reply, kCounterHighAt, line), byte_values(), line);
+    return add(scaled, item(reply, kCounterLowAt, line), line);
 }
 
 // s != reply[4]

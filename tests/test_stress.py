@@ -10,7 +10,7 @@ import pytest
 import serial.tools.list_ports
 
 import downloader
-from fakes import FakePort, ack, lines, module_entries, module_state  # noqa: F401
+from fakes import FakePort, ack, lines, module_entries, module_state, run_python  # noqa: F401
 from form import entry
 
 STRESS_SECONDS = float(os.environ.get("DOWNLOADER_STRESS_SECONDS", "10"))
@@ -206,6 +206,38 @@ def test_four_threads_call_every_function(module_state, image_path, monkeypatch,
     assert type(downloader.Pcounter) is int and 0 <= downloader.Pcounter <= 65535
     assert downloader.res == path.read_bytes() and downloader.com == DESCRIPTION[0]
     assert min(counts) >= len(calls) and port.frames > 100
+
+
+def test_an_exception_cleared_while_unwinding_becomes_system_error():
+    """The same fault made at will: Pcounter's ``+`` drops the last other reference to it and
+    raises; the module's own reference then goes while it unwinds, and the bytearray, holding
+    an export that was never released, clears the pending exception as it goes. The module
+    reports SystemError at the failing statement, as the interpreter does (it crashed)."""
+    out = run_python(
+        """
+        import ctypes, sys, traceback
+        import downloader
+
+        class Vanishing(bytearray):
+            def __add__(self, other):
+                del downloader.Pcounter, self  # the traceback's frame must not keep it either
+                raise TypeError("refused")
+
+        counter = Vanishing(b"x")
+        view = ctypes.create_string_buffer(256)  # room for a Py_buffer, never released
+        ctypes.pythonapi.PyObject_GetBuffer(ctypes.py_object(counter), view, 0)
+        ctypes.pythonapi.Py_DecRef(ctypes.py_object(counter))  # the export holds no reference
+        downloader.Pcounter = counter
+        del counter
+        try:
+            downloader.beat()
+        except BaseException as e:
+            frames = traceback.extract_tb(e.__traceback__)
+            print(type(e).__name__, str(e), [(f.lineno, f.name) for f in frames if f.filename == "downloader"])
+        """,
+        env=dict(os.environ, PYTHONFAULTHANDLER="1"),
+    )
+    assert out.splitlines() == ["SystemError error return without exception set %s" % [entry("beat", "advance")]]
 
 
 def test_beat_fails_cleanly_while_a_bytearray_counter_is_replaced(module_state):

@@ -216,9 +216,12 @@ PyCodeObject* traceback_code(const char* function, int line) {
 }  // namespace
 
 void add_traceback(const char* function, int line, PyObject* globals) {
-    if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, kNoException);
-        // Set the pending exception aside while the code object and frame are built, the way
-        // the interpreter's own helpers do, so that a failure there cannot replace it.
+    // A failure with no exception pending (see the header) is reported as the interpreter does.
+    if (!PyErr_Occurred()) {
+        PyErr_SetString(PyExc_SystemError, kNoException);
+    }
+    // Set the pending exception aside while the code object and frame are built, the way the
+    // interpreter's own helpers do, so that a failure there cannot replace it.
 #if PY_VERSION_HEX >= 0x030C0000
     PyObject* pending = PyErr_GetRaisedException();
 #else

@@ -41,7 +41,8 @@ for pair in $SMOKE_ROOTS; do
     preparing+=($!)
 done
 
-# 1. The wheels.
+# 1. The wheels. 12-free-threaded.sh has built 3.13t before, unless this check runs alone.
+bash .ci/lib/build-py313t.sh "${DOWNLOADER_PY313T:-/var/cache/downloader-ci/py313t}"
 bash .ci/lib/build-wheels.sh "$work/built" ${WHEEL_VERSIONS:-3.8 3.9 3.10 3.11 3.12 3.13 3.13t}
 .ci/forky bash .ci/lib/build-wheels.sh "$forky_out" 3.14 3.15
 mv "$forky_root$forky_out"/*.whl "$work/built/"

@@ -9,8 +9,16 @@ from downloader_sim import Simulator
 BAUD = 12000000
 
 
+# The simulator behind these fixtures serves a pseudo-terminal.
+PTY_FIXTURES = {"make_sim", "sim", "open_port", "ser"}
+
+
 def pytest_collection_modifyitems(config, items):
-    """Tests over the kernel's USB stack run only in the USB guest (tests/guest/guest.sh)."""
+    """Tests that use a pty-backed simulator carry the pty mark, for -m 'not pty' where there are
+    no ptys. Tests over the kernel's USB stack run only in the USB guest (tests/guest/guest.sh)."""
+    for item in items:
+        if PTY_FIXTURES.intersection(getattr(item, "fixturenames", ())):
+            item.add_marker(pytest.mark.pty)
     if os.environ.get("DOWNLOADER_REAL_USB") == "1" and usb_gadget.available():
         return
     skip = pytest.mark.skip(reason="needs the USB guest: tests/guest/guest.sh run -- pytest -m real_usb")

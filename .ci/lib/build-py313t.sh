@@ -32,17 +32,9 @@ fi
 
 work=$(mktemp -d)
 trap 'rm -rf --one-file-system "$work"' EXIT
-chmod 755 "$work"  # apt downloads as its own unprivileged user
-mirror=$(sed -n 's/^URIs: *\(http[^ ]*\/debian\)\/*$/\1/p' /etc/apt/sources.list.d/*.sources 2>/dev/null | head -n 1)
-mirror=${mirror:-http://deb.debian.org/debian}
-mkdir -p "$work/lists/partial" "$work/src"
-echo "deb-src [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] $mirror forky main" >"$work/sources.list"
-apt_private=(-o Dir::Etc::SourceList="$work/sources.list" -o Dir::Etc::SourceParts=/dev/null
-             -o Dir::State::Lists="$work/lists" -o Acquire::Check-Valid-Until=false)
-apt-get "${apt_private[@]}" update -qq
-(cd "$work/src" && apt-get "${apt_private[@]}" source --download-only -qq python3.13 2>&1 | grep -v "unsandboxed" || true)
-orig=$(echo "$work"/src/python3.13_*.orig.tar.xz)
-[ -f "$orig" ] || { echo "no python3.13 source package found in $mirror forky"; exit 1; }
+mkdir "$work/src"
+source "$(dirname "$0")/debian.bash"
+orig=$(debian_upstream_tarball python3.13 forky "$work/src")
 tar -xJf "$orig" -C "$work/src"
 tree=$(find "$work/src" -mindepth 1 -maxdepth 1 -type d -name 'Python-3.13*' | head -n 1)
 echo "3.13t: building $(basename "$orig") into $prefix"

@@ -62,7 +62,8 @@ PY
 "$target-dlltool" --input-def "$work/$dll.def" --dllname "$dll.dll" --output-lib "$work/lib$dll.a"
 echo "import library for $dll.dll: $(($(wc -l <"$work/$dll.def") - 1)) names"
 
-flags=(-std=c++17 -O2 -DNDEBUG -Wall -Wextra -Werror -finput-charset=UTF-8 -fvisibility=hidden
+# DOWNLOADER_PORTABLE: the fallbacks that a compiler without GCC's built-ins (MSVC) takes.
+flags=(-std=c++17 -O2 -DNDEBUG -DDOWNLOADER_PORTABLE -Wall -Wextra -Werror -finput-charset=UTF-8 -fvisibility=hidden
        -I"$headers/Include" -I"$headers/PC")
 began=$SECONDS
 for source in downloader/*.cpp; do

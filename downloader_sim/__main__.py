@@ -4,18 +4,18 @@ Prints the port path on the first line, then one line per run command
 describing the image received, and a summary line on exit.
 """
 
-from __future__ import annotations
-
 import argparse
 import signal
 import sys
+from types import FrameType
+from typing import Dict, Iterator, List, Optional, Tuple, Union
 
 from .device import Device
 from .faults import FAULT_HELP, FAULT_NAMES, Faults
 from .server import Server
 
 
-def _items(text):
+def _items(text: str) -> Iterator[Tuple[str, Optional[int]]]:
     for item in text.split(","):
         item = item.strip()
         if item:
@@ -23,9 +23,9 @@ def _items(text):
             yield key.strip(), int(times) if times else None
 
 
-def block_selection(text):
+def block_selection(text: str) -> Dict[int, Optional[int]]:
     """'3,10-12,5:2' -> {3: None, 10: None, 11: None, 12: None, 5: 2}."""
-    chosen = {}
+    chosen: Dict[int, Optional[int]] = {}
     for key, times in _items(text):
         first, _, last = key.partition("-")
         for n in range(int(first, 0), int(last or first, 0) + 1):
@@ -33,15 +33,15 @@ def block_selection(text):
     return chosen
 
 
-def command_selection(text):
+def command_selection(text: str) -> Dict[Union[int, str], Optional[int]]:
     """'run,heartbeat:1' or '0x20' -> {'run': None, 'heartbeat': 1}."""
-    chosen = {}
+    chosen: Dict[Union[int, str], Optional[int]] = {}
     for key, times in _items(text):
         chosen[key if key.isalpha() else int(key, 0)] = times
     return chosen
 
 
-def build_parser():
+def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="python -m downloader_sim",
         description="Simulate the flashing device on a pseudo-terminal. Prints the port "
@@ -73,11 +73,11 @@ def build_parser():
     return parser
 
 
-def _interrupted(signum, frame):
+def _interrupted(signum: int, frame: Optional[FrameType]) -> None:
     raise KeyboardInterrupt
 
 
-def main(argv=None):
+def main(argv: Optional[List[str]] = None) -> int:
     parser = build_parser()
     args = parser.parse_args(argv)
     knobs = {key: value for key, value in vars(args).items()

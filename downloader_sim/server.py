@@ -1,7 +1,5 @@
 """Serve a Device on the master end of a pseudo-terminal, or on an existing tty."""
 
-from __future__ import annotations
-
 import fcntl
 import math
 import os
@@ -10,7 +8,13 @@ import struct
 import termios
 import time
 import tty
+import threading
 from collections import deque
+from typing import Callable, Deque, List, Optional, Tuple, TypeVar
+
+from .device import Device, Reply
+
+T = TypeVar("T")
 
 # The disconnect fault closes the line once the host has read the last reply,
 # because closing the master discards unread bytes.  A reply shows up in the
@@ -26,11 +30,12 @@ _READ_SIZE = 1 << 16
 REOPEN_DELAY = 0.05
 
 
-def _queued(fd, request) -> int:
-    return struct.unpack("i", fcntl.ioctl(fd, request, b"\0\0\0\0"))[0]
+def _queued(fd: int, request: int) -> int:
+    count: int = struct.unpack("i", fcntl.ioctl(fd, request, b"\0\0\0\0"))[0]
+    return count
 
 
-def _open_tty(path):
+def _open_tty(path: str) -> int:
     fd = os.open(path, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
     try:
         tty.setraw(fd, termios.TCSANOW)
@@ -52,51 +57,56 @@ class Server:
     and serves on when the host comes back.
     """
 
-    def __init__(self, device, idle_ms=50, lock=None, tty_path=None):
+    def __init__(self, device: Device, idle_ms: float = 50, lock: Optional[threading.Lock] = None,
+                 tty_path: Optional[str] = None) -> None:
         self.device = device
         self.idle = idle_ms / 1000.0
         self.lock = lock
         self.tty_path = tty_path
-        self.master = self.slave = None
+        self.master: Optional[int] = None
+        self.slave: Optional[int] = None
+        self.port: str
         if tty_path is not None:
             self.master = _open_tty(tty_path)
             self.port = tty_path
         else:
-            self.master, self.slave = os.openpty()
+            self.master, slave = os.openpty()
+            self.slave = slave
             try:
                 # Raw mode: no byte is translated, buffered by line or echoed.
-                tty.setraw(self.slave, termios.TCSANOW)
+                tty.setraw(slave, termios.TCSANOW)
                 os.set_blocking(self.master, False)
-                self.port = os.ttyname(self.slave)
+                self.port = os.ttyname(slave)
             except BaseException:
                 self.close()
                 raise
         self._out = bytearray()
-        self._scheduled = deque()   # (due time, bytes) of late replies, in order
+        self._scheduled: Deque[Tuple[float, bytes]] = deque()   # (due time, bytes) of late replies, in order
         self._last_rx = 0.0
-        self._drain_start = None
+        self._drain_start: Optional[float] = None
         self._reply_seen = False
         self._request_after_close = False
 
-    def close(self):
+    def close(self) -> None:
         for name in ("master", "slave"):
             fd = getattr(self, name)
             if fd is not None:
                 setattr(self, name, None)
                 os.close(fd)
 
-    def serve(self, control_fd, on_control):
+    def serve(self, control_fd: Optional[int], on_control: Optional[Callable[[], bool]]) -> None:
         """Run until on_control() returns False after control_fd turns readable."""
         poller = select.poll()
         if control_fd is not None:
             poller.register(control_fd, select.POLLIN)
         master = self.master
-        poller.register(master, select.POLLIN)
+        if master is not None:
+            poller.register(master, select.POLLIN)
         watching_out = False
         while True:
             for fd, events in poller.poll(self._timeout_ms()):
                 if fd == control_fd:
-                    if not on_control():
+                    if on_control is None or not on_control():
                         return
                 elif self.master is not None:
                     if events & select.POLLIN:
@@ -118,8 +128,8 @@ class Server:
                 watching_out = bool(self._out)
                 poller.modify(master, select.POLLIN | (select.POLLOUT if watching_out else 0))
 
-    def _timeout_ms(self):
-        waits = []
+    def _timeout_ms(self) -> Optional[int]:
+        waits: List[float] = []
         now = time.monotonic()
         if self._scheduled:
             waits.append(self._scheduled[0][0] - now)
@@ -131,13 +141,13 @@ class Server:
             return None
         return max(0, math.ceil(min(waits) * 1000))
 
-    def _locked(self, call, *args):
+    def _locked(self, call: Callable[..., T], *args: bytes) -> T:
         if self.lock is None:
             return call(*args)
         with self.lock:
             return call(*args)
 
-    def _reopen(self):
+    def _reopen(self) -> None:
         """A hung-up tty reads nothing ever again: serve a fresh descriptor of it.
 
         When the tty itself has gone (its gadget removed, or the master of a
@@ -148,6 +158,7 @@ class Server:
         """
         self._out.clear()
         self._scheduled.clear()
+        assert self.tty_path is not None
         gone = not os.path.exists(self.tty_path)
         if self.master is not None:
             os.close(self.master)
@@ -160,7 +171,8 @@ class Server:
         except OSError:
             pass
 
-    def _receive(self):
+    def _receive(self) -> None:
+        assert self.master is not None
         try:
             data = os.read(self.master, _READ_SIZE)
         except (BlockingIOError, InterruptedError):
@@ -178,7 +190,7 @@ class Server:
             self._request_after_close = True
         self._send(self._locked(self.device.feed, data))
 
-    def _send(self, replies):
+    def _send(self, replies: List[Reply]) -> None:
         for data, delay in replies:
             if not data:
                 continue
@@ -194,7 +206,7 @@ class Server:
                 self._out += data
         self._write()
 
-    def _write(self):
+    def _write(self) -> None:
         if not self._out or self.master is None:
             return
         try:
@@ -208,7 +220,7 @@ class Server:
             return
         del self._out[:written]
 
-    def _tick(self):
+    def _tick(self) -> None:
         """Idle flush, late replies and the disconnect fault, each when due."""
         if self.master is None:
             return
@@ -222,7 +234,7 @@ class Server:
         if self.device.closing and not self._scheduled and not self._out:
             self._drain(now)
 
-    def _drain(self, now):
+    def _drain(self, now: float) -> None:
         if self._drain_start is None:
             self._drain_start = now
         waited = now - self._drain_start
@@ -231,6 +243,7 @@ class Server:
             unread = _queued(self.slave, termios.FIONREAD)
         else:
             # Bytes the line has not sent yet.
+            assert self.master is not None     # _tick() drains only an open line
             unread = _queued(self.master, termios.TIOCOUTQ)
         if unread:
             self._reply_seen = True

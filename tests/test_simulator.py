@@ -58,18 +58,6 @@ def test_reply_is_command_counter_zero_checksum(ser, frame, answer):
     assert exchange(ser, bytes.fromhex(frame)) == bytes.fromhex(answer)
 
 
-def test_block_frames_carry_the_length_in_block_0():
-    image = bytes(range(1, 71))
-    assert block_request(image, 0).hex(" ") == (
-        "10 00 00 20 01 02 03 04 05 06 46 00 00 00 0b 0c 0d 0e 0f 10 11 12 13 14 15 16"
-        " 17 18 19 1a 1b 1c 1d 1e 1f 20 64")
-    assert block_request(image, 2) == bytes.fromhex("10 02 00 06 41 42 43 44 45 46 ad")
-    # A 9-byte image: only the three low length bytes fit in front of the checksum.
-    assert block_request(bytes(range(1, 10)), 0) == bytes.fromhex(
-        "10 00 00 09 01 02 03 04 05 06 09 00 00 37")
-    assert expected_image(image)[:12] == bytes.fromhex("01 02 03 04 05 06 00 00 00 00 0b 0c")
-
-
 @pytest.mark.parametrize("process", [False, True], ids=["thread", "process"])
 @pytest.mark.parametrize("length", [9, 10, 32, 64, 70, 100])
 def test_image_is_reassembled(make_sim, open_port, process, length):

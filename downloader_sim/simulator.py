@@ -4,6 +4,7 @@ import os
 import pickle
 import select
 import signal
+import socket
 import struct
 import subprocess
 import sys
@@ -15,7 +16,7 @@ from typing import IO, Any, Dict, FrozenSet, Generic, Iterable, List, Optional, 
 
 from .device import STATE_FIELDS, Device, RunReport
 from .faults import Faults
-from .server import Server
+from .server import DEFAULT_HOST, Server, check_line
 
 T = TypeVar("T")
 
@@ -57,17 +58,25 @@ class Simulator:
                   is dropped as garbage;
       tty      -- serve on this existing terminal (the device side of a USB
                   serial gadget, say) instead of a fresh pty; `port` is then
-                  that path, and the host opens the other end of the link.
+                  that path, and the host opens the other end of the link;
+      transport -- "pty" (the default) or "tcp": listen on `address`
+                  ('[HOST:]PORT', by default any free port on the loopback
+                  address) and serve one connection at a time; `port` is then
+                  a socket:// URL.
+    `url` is what serial.serial_for_url opens, on every transport.
     The device state (see STATE_FIELDS) is readable as attributes while the
     simulator runs and after it has stopped; `snapshot()` reads all of it.
     """
 
     def __init__(self, *, process: bool = False, idle_ms: float = 50, tty: Optional[str] = None,
-                 **faults: Any) -> None:
+                 transport: str = "pty", address: str = DEFAULT_HOST + ":0", **faults: Any) -> None:
+        check_line(transport, tty, address)
         self._faults = Faults(**faults)
         self.process = process
         self.idle_ms = idle_ms
         self.tty = tty
+        self.transport = transport
+        self.address = address
         self.port: Optional[str] = None
         self._state = "new"
         self._final: Dict[str, Any] = {}
@@ -89,6 +98,13 @@ class Simulator:
     log: _State[List[Tuple[int, int, int]]] = _State()
     rx: _State[bytes] = _State()
     disconnected: _State[bool] = _State()
+
+    @property
+    def url(self) -> str:
+        """The port as serial.serial_for_url(url, do_not_open=True) takes it: a path or a socket:// URL."""
+        if self.port is None:
+            raise RuntimeError("simulator not started")
+        return self.port
 
     # Life cycle --------------------------------------------------------------
 
@@ -122,9 +138,10 @@ class Simulator:
 
     def _start_thread(self) -> None:
         self._device = Device(self._faults)
-        self._server = Server(self._device, self.idle_ms, self._io_lock, self.tty)
+        self._server = Server(self._device, self.idle_ms, self._io_lock, self.tty, self.transport, self.address)
         self.port = self._server.port
-        self._wake_r, self._wake_w = os.pipe()
+        # Sockets rather than a pipe: they can be waited on everywhere.
+        self._wake_r, self._wake_w = socket.socketpair()
         self._stopping = False
         self._error: Optional[BaseException] = None
         self._thread = threading.Thread(target=self._serve_thread, name="downloader-sim",
@@ -133,7 +150,7 @@ class Simulator:
 
     def _serve_thread(self) -> None:
         def on_control() -> bool:
-            os.read(self._wake_r, 64)
+            self._wake_r.recv(64)
             return not self._stopping
         try:
             self._server.serve(self._wake_r, on_control)
@@ -144,10 +161,10 @@ class Simulator:
 
     def _stop_thread(self) -> None:
         self._stopping = True
-        os.write(self._wake_w, b"x")
+        self._wake_w.send(b"x")
         self._thread.join(STOP_TIMEOUT)
-        os.close(self._wake_r)
-        os.close(self._wake_w)
+        self._wake_r.close()
+        self._wake_w.close()
         if self._error is not None:
             raise RuntimeError("simulator thread failed") from self._error
 
@@ -162,7 +179,8 @@ class Simulator:
         self._proc = subprocess.Popen([sys.executable, "-c", code],
                                       stdin=subprocess.PIPE, stdout=subprocess.PIPE)
         try:
-            write_message(_pipe(self._proc.stdin), ("start", self._faults, self.idle_ms, self.tty))
+            write_message(_pipe(self._proc.stdin),
+                          ("start", self._faults, self.idle_ms, self.tty, self.transport, self.address))
             reply = read_message(_pipe(self._proc.stdout), START_TIMEOUT)
             if reply[0] != "ready":
                 raise RuntimeError("simulator process failed:\n" + reply[1])
@@ -258,10 +276,10 @@ def control_main() -> int:
     signal.signal(signal.SIGINT, signal.SIG_IGN)   # the parent decides when to stop
     answers = os.dup(1)
     os.dup2(2, 1)           # keep stray output off the message channel
-    _, faults, idle_ms, tty_path = read_message(0)
+    _, faults, idle_ms, tty_path, transport, address = read_message(0)
     device = Device(faults)
     try:
-        server = Server(device, idle_ms, tty_path=tty_path)
+        server = Server(device, idle_ms, tty_path=tty_path, transport=transport, address=address)
     except BaseException:
         write_message(answers, ("error", traceback.format_exc()))
         return 1

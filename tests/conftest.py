@@ -5,7 +5,6 @@ import pytest
 import serial
 
 import usb_gadget
-from downloader_sim import Simulator
 from downloader_sim.server import default_transport
 
 BAUD = 12000000
@@ -28,21 +27,15 @@ def transport():
 
 
 @pytest.fixture
-def make_sim(transport):
+def make_sim(transport, simulated_device_factory):
     """Start simulators with the given knobs, on `transport` unless a tty is given; all are closed
-    after the test."""
-    started = []
-
+    after the test (the installed package's pytest plugin does that)."""
     def make(**knobs):
         if knobs.get("tty") is None:
             knobs.setdefault("transport", transport)
-        sim = Simulator(**knobs).start()
-        started.append(sim)
-        return sim
+        return simulated_device_factory(**knobs)
 
-    yield make
-    for sim in reversed(started):
-        sim.close()
+    return make
 
 
 @pytest.fixture

@@ -11,7 +11,7 @@ import pytest
 import serial
 from hypothesis import given, strategies as st
 
-from downloader_sim import (RunReport, Simulator, block_count, block_request, expected_image,
+from downloader_sim import (STATE_FIELDS, RunReport, Simulator, block_count, block_request, expected_image,
                             reply, request)
 from downloader_sim import server
 from downloader_sim.server import TRANSPORTS
@@ -104,6 +104,12 @@ def test_report_on_partial_image_and_new_image_after_run(sim, ser):
         counter=2, length=None, blocks_expected=None, blocks_received=1, missing=(0,),
         wrong_size=(), extra=(), duplicates=0, sha256=sha(bytes(32) + image[32:64]),
         complete=False)
+
+
+def test_every_state_field_is_an_attribute(sim, ser):
+    send_image(ser, bytes(range(40)))
+    exchange(ser, request(0x20, 2))
+    assert {name: getattr(sim, name) for name in STATE_FIELDS} == vars(sim.snapshot())
 
 
 def test_short_block_is_flagged_wrong_size(sim, ser):

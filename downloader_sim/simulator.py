@@ -1,4 +1,4 @@
-"""Simulator: a Device served on a pty (or a given tty) from a background thread or process."""
+"""Simulator: a Device served on a pty, a given tty or TCP, from a background thread or process."""
 
 import os
 import pickle
@@ -44,7 +44,7 @@ class _State(Generic[T]):
 
 
 class Simulator:
-    """A simulated device on a fresh pseudo-terminal.
+    """A simulated device on a fresh pseudo-terminal, or over TCP.
 
         with Simulator(reject={3: 2}) as sim:
             ser = serial.Serial(sim.port, 12000000, timeout=1)

@@ -4,7 +4,7 @@ import pytest
 
 import downloader
 import downloader_wire as wire
-from fakes import FakePort, module_state, port  # noqa: F401
+from fakes import module_state, port  # noqa: F401
 
 IMAGE_70 = bytes(range(1, 71))
 

@@ -2,7 +2,8 @@
 PYTHON ?= python3
 VENV ?= .venv
 PY := $(VENV)/bin/python
-SOURCES := pyproject.toml CMakeLists.txt $(wildcard downloader/*) $(wildcard downloader_sim/*.py) \
+SOURCES := pyproject.toml CMakeLists.txt $(wildcard downloader/*) $(wildcard downloader_sim/*) \
+	$(wildcard downloader_wire/*) \
 	$(wildcard downloader_flash/*)
 
 # Every CPython found here (pyenv, pythonX.Y on PATH, the 3.13t build of .ci/lib/build-py313t.sh);

@@ -28,12 +28,13 @@ import time
 import serial
 
 import downloader
-from downloader_sim import Simulator, block_count, block_request, expected_image
+from downloader_sim import Simulator
+from downloader_wire import BLOCK_SIZE, LARGEST_IMAGE, REPLY_SIZE, block_count, block_request, device_image
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from percall import NullOutput  # noqa: E402
 
-LARGEST = 2097120
+LARGEST = LARGEST_IMAGE
 SIZES = (65536, 1 << 20, LARGEST)
 BAUD = 12000000
 
@@ -71,7 +72,7 @@ DEVICES = {"simulator": lambda: Simulator(process=True), "responder": Responder}
 
 def check_report(sim, image):
     report = sim.reports[-1]
-    if not report.complete or report.sha256 != hashlib.sha256(expected_image(image)).hexdigest():
+    if not report.complete or report.sha256 != hashlib.sha256(device_image(image)).hexdigest():
         raise RuntimeError("the simulated device did not receive the image: %s" % report)
 
 
@@ -105,12 +106,12 @@ def flash(image, path, device="simulator"):
                     for n in range(first, last):
                         print(n)
                         ser.write(lists[n])
-                        print(ser.read(5))
+                        print(ser.read(REPLY_SIZE))
 
                 def ping_pong(first, last):
                     for n in range(first, last):
                         ser.write(raw[n])
-                        ser.read(5)
+                        ser.read(REPLY_SIZE)
 
                 loops = {"module": module, "floor": floor, "raw": ping_pong}
                 for number, first in enumerate(range(0, blocks, WINDOW)):
@@ -176,7 +177,7 @@ def throughput(sizes=SIZES, runs=3, log=None, device="simulator"):
 def exchange_child(kind, blocks):
     """Runs in a child interpreter under callgrind: ``blocks`` exchanges with the responder,
     by the module or by the floor's loop, after the same set-up and warm-up for both."""
-    image = make_image(32 * (blocks + 64))
+    image = make_image(BLOCK_SIZE * (blocks + 64))
     with tempfile.TemporaryDirectory() as directory, Responder() as device:
         path = write_image(directory, image)
         lists = [list(block_request(image, n)) for n in range(blocks + 64)]
@@ -190,7 +191,7 @@ def exchange_child(kind, blocks):
             for n in range(64):
                 print(n)
                 ser.write(lists[n])
-                print(ser.read(5))
+                print(ser.read(REPLY_SIZE))
             if kind == "module":
                 for _ in range(blocks):
                     download()
@@ -198,7 +199,7 @@ def exchange_child(kind, blocks):
                 for n in range(64, 64 + blocks):
                     print(n)
                     ser.write(lists[n])
-                    print(ser.read(5))
+                    print(ser.read(REPLY_SIZE))
             downloader.dev_close()
 
 

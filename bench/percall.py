@@ -26,22 +26,27 @@ import time
 import types
 
 import downloader
+from downloader_wire import (BLOCK, BLOCK_SIZE, HEARTBEAT, LARGEST_IMAGE, MAX_BLOCKS, MAX_COUNTER, REPLY_SIZE, reply,
+                             request)
 
-# The largest image that completes: 65,535 blocks of 32 bytes.
-IMAGE_SIZE = 2097120
-BLOCKS = IMAGE_SIZE // 32
+IMAGE_SIZE = LARGEST_IMAGE  # the largest image that completes
+BLOCKS = MAX_BLOCKS
 KINDS = ("send", "beat", "download")
 
 
 def acks(command):
     """The device's replies to ``command`` for every counter, 0 to 65535, in order."""
-    return [bytes((command, n & 0xFF, n >> 8, 0, (command + (n & 0xFF) + (n >> 8)) & 0xFF))
-            for n in range(65536)]
+    return [reply(command, n) for n in range(MAX_COUNTER + 1)]
+
+
+def block_frame():
+    """A request list for one full image block, as download() lays it out."""
+    return list(request(BLOCK, 0, bytes(range(BLOCK_SIZE))))
 
 
 # Made once, whatever the number of calls, so that instruction counts of N and 2N calls differ
 # by the calls alone.
-REPLIES = {0x00: acks(0x00), 0x10: acks(0x10)}
+REPLIES = {HEARTBEAT: acks(HEARTBEAT), BLOCK: acks(BLOCK)}
 
 
 def image_file(directory):
@@ -71,12 +76,12 @@ def exchange_floor(ser, frame, count):
     def loop():
         for _ in itertools.repeat(None, count):
             ser.write(frame)
-            print(ser.read(5))
+            print(ser.read(REPLY_SIZE))
     return loop
 
 
 def setup_send(count, path):
-    frame = [16] + [0] * 3 + list(range(32)) + [0]
+    frame = block_frame()
 
     def module():
         downloader.ser = port()
@@ -93,9 +98,9 @@ def setup_send(count, path):
 
 def setup_beat(count, path):
     # beat advances the counter before its exchange: the n-th call carries n (mod 65536).
-    assert count < 65536
-    replies = REPLIES[0x00]
-    frame = [0] * 5
+    assert count <= MAX_COUNTER
+    replies = REPLIES[HEARTBEAT]
+    frame = list(request(HEARTBEAT, 0))
 
     def module():
         downloader.ser = port(replies, 1)
@@ -112,8 +117,8 @@ def setup_beat(count, path):
 
 def setup_download(count, path):
     assert count <= BLOCKS
-    replies = REPLIES[0x10]
-    frame = [16] + [0] * 3 + list(range(32)) + [0]
+    replies = REPLIES[BLOCK]
+    frame = block_frame()
 
     def module():
         downloader.init(path)
@@ -132,7 +137,7 @@ def setup_download(count, path):
             for n in range(count):
                 print(n)
                 ser.write(frame)
-                print(ser.read(5))
+                print(ser.read(REPLY_SIZE))
         return loop
 
     return {"module": module, "floor": floor}

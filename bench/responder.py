@@ -15,6 +15,8 @@ import sys
 import termios
 import tty
 
+from downloader_wire import HEADER_SIZE, frame_counter, frame_size, reply
+
 
 def main():
     master, slave = os.openpty()  # the slave stays open here, so the host may close and reopen
@@ -37,12 +39,11 @@ def main():
                 continue
             replies = bytearray()
             start = 0
-            while len(pending) - start >= 5:
-                size = pending[start + 3] + 5
+            while len(pending) - start >= HEADER_SIZE:
+                size = frame_size(pending, start)
                 if len(pending) - start < size:
                     break
-                command, low, high = pending[start], pending[start + 1], pending[start + 2]
-                replies += bytes((command, low, high, 0, (command + low + high) & 0xFF))
+                replies += reply(pending[start], frame_counter(pending, start))
                 start += size
                 frames += 1
             del pending[:start]

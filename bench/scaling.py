@@ -20,7 +20,8 @@ import time
 
 from downloader_flash import Device, cli
 from downloader_flash.workers import Scheduler
-from downloader_sim import Simulator, expected_image
+from downloader_sim import Simulator
+from downloader_wire import block_count, device_image
 
 SIZE = 256 * 1024
 COUNTS = (1, 2, 4, 8)
@@ -73,7 +74,7 @@ def flash_devices(devices, image_path, image):
 
 def holds(sims, image):
     """Whether each simulated device's last report is the image, as the device should hold it."""
-    wanted = hashlib.sha256(expected_image(image)).hexdigest()
+    wanted = hashlib.sha256(device_image(image)).hexdigest()
     return all(sim.reports and sim.reports[-1].sha256 == wanted for sim in sims)
 
 
@@ -103,7 +104,7 @@ def measure(size=SIZE, counts=COUNTS, flash=flash_all):
 
 def table(results, size):
     one = results[min(results)][0]
-    blocks = -(-size // 32)
+    blocks = block_count(size)
     lines = ["| devices | image | wall s | × one device | aggregate KiB/s | ms per block per device | peak RSS per worker, MiB |",
              "|---:|---:|---:|---:|---:|---:|---:|"]
     for count, (seconds, peaks) in sorted(results.items()):

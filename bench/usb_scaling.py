@@ -25,6 +25,7 @@ import scaling  # noqa: E402
 import usb_gadget  # noqa: E402
 from downloader_flash import find_devices  # noqa: E402
 from downloader_sim import Simulator  # noqa: E402
+from downloader_wire import block_count  # noqa: E402
 
 TICK = os.sysconf("SC_CLK_TCK")
 cpu_shares = {}  # count: (worker, simulator, rest of the guest) CPU seconds, and the guest's CPU seconds in all
@@ -97,7 +98,7 @@ def main(argv=None):
     print("guest: %d CPUs; load average before: %.2f %.2f %.2f" % ((os.cpu_count() or 0,) + os.getloadavg()))
     results = scaling.measure(size, counts, flash_usb)
     scaling.report(results, size)
-    blocks = -(-size // 32)
+    blocks = block_count(size)
     print("CPU per block flashed, ms: the worker / its simulated device / the rest of the guest (the USB stack,"
           " the tool's parent); the guest's CPUs busy")
     for count, (workers, simulators, rest, busy) in sorted(cpu_shares.items()):

@@ -10,11 +10,13 @@ from typing import IO, Any, Dict, Iterator, List, Optional, Sequence, Tuple
 
 from tqdm import tqdm
 
+from downloader_wire import BLOCK_SIZE, LARGEST_IMAGE, PRODUCT_ID, SMALLEST_IMAGE, VENDOR_ID, device_image
+
 from . import records, station
 from .devices import Device, find_devices
 from .errors import (EXIT_CODES_HELP, EXIT_FAILED, EXIT_INTERRUPTED, EXIT_NOT_ACKNOWLEDGED, EXIT_OK,
                      FlashError, NoDevice, SeveralDevices, UsageError, plural)
-from .flashing import BLOCK_SIZE, LARGEST_IMAGE, SMALLEST_IMAGE, device_image, read_image
+from .flashing import read_image
 from .records import Attempt
 from .workers import Job, Scheduler, with_image_facts
 
@@ -29,8 +31,8 @@ def say(message: str) -> None:
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog=PROG,
-        description="Flash a firmware image to the device (USB 19f5:5740), to one of several, to all of "
-        "them at once, or to each as it is plugged in.",
+        description=f"Flash a firmware image to the device (USB {VENDOR_ID:04x}:{PRODUCT_ID:04x}), to one of several, "
+        "to all of them at once, or to each as it is plugged in.",
         epilog=EXIT_CODES_HELP,
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )

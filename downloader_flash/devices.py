@@ -8,8 +8,7 @@ from typing import List, Optional
 import serial
 from serial.tools import list_ports
 
-VENDOR_ID = 0x19F5
-PRODUCT_ID = 0x5740
+from downloader_wire import PRODUCT_ID, VENDOR_ID
 
 
 @dataclass(frozen=True)

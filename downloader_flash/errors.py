@@ -2,6 +2,8 @@
 from dataclasses import dataclass
 from typing import List, Optional
 
+from downloader_wire import PRODUCT_ID, VENDOR_ID
+
 # Exit codes of downloader-flash, the one place they are defined.
 EXIT_OK = 0  # every device flashed and acknowledged the start of its image
 EXIT_FAILED = 1  # a device failed
@@ -61,7 +63,7 @@ class ImageError(UsageError):
 
 class NoDevice(UsageError):
     def __init__(self) -> None:
-        super().__init__("no device found (USB vendor 0x19F5, product 0x5740)")
+        super().__init__(f"no device found (USB vendor 0x{VENDOR_ID:04X}, product 0x{PRODUCT_ID:04X})")
 
 
 class SeveralDevices(UsageError):

@@ -14,16 +14,12 @@ from typing import Any, Callable, Deque, Dict, Iterator, List, MutableSequence, 
 import serial
 
 import downloader
+from downloader_wire import LARGEST_IMAGE, RUN, SMALLEST_IMAGE, block_count, device_image
 
 from .devices import Device, find_devices, why_unavailable
 from .errors import (BlockRejected, DeviceSilent, Disconnected, FlashError, FlashResult, ImageError, Interrupted, NoDevice,
                      PortInUse, PortUnavailable, SeveralDevices)
 
-BLOCK_SIZE = 32
-SMALLEST_IMAGE = 9  # block 0 needs room for the image length
-LARGEST_IMAGE = 65535 * BLOCK_SIZE  # the packet counter numbers at most 65,535 blocks
-LENGTH_FIELD = slice(6, 10)  # where block 0 carries the image length instead of image bytes
-RUN_COMMAND = 0x20
 QUIET_SECONDS = 0.2  # silence on the line before a resend
 
 ImageSource = Union[str, "os.PathLike[str]", bytes]
@@ -35,17 +31,6 @@ class TextSink(Protocol):
     """Where the module's lines go: a text file, or anything with write(str)."""
 
     def write(self, text: str) -> int: ...
-
-
-def block_count(size: int) -> int:
-    return -(-size // BLOCK_SIZE)
-
-
-def device_image(image: bytes) -> bytes:
-    """The image as the device holds it: zeros where block 0 carries the length."""
-    held = bytearray(image)
-    held[LENGTH_FIELD] = bytes(len(held[LENGTH_FIELD]))
-    return bytes(held)
 
 
 def read_image(image: ImageSource) -> bytes:
@@ -228,7 +213,7 @@ def run_acknowledged() -> bool:
     answers: List[bool] = []
 
     def send(out: MutableSequence[int], res: int) -> str:
-        if out[0] != RUN_COMMAND:
+        if out[0] != RUN:
             return original(out, res)
         result = original(out, 0)
         answers.append(result == "ok")

@@ -1,19 +1,22 @@
 """The simulated device: what it does with each request and how it replies."""
 
-from __future__ import annotations
-
 import hashlib
 from collections import deque
-from typing import NamedTuple, Optional, Tuple
+from typing import Any, Callable, Collection, Deque, Dict, Iterable, List, NamedTuple, Optional, Sequence, Tuple
+
+from downloader_wire import (BLOCK, BLOCK_SIZE, HEADER_SIZE, HEARTBEAT, MAX_COUNTER, RUN, block_count, block_size, carried_length,
+                             checksum, frame_counter, frame_payload, header, reply, without_length)
 
 from .faults import NOT_ACKNOWLEDGED, Faults
 from .parser import FrameParser
-from .protocol import BLOCK, BLOCK_SIZE, HEARTBEAT, LENGTH_FIELD, RUN, block_count, checksum
 
 # Keep at most this much of the raw input and this many logged frames, so a
 # long-running simulator stays bounded; both cover a largest-image transfer.
 RX_LIMIT = 8 << 20
 LOG_LIMIT = 200000
+
+# A reply's bytes and how late it is sent, in seconds.
+Reply = Tuple[bytes, float]
 
 
 class RunReport(NamedTuple):
@@ -30,7 +33,7 @@ class RunReport(NamedTuple):
     sha256: str                     # hex digest of the image as held (see Device.image)
     complete: bool                  # length known, no block missing or of the wrong size
 
-    def __str__(self):
+    def __str__(self) -> str:
         if self.length is None:
             size = "length unknown"
         else:
@@ -48,9 +51,9 @@ class RunReport(NamedTuple):
         return ", ".join(parts)
 
 
-def _ranges(numbers):
+def _ranges(numbers: Iterable[int]) -> str:
     """Sorted numbers in short form: 1-3,7."""
-    out = []
+    out: List[List[int]] = []
     for n in numbers:
         if out and out[-1][1] == n - 1:
             out[-1][1] = n
@@ -81,53 +84,54 @@ STATE_FIELDS = {
 class Device:
     """Protocol logic without I/O: feed it host bytes, it returns replies."""
 
-    def __init__(self, faults: Optional[Faults] = None, on_report=None):
+    def __init__(self, faults: Optional[Faults] = None,
+                 on_report: Optional[Callable[[RunReport], object]] = None) -> None:
         self.faults = faults if faults is not None else Faults()
         self.on_report = on_report
         self.parser = FrameParser()
         self.heartbeats = 0
         self.runs = 0
         self.frames = 0
-        self.reports = []
-        self.log = deque(maxlen=LOG_LIMIT)
+        self.reports: List[RunReport] = []
+        self.log: Deque[Tuple[int, int, int]] = deque(maxlen=LOG_LIMIT)
         self.rx = bytearray()
         self.closing = False        # the disconnect point has passed
         self.disconnected = False   # the I/O side has closed the line
         self._run_seen = False
         self._new_image()
 
-    def _new_image(self):
+    def _new_image(self) -> None:
         self._data = bytearray()
-        self._sizes = {}            # acknowledged block number -> payload size
-        self.length = None
-        self.duplicates = []
-        self.nacked = []
+        self._sizes: Dict[int, int] = {}    # acknowledged block number -> payload size
+        self.length: Optional[int] = None
+        self.duplicates: List[int] = []
+        self.nacked: List[int] = []
         self._run_seen = False
 
     # Input -----------------------------------------------------------------
 
-    def feed(self, data: bytes) -> list:
+    def feed(self, data: bytes) -> List[Reply]:
         """Handle bytes from the host; return [(reply bytes, delay in s)]."""
         if len(self.rx) < RX_LIMIT:
             self.rx += data[:RX_LIMIT - len(self.rx)]
         return self._answer(self.parser.feed(data))
 
-    def flush(self) -> list:
+    def flush(self) -> List[Reply]:
         """The line went quiet: drop what is left of an incomplete frame."""
         return self._answer(self.parser.flush())
 
-    def _answer(self, frames):
-        replies = []
+    def _answer(self, frames: Sequence[bytes]) -> List[Reply]:
+        replies: List[Reply] = []
         for frame in frames:
             if self.closing:
                 break
             replies.append(self._handle(frame))
         return replies
 
-    def _handle(self, frame):
+    def _handle(self, frame: bytes) -> Reply:
         command = frame[0]
-        counter = frame[1] | frame[2] << 8
-        payload = frame[4:-1]
+        counter = frame_counter(frame)
+        payload = frame_payload(frame)
         self.frames += 1
         self.log.append((command, counter, len(payload)))
         block = counter if command == BLOCK else None
@@ -148,19 +152,18 @@ class Device:
             self.closing = True
         return self._reply(command, counter, hits)
 
-    def _reply(self, command, counter, hits):
+    def _reply(self, command: int, counter: int, hits: Collection[str]) -> Reply:
         if not hits:
-            low, high = counter & 0xFF, counter >> 8
-            return bytes((command, low, high, 0, (command + low + high) & 0xFF)), 0.0
+            return reply(command, counter), 0.0
         if "bad_counter" in hits:
-            counter = (counter + 1) & 0xFFFF
-        head = bytes((command, counter & 0xFF, counter >> 8, 1 if "bad_length" in hits else 0))
+            counter = (counter + 1) & MAX_COUNTER
+        head = header(command, counter, 1 if "bad_length" in hits else 0)
         total = checksum(head)
         if "bad_checksum" in hits:
             total = (total + 1) & 0xFF
         data = head + bytes((total,))
         if "short_reply" in hits:
-            data = data[:4]
+            data = data[:HEADER_SIZE]
         if "no_reply" in hits:
             data = b""
         if data and "extra_reply" in hits:
@@ -170,17 +173,17 @@ class Device:
 
     # Image -----------------------------------------------------------------
 
-    def _store(self, n, payload):
+    def _store(self, n: int, payload: bytes) -> None:
         if n in self._sizes:
             self.duplicates.append(n)
         self._sizes[n] = len(payload)
         if n == 0:
             # Block 0 carries the length where image bytes 6..9 would be;
             # the device never learns those bytes and holds zeros instead.
-            field = payload[LENGTH_FIELD]
-            if field:
-                self.length = int.from_bytes(field, "little")
-            payload = payload[:6] + bytes(len(field)) + payload[10:]
+            length = carried_length(payload)
+            if length is not None:
+                self.length = length
+            payload = without_length(payload)
         start = BLOCK_SIZE * n
         end = start + len(payload)
         data = self._data
@@ -193,7 +196,7 @@ class Device:
         """The image as held: `length` bytes when the length is known.
 
         Bytes that never arrived, and image bytes 6..9, are zero; compare
-        with protocol.expected_image().
+        with downloader_wire.device_image().
         """
         data = self._data
         if self.length is None:
@@ -201,17 +204,19 @@ class Device:
         held = bytes(data[:self.length])
         return held + bytes(self.length - len(held))
 
-    def _report(self, counter):
+    def _report(self, counter: int) -> None:
         sizes = self._sizes
         length = self.length
-        wrong_size = extra = ()
+        wrong_size: Tuple[int, ...] = ()
+        extra: Tuple[int, ...] = ()
+        expected: Optional[int]
         if length is None:
             expected = None
             span = max(sizes) + 1 if sizes else 1
         else:
             expected = span = block_count(length)
             wrong_size = tuple(n for n in sorted(sizes) if n < expected
-                               and sizes[n] != min(BLOCK_SIZE, length - BLOCK_SIZE * n))
+                               and sizes[n] != block_size(length, n))
             extra = tuple(sorted(n for n in sizes if n >= expected))
         missing = tuple(n for n in range(span) if n not in sizes)
         report = RunReport(
@@ -227,12 +232,13 @@ class Device:
 
     # State -----------------------------------------------------------------
 
-    def get(self, names) -> dict:
+    def get(self, names: Iterable[str]) -> Dict[str, Any]:
         """Copies of the named STATE_FIELDS, safe to hand to another thread."""
-        out = {}
+        out: Dict[str, Any] = {}
         for name in names:
             if name not in STATE_FIELDS:
                 raise AttributeError(name)
+            value: Any
             if name == "blocks":
                 value = frozenset(self._sizes)
             elif name == "garbage_bytes" or name == "bad_checksums":

@@ -10,11 +10,14 @@ block 3 and lets the third through, while `no_reply_blocks={5}` never answers
 block 5.
 """
 
-from __future__ import annotations
+from typing import Callable, Dict, FrozenSet, Iterable, Mapping, Optional, Set, Union
 
-from collections.abc import Mapping
+from downloader_wire import COMMANDS, COMMAND_NAMES, MAX_COUNTER
 
-from .protocol import COMMANDS, COMMAND_NAMES, MAX_COUNTER
+# A request is picked by a block number or a command code (number or name).
+Key = Union[int, str]
+# Keys hit every time, or a mapping {key: times}, None times meaning every time.
+Choice = Union[Key, Iterable[Key], Mapping[Key, Optional[int]]]
 
 # Faults selected per request, in the order they are applied to a reply.
 FAULT_NAMES = ("bad_counter", "bad_length", "bad_checksum", "short_reply",
@@ -35,30 +38,30 @@ NOT_ACKNOWLEDGED = frozenset(("bad_counter", "bad_length", "bad_checksum",
                               "short_reply", "no_reply"))
 
 
-def command_code(key) -> int:
+def command_code(key: Key) -> int:
     """A command code from its number or its name."""
-    code = COMMANDS.get(key, key) if isinstance(key, str) else key
+    code = COMMANDS.get(key) if isinstance(key, str) else key
     if code not in COMMAND_NAMES:
         raise ValueError("unknown command: %r" % (key,))
     return code
 
 
-def block_number(key) -> int:
+def block_number(key: Key) -> int:
     if isinstance(key, bool) or not isinstance(key, int) or not 0 <= key <= MAX_COUNTER:
-        raise ValueError("block number out of range 0..65535: %r" % (key,))
+        raise ValueError("block number out of range 0..%d: %r" % (MAX_COUNTER, key))
     return key
 
 
 class Selection:
     """Keys hit every time (`always`) and keys hit a number of times (`left`)."""
 
-    def __init__(self, chosen=None, key=int):
-        self.always = frozenset()
-        self.left = {}
+    def __init__(self, chosen: Optional[Choice] = None, key: Callable[[Key], int] = block_number) -> None:
+        self.always: FrozenSet[int] = frozenset()
+        self.left: Dict[int, int] = {}
         if chosen is None:
             return
         if isinstance(chosen, Mapping):
-            always = set()
+            always: Set[int] = set()
             for k, times in chosen.items():
                 if times is None:
                     always.add(key(k))
@@ -72,10 +75,10 @@ class Selection:
         else:
             self.always = frozenset(key(k) for k in chosen)
 
-    def __bool__(self):
+    def __bool__(self) -> bool:
         return bool(self.always) or any(self.left.values())
 
-    def take(self, k) -> bool:
+    def take(self, k: int) -> bool:
         """Whether this request is hit; a counted hit uses up one time."""
         if k in self.always:
             return True
@@ -98,10 +101,11 @@ class Faults:
     read).
     """
 
-    def __init__(self, *, reject=None, extra_bytes=None, delay_ms=0,
-                 disconnect_after_block=None, **selections):
-        self.blocks = {}
-        self.commands = {}
+    def __init__(self, *, reject: Optional[Choice] = None, extra_bytes: Optional[bytes] = None,
+                 delay_ms: float = 0, disconnect_after_block: Optional[int] = None,
+                 **selections: Optional[Choice]) -> None:
+        self.blocks: Dict[str, Selection] = {}
+        self.commands: Dict[str, Selection] = {}
         for name in FAULT_NAMES:
             self.blocks[name] = Selection(selections.pop(name + "_blocks", None), block_number)
             self.commands[name] = Selection(selections.pop(name + "_commands", None), command_code)
@@ -121,9 +125,9 @@ class Faults:
         self.active = bool(self.reject) or any(
             self.blocks[name] or self.commands[name] for name in FAULT_NAMES)
 
-    def match(self, command, block) -> set:
+    def match(self, command: int, block: Optional[int]) -> Set[str]:
         """Names of the faults that hit this request (block is None unless 0x10)."""
-        hits = set()
+        hits: Set[str] = set()
         for name in FAULT_NAMES:
             by_block = block is not None and self.blocks[name].take(block)
             if self.commands[name].take(command) or by_block:

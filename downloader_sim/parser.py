@@ -17,30 +17,32 @@ Five zero bytes form a valid heartbeat with counter 0, so zero-filled noise
 can be taken for heartbeats and answered; tests feed other noise.
 """
 
-from __future__ import annotations
+import re
+from typing import List, Optional
 
-from .protocol import FRAME_START
+from downloader_wire import COMMAND_NAMES, FRAME_OVERHEAD, HEADER_SIZE, frame_size, has_valid_checksum
 
-_COMMANDS = frozenset((0x00, 0x10, 0x20))
+_COMMANDS = frozenset(COMMAND_NAMES)
+# Any byte that can open a request frame.
+FRAME_START = re.compile(b"[" + b"".join(re.escape(bytes((code,))) for code in sorted(_COMMANDS)) + b"]")
 _INCOMPLETE = -1
 _BAD = 0
 
 
-def _frame_size(buf, i):
+def _frame_size(buf: bytearray, i: int) -> int:
     """Size of the valid frame at i, _BAD for a checksum mismatch, or _INCOMPLETE."""
     avail = len(buf) - i
-    if avail < 4:
+    if avail < HEADER_SIZE:
         return _INCOMPLETE
-    size = buf[i + 3] + 5
+    size = frame_size(buf, i)
     if avail < size:
         return _INCOMPLETE
-    last = i + size - 1
-    if sum(buf[i:last]) & 0xFF != buf[last]:
+    if not has_valid_checksum(buf[i:i + size]):
         return _BAD
     return size
 
 
-def _next_frame(buf, start, stop, final):
+def _next_frame(buf: bytearray, start: int, stop: int, final: bool) -> Optional[int]:
     """First position in [start, stop) where a valid frame starts.
 
     Returns None when there is none, or _INCOMPLETE when an earlier candidate
@@ -62,7 +64,7 @@ def _next_frame(buf, start, stop, final):
 class FrameParser:
     """Incremental request-frame parser with garbage and checksum counts."""
 
-    def __init__(self):
+    def __init__(self) -> None:
         self._buf = bytearray()
         self.garbage_bytes = 0
         self.bad_checksums = 0
@@ -72,26 +74,26 @@ class FrameParser:
         """True while bytes wait for the rest of a frame."""
         return bool(self._buf)
 
-    def feed(self, data: bytes) -> list:
+    def feed(self, data: bytes) -> List[bytes]:
         """Add bytes from the host; return the complete valid frames found."""
         if not self._buf:
             # Fast path: the read returned exactly one valid frame, which is
             # what a stop-and-wait host produces.
             size = len(data)
-            if (size >= 5 and data[0] in _COMMANDS and data[3] + 5 == size
-                    and (sum(data) - data[-1]) & 0xFF == data[-1]):
+            if (size >= FRAME_OVERHEAD and data[0] in _COMMANDS and frame_size(data) == size
+                    and has_valid_checksum(data)):
                 return [data]
         self._buf += data
         return self._parse(final=False)
 
-    def flush(self) -> list:
+    def flush(self) -> List[bytes]:
         """The line went quiet: settle every pending byte; the buffer empties."""
         return self._parse(final=True)
 
-    def _parse(self, final):
+    def _parse(self, final: bool) -> List[bytes]:
         buf = self._buf
         end = len(buf)
-        frames = []
+        frames: List[bytes] = []
         i = 0
         while i < end:
             match = FRAME_START.search(buf, i)
@@ -113,7 +115,7 @@ class FrameParser:
                 self.garbage_bytes += stop - i
                 i = stop
             else:
-                size = buf[i + 3] + 5
+                size = frame_size(buf, i)
                 j = _next_frame(buf, i + 1, i + size, final)
                 if j == _INCOMPLETE:
                     break

@@ -1,11 +1,10 @@
-"""Simulator: a Device served on a pty (or a given tty) from a background thread or process."""
-
-from __future__ import annotations
+"""Simulator: a Device served on a pty, a given tty or TCP, from a background thread or process."""
 
 import os
 import pickle
 import select
 import signal
+import socket
 import struct
 import subprocess
 import sys
@@ -13,17 +12,39 @@ import threading
 import time
 import traceback
 import types
+from typing import IO, Any, Dict, FrozenSet, Generic, Iterable, List, Optional, Tuple, Type, TypeVar, overload
 
-from .device import STATE_FIELDS, Device
+from .device import STATE_FIELDS, Device, RunReport
 from .faults import Faults
-from .server import Server
+from .server import DEFAULT_HOST, Server, check_line
+
+T = TypeVar("T")
 
 START_TIMEOUT = 30.0
 STOP_TIMEOUT = 10.0
 
 
+class _State(Generic[T]):
+    """A read-only attribute of Simulator: one of the device's STATE_FIELDS, read when asked."""
+
+    def __set_name__(self, owner: type, name: str) -> None:
+        self.name = name
+        self.__doc__ = STATE_FIELDS[name]
+
+    @overload
+    def __get__(self, sim: None, owner: Type["Simulator"]) -> "_State[T]": ...
+
+    @overload
+    def __get__(self, sim: "Simulator", owner: Type["Simulator"]) -> T: ...
+
+    def __get__(self, sim: Optional["Simulator"], owner: Type["Simulator"]) -> Any:
+        if sim is None:
+            return self
+        return sim._get((self.name,))[self.name]
+
+
 class Simulator:
-    """A simulated device on a fresh pseudo-terminal.
+    """A simulated device on a fresh pseudo-terminal, or over TCP.
 
         with Simulator(reject={3: 2}) as sim:
             ser = serial.Serial(sim.port, 12000000, timeout=1)
@@ -37,25 +58,57 @@ class Simulator:
                   is dropped as garbage;
       tty      -- serve on this existing terminal (the device side of a USB
                   serial gadget, say) instead of a fresh pty; `port` is then
-                  that path, and the host opens the other end of the link.
+                  that path, and the host opens the other end of the link;
+      transport -- "pty" (the default) or "tcp": listen on `address`
+                  ('[HOST:]PORT', by default any free port on the loopback
+                  address) and serve one connection at a time; `port` is then
+                  a socket:// URL.
+    `url` is what serial.serial_for_url opens, on every transport.
     The device state (see STATE_FIELDS) is readable as attributes while the
     simulator runs and after it has stopped; `snapshot()` reads all of it.
     """
 
-    def __init__(self, *, process=False, idle_ms=50, tty=None, **faults):
+    def __init__(self, *, process: bool = False, idle_ms: float = 50, tty: Optional[str] = None,
+                 transport: str = "pty", address: str = DEFAULT_HOST + ":0", **faults: Any) -> None:
+        check_line(transport, tty, address)
         self._faults = Faults(**faults)
         self.process = process
         self.idle_ms = idle_ms
         self.tty = tty
-        self.port = None
+        self.transport = transport
+        self.address = address
+        self.port: Optional[str] = None
         self._state = "new"
-        self._final = None
-        self._device = None
+        self._final: Dict[str, Any] = {}
+        self._device: Optional[Device] = None
         self._io_lock = threading.Lock()
+
+    # The device state; the same names and meanings as STATE_FIELDS.
+    image: _State[bytes] = _State()
+    length: _State[Optional[int]] = _State()
+    blocks: _State[FrozenSet[int]] = _State()
+    duplicates: _State[List[int]] = _State()
+    nacked: _State[List[int]] = _State()
+    heartbeats: _State[int] = _State()
+    runs: _State[int] = _State()
+    frames: _State[int] = _State()
+    garbage_bytes: _State[int] = _State()
+    bad_checksums: _State[int] = _State()
+    reports: _State[List[RunReport]] = _State()
+    log: _State[List[Tuple[int, int, int]]] = _State()
+    rx: _State[bytes] = _State()
+    disconnected: _State[bool] = _State()
+
+    @property
+    def url(self) -> str:
+        """The port as serial.serial_for_url(url, do_not_open=True) takes it: a path or a socket:// URL."""
+        if self.port is None:
+            raise RuntimeError("simulator not started")
+        return self.port
 
     # Life cycle --------------------------------------------------------------
 
-    def start(self):
+    def start(self) -> "Simulator":
         if self._state != "new":
             raise RuntimeError("a Simulator starts only once")
         if self.process:
@@ -65,13 +118,13 @@ class Simulator:
         self._state = "running"
         return self
 
-    def __enter__(self):
+    def __enter__(self) -> "Simulator":
         return self.start()
 
-    def __exit__(self, *exc_info):
+    def __exit__(self, *exc_info: object) -> None:
         self.close()
 
-    def close(self):
+    def close(self) -> None:
         """Stop serving and close every descriptor; the state stays readable."""
         if self._state != "running":
             return
@@ -83,20 +136,21 @@ class Simulator:
 
     # Thread mode ---------------------------------------------------------------
 
-    def _start_thread(self):
+    def _start_thread(self) -> None:
         self._device = Device(self._faults)
-        self._server = Server(self._device, self.idle_ms, self._io_lock, self.tty)
+        self._server = Server(self._device, self.idle_ms, self._io_lock, self.tty, self.transport, self.address)
         self.port = self._server.port
-        self._wake_r, self._wake_w = os.pipe()
+        # Sockets rather than a pipe: they can be waited on everywhere.
+        self._wake_r, self._wake_w = socket.socketpair()
         self._stopping = False
-        self._error = None
+        self._error: Optional[BaseException] = None
         self._thread = threading.Thread(target=self._serve_thread, name="downloader-sim",
                                         daemon=True)
         self._thread.start()
 
-    def _serve_thread(self):
-        def on_control():
-            os.read(self._wake_r, 64)
+    def _serve_thread(self) -> None:
+        def on_control() -> bool:
+            self._wake_r.recv(64)
             return not self._stopping
         try:
             self._server.serve(self._wake_r, on_control)
@@ -105,18 +159,18 @@ class Simulator:
         finally:
             self._server.close()
 
-    def _stop_thread(self):
+    def _stop_thread(self) -> None:
         self._stopping = True
-        os.write(self._wake_w, b"x")
+        self._wake_w.send(b"x")
         self._thread.join(STOP_TIMEOUT)
-        os.close(self._wake_r)
-        os.close(self._wake_w)
+        self._wake_r.close()
+        self._wake_w.close()
         if self._error is not None:
             raise RuntimeError("simulator thread failed") from self._error
 
     # Process mode --------------------------------------------------------------
 
-    def _start_process(self):
+    def _start_process(self) -> None:
         # The child imports this very package, wherever it came from, and
         # then takes its folder off the path again so it shadows nothing.
         root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
@@ -125,9 +179,9 @@ class Simulator:
         self._proc = subprocess.Popen([sys.executable, "-c", code],
                                       stdin=subprocess.PIPE, stdout=subprocess.PIPE)
         try:
-            write_message(self._proc.stdin.fileno(),
-                          ("start", self._faults, self.idle_ms, self.tty))
-            reply = read_message(self._proc.stdout.fileno(), START_TIMEOUT)
+            write_message(_pipe(self._proc.stdin),
+                          ("start", self._faults, self.idle_ms, self.tty, self.transport, self.address))
+            reply = read_message(_pipe(self._proc.stdout), START_TIMEOUT)
             if reply[0] != "ready":
                 raise RuntimeError("simulator process failed:\n" + reply[1])
             self.port = reply[1]
@@ -135,19 +189,20 @@ class Simulator:
             self._end_process()
             raise
 
-    def _stop_process(self):
+    def _stop_process(self) -> None:
         try:
             with self._io_lock:
-                write_message(self._proc.stdin.fileno(), ("stop",))
-                reply = read_message(self._proc.stdout.fileno(), STOP_TIMEOUT)
+                write_message(_pipe(self._proc.stdin), ("stop",))
+                reply = read_message(_pipe(self._proc.stdout), STOP_TIMEOUT)
         finally:
             self._end_process()
         self._final = reply[-1]
         if reply[0] != "final":
             raise RuntimeError("simulator process failed:\n" + reply[1])
 
-    def _end_process(self):
+    def _end_process(self) -> None:
         proc = self._proc
+        assert proc.stdin is not None and proc.stdout is not None
         proc.stdin.close()
         try:
             proc.wait(STOP_TIMEOUT)
@@ -158,43 +213,42 @@ class Simulator:
 
     # State -------------------------------------------------------------------
 
-    def _get(self, names):
+    def _get(self, names: Iterable[str]) -> Dict[str, Any]:
         if self._state == "new":
             raise RuntimeError("simulator not started")
-        if not self.process:
+        if self._device is not None:
             with self._io_lock:
                 return self._device.get(names)
         if self._state == "closed":
             return {name: self._final[name] for name in names}
         with self._io_lock:
-            write_message(self._proc.stdin.fileno(), ("get", tuple(names)))
-            return read_message(self._proc.stdout.fileno(), STOP_TIMEOUT)[1]
+            write_message(_pipe(self._proc.stdin), ("get", tuple(names)))
+            answer: Dict[str, Any] = read_message(_pipe(self._proc.stdout), STOP_TIMEOUT)[1]
+            return answer
 
-    def snapshot(self):
+    def snapshot(self) -> types.SimpleNamespace:
         """All of the device state at once, as a namespace of STATE_FIELDS."""
         return types.SimpleNamespace(**self._get(STATE_FIELDS))
 
 
-def _state_property(name, doc):
-    return property(lambda self: self._get((name,))[name], doc=doc)
-
-
-for _name, _doc in STATE_FIELDS.items():
-    setattr(Simulator, _name, _state_property(_name, _doc))
+def _pipe(stream: Optional[IO[bytes]]) -> int:
+    """The descriptor of one of the child's standard streams, which Popen made pipes."""
+    assert stream is not None
+    return stream.fileno()
 
 
 # Messages between Simulator and its child process: a 4-byte length, then a
 # pickle.  Both ends run the same interpreter and package.
 
-def write_message(fd, message):
+def write_message(fd: int, message: Tuple[Any, ...]) -> None:
     data = pickle.dumps(message, pickle.HIGHEST_PROTOCOL)
     view = memoryview(struct.pack("<I", len(data)) + data)
     while view:
         view = view[os.write(fd, view):]
 
 
-def _read_exact(fd, size, deadline):
-    chunks = []
+def _read_exact(fd: int, size: int, deadline: Optional[float]) -> bytes:
+    chunks: List[bytes] = []
     poller = select.poll()
     poller.register(fd, select.POLLIN)
     while size:
@@ -210,26 +264,27 @@ def _read_exact(fd, size, deadline):
     return b"".join(chunks)
 
 
-def read_message(fd, timeout=None):
+def read_message(fd: int, timeout: Optional[float] = None) -> Tuple[Any, ...]:
     deadline = None if timeout is None else time.monotonic() + timeout
-    size = struct.unpack("<I", _read_exact(fd, 4, deadline))[0]
-    return pickle.loads(_read_exact(fd, size, deadline))
+    size: int = struct.unpack("<I", _read_exact(fd, 4, deadline))[0]
+    message: Tuple[Any, ...] = pickle.loads(_read_exact(fd, size, deadline))
+    return message
 
 
-def control_main():
+def control_main() -> int:
     """Child side of process mode: messages on stdin, answers on stdout."""
     signal.signal(signal.SIGINT, signal.SIG_IGN)   # the parent decides when to stop
     answers = os.dup(1)
     os.dup2(2, 1)           # keep stray output off the message channel
-    _, faults, idle_ms, tty_path = read_message(0)
+    _, faults, idle_ms, tty_path, transport, address = read_message(0)
     device = Device(faults)
     try:
-        server = Server(device, idle_ms, tty_path=tty_path)
+        server = Server(device, idle_ms, tty_path=tty_path, transport=transport, address=address)
     except BaseException:
         write_message(answers, ("error", traceback.format_exc()))
         return 1
 
-    def on_control():
+    def on_control() -> bool:
         try:
             message = read_message(0)
         except EOFError:
@@ -240,6 +295,7 @@ def control_main():
         return True
 
     write_message(answers, ("ready", server.port))
+    result: Tuple[Any, ...]
     try:
         server.serve(0, on_control)
         result = ("final", device.get(STATE_FIELDS))

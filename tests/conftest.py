@@ -1,10 +1,11 @@
 import os
+import warnings
 
 import pytest
 import serial
 
 import usb_gadget
-from downloader_sim import Simulator
+from downloader_sim.server import default_transport
 
 BAUD = 12000000
 
@@ -28,18 +29,21 @@ def pytest_collection_modifyitems(config, items):
 
 
 @pytest.fixture
-def make_sim():
-    """Start simulators with the given knobs; all are closed after the test."""
-    started = []
+def transport():
+    """The line simulators are served on; a test module may run its tests on each in turn."""
+    return default_transport()
 
+
+@pytest.fixture
+def make_sim(transport, simulated_device_factory):
+    """Start simulators with the given knobs, on `transport` unless a tty is given; all are closed
+    after the test (the installed package's pytest plugin does that)."""
     def make(**knobs):
-        sim = Simulator(**knobs).start()
-        started.append(sim)
-        return sim
+        if knobs.get("tty") is None:
+            knobs.setdefault("transport", transport)
+        return simulated_device_factory(**knobs)
 
-    yield make
-    for sim in reversed(started):
-        sim.close()
+    return make
 
 
 @pytest.fixture
@@ -50,17 +54,21 @@ def sim(make_sim):
 
 @pytest.fixture
 def open_port():
-    """Open a simulator's port with pyserial as the host does; closed after the test."""
+    """Open a simulator's port with pyserial as the host does, a path or a URL; closed after the test."""
     opened = []
 
     def open_(sim, timeout=1):
-        ser = serial.Serial(sim.port, BAUD, timeout=timeout)
+        ser = serial.serial_for_url(sim.url, baudrate=BAUD, timeout=timeout)
         opened.append(ser)
         return ser
 
     yield open_
     for ser in opened:
-        ser.close()
+        with warnings.catch_warnings():
+            # pyserial's socket:// close() leaves the socket to the garbage collector when the
+            # device end has already gone (its shutdown() fails first): not this suite's leak.
+            warnings.simplefilter("ignore", ResourceWarning)
+            ser.close()
 
 
 @pytest.fixture

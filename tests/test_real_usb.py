@@ -11,8 +11,9 @@ import serial.tools.list_ports
 
 import downloader
 from downloader_sim import expected_image
+from downloader_wire import PRODUCT_ID, VENDOR_ID
 from fakes import lines, module_state  # noqa: F401
-from usb_gadget import VENDOR, PRODUCT, make_usb_device  # noqa: F401
+from usb_gadget import make_usb_device  # noqa: F401
 
 pytestmark = pytest.mark.real_usb
 
@@ -65,7 +66,7 @@ def test_host_sequence_finds_the_device_by_enumeration(make_usb_device, host, ca
     device = make_usb_device("SN-HOST-1")
     info = device.info
     assert (info.vid, info.pid, info.serial_number, info.manufacturer, info.product) == (
-        VENDOR, PRODUCT, "SN-HOST-1", "Velmor", "QLX-RB7")
+        VENDOR_ID, PRODUCT_ID, "SN-HOST-1", "Velmor", "QLX-RB7")
     image = sample(1000)
 
     assert downloader.dev_existing() == [device.port] + DESCRIPTION
@@ -132,7 +133,7 @@ def test_unplugged_device_fails_each_exchange_and_flashes_again_once_back(make_u
 def test_several_devices_each_with_its_serial_number(make_usb_device, host):
     devices = [make_usb_device("SN-MANY-%d" % n) for n in range(8)]
     found = {info.serial_number: info.device for info in serial.tools.list_ports.comports()
-             if (info.vid, info.pid) == (VENDOR, PRODUCT)}
+             if (info.vid, info.pid) == (VENDOR_ID, PRODUCT_ID)}
     assert found == {device.gadget.serial_number: device.port for device in devices}
     assert downloader.dev_existing() == [sorted(found.values())[0]] + DESCRIPTION
     for n, device in enumerate(devices):

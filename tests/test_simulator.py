@@ -11,11 +11,17 @@ import pytest
 import serial
 from hypothesis import given, strategies as st
 
-from downloader_sim import (RunReport, Simulator, block_count, block_request, expected_image,
+from downloader_sim import (STATE_FIELDS, RunReport, Simulator, block_count, block_request, expected_image,
                             reply, request)
 from downloader_sim import server
+from downloader_sim.server import TRANSPORTS
 from downloader_sim.parser import FrameParser
 from fakes import eventually
+
+
+# For the tests of what the line carries: the device, its faults and its timing are the same on
+# each transport. The others run on the default one.
+on_every_transport = pytest.mark.parametrize("transport", TRANSPORTS)
 
 
 def sha(data):
@@ -58,18 +64,7 @@ def test_reply_is_command_counter_zero_checksum(ser, frame, answer):
     assert exchange(ser, bytes.fromhex(frame)) == bytes.fromhex(answer)
 
 
-def test_block_frames_carry_the_length_in_block_0():
-    image = bytes(range(1, 71))
-    assert block_request(image, 0).hex(" ") == (
-        "10 00 00 20 01 02 03 04 05 06 46 00 00 00 0b 0c 0d 0e 0f 10 11 12 13 14 15 16"
-        " 17 18 19 1a 1b 1c 1d 1e 1f 20 64")
-    assert block_request(image, 2) == bytes.fromhex("10 02 00 06 41 42 43 44 45 46 ad")
-    # A 9-byte image: only the three low length bytes fit in front of the checksum.
-    assert block_request(bytes(range(1, 10)), 0) == bytes.fromhex(
-        "10 00 00 09 01 02 03 04 05 06 09 00 00 37")
-    assert expected_image(image)[:12] == bytes.fromhex("01 02 03 04 05 06 00 00 00 00 0b 0c")
-
-
+@on_every_transport
 @pytest.mark.parametrize("process", [False, True], ids=["thread", "process"])
 @pytest.mark.parametrize("length", [9, 10, 32, 64, 70, 100])
 def test_image_is_reassembled(make_sim, open_port, process, length):
@@ -111,6 +106,12 @@ def test_report_on_partial_image_and_new_image_after_run(sim, ser):
         complete=False)
 
 
+def test_every_state_field_is_an_attribute(sim, ser):
+    send_image(ser, bytes(range(40)))
+    exchange(ser, request(0x20, 2))
+    assert {name: getattr(sim, name) for name in STATE_FIELDS} == vars(sim.snapshot())
+
+
 def test_short_block_is_flagged_wrong_size(sim, ser):
     image = bytes(range(70))
     send_image(ser, image, [0, 1])
@@ -120,6 +121,7 @@ def test_short_block_is_flagged_wrong_size(sim, ser):
     assert (report.wrong_size, report.missing, report.complete) == ((2,), (), False)
 
 
+@on_every_transport
 @pytest.mark.parametrize("noise", [
     b"\xff\xfe\x01", b"\x00", b"\x20", b"\x10\xaa\xbb", b"\x10\x05\x00\x01\x07",
 ])
@@ -128,12 +130,14 @@ def test_garbage_before_a_frame_is_skipped(sim, ser, noise):
     assert (sim.garbage_bytes, sim.bad_checksums, sim.heartbeats) == (len(noise), 0, 1)
 
 
+@on_every_transport
 def test_bad_checksum_frame_is_dropped_unanswered(sim, ser):
     assert unanswered(ser, bytes.fromhex("10 05 00 03 AA BB CC 4A"))
     assert exchange(ser, request(0x00, 6)) == reply(0x00, 6)
     assert (sim.bad_checksums, sim.garbage_bytes, sim.blocks) == (1, 0, frozenset())
 
 
+@on_every_transport
 @pytest.mark.parametrize("fragment", [
     bytes.fromhex("10 05 00 15"),                  # the host's 4-byte frame
     request(0x10, 3, bytes(range(1, 33)))[:20],    # a block cut short
@@ -150,6 +154,7 @@ def test_incomplete_frame_is_garbage_once_the_line_is_quiet(make_sim, open_port,
         len(fragment), 1, fragment + request(0x00, 1))
 
 
+@on_every_transport
 def test_long_claimed_frame_gives_way_to_a_real_one_after_idle(make_sim, open_port):
     sim = make_sim(idle_ms=30)
     ser = open_port(sim)
@@ -206,6 +211,7 @@ FAULTS = [
 ]
 
 
+@on_every_transport
 @pytest.mark.parametrize("knobs, frame, answers, held, nacked", FAULTS)
 def test_fault_knobs(make_sim, open_port, knobs, frame, answers, held, nacked):
     sim = make_sim(**knobs)
@@ -223,6 +229,7 @@ def test_fault_knobs(make_sim, open_port, knobs, frame, answers, held, nacked):
     assert (sorted(sim.blocks), sim.nacked) == (held, nacked)
 
 
+@on_every_transport
 def test_delayed_reply_holds_back_the_next(make_sim, open_port):
     sim = make_sim(delay_ms=150, delay_blocks={1})
     ser = open_port(sim)
@@ -237,7 +244,7 @@ def served(knobs, flags):
     """A simulator with these knobs: in this process (flags None), or `python -m downloader_sim`."""
     if flags is None:
         sim = Simulator(**knobs).start()
-        return sim.port, sim.close
+        return sim.url, sim.close
     proc = subprocess.Popen([sys.executable, "-m", "downloader_sim", *flags], stdout=subprocess.PIPE,
                             text=True, cwd=os.path.dirname(os.path.dirname(__file__)))
 
@@ -247,11 +254,13 @@ def served(knobs, flags):
     return proc.stdout.readline().strip(), stop
 
 
-@pytest.mark.parametrize("flags", [None, ["--delay-ms", "100"]], ids=["Simulator", "command line"])
-def test_delay_alone_delays_every_reply(flags):
-    port, stop = served({"delay_ms": 100}, flags)
+@pytest.mark.parametrize("knobs, flags", [
+    ({}, None), ({"transport": "tcp"}, None), ({}, []), ({}, ["--tcp", "0"]),
+], ids=["Simulator", "Simulator over TCP", "command line", "command line over TCP"])
+def test_delay_alone_delays_every_reply(knobs, flags):
+    url, stop = served(dict(knobs, delay_ms=100), None if flags is None else flags + ["--delay-ms", "100"])
     try:
-        with serial.Serial(port, 12000000, timeout=1) as ser:
+        with serial.serial_for_url(url, baudrate=12000000, timeout=1) as ser:
             for frame in (request(0x00, 1), block_request(bytes(40), 0), request(0x20, 1)):
                 start = time.monotonic()
                 assert exchange(ser, frame) == reply(frame[0], frame[1])
@@ -260,6 +269,7 @@ def test_delay_alone_delays_every_reply(flags):
         stop()
 
 
+@on_every_transport
 @pytest.mark.slow
 def test_reply_later_than_the_timeout_shifts_the_next_exchange(make_sim, open_port):
     sim = make_sim(delay_ms=1300, delay_blocks={2: 1})
@@ -271,6 +281,7 @@ def test_reply_later_than_the_timeout_shifts_the_next_exchange(make_sim, open_po
     assert sim.duplicates == [2]
 
 
+@on_every_transport
 def test_disconnect_after_block(make_sim, open_port):
     sim = make_sim(disconnect_after_block=1)
     ser = open_port(sim)
@@ -281,11 +292,25 @@ def test_disconnect_after_block(make_sim, open_port):
     assert (sim.disconnected, sorted(sim.blocks)) == (True, [0, 1])
 
 
+def test_a_tcp_host_may_leave_mid_frame_and_connect_again(make_sim, open_port):
+    sim = make_sim(transport="tcp")
+    first = open_port(sim)
+    first.write(request(0x10, 3, b"abc")[:4])
+    first.close()
+    second = open_port(sim)     # served once the device has seen the first one go
+    assert exchange(second, request(0x00, 1)) == reply(0x00, 1)
+    assert (sim.garbage_bytes, sim.heartbeats, sim.frames) == (4, 1, 1)
+
+
 @pytest.mark.parametrize("knobs, message", [
     (dict(no_reply=3), "unknown fault: no_reply"),
     (dict(reject={70000: 1}), "block number out of range 0..65535: 70000"),
     (dict(no_reply_commands={"reset"}), "unknown command: 'reset'"),
     (dict(delay_blocks={1}), "a delay selection needs delay_ms"),
+    (dict(transport="serial"), "unknown transport 'serial'; one of pty, tcp"),
+    (dict(transport="tcp", address="localhost:x"), "not [HOST:]PORT: 'localhost:x'"),
+    (dict(transport="tcp", address="70000"), "TCP port out of range 0..65535: 70000"),
+    (dict(transport="tcp", tty="/dev/ttyS0"), "a tty is served as it is; it takes no transport"),
 ])
 def test_bad_knobs_are_refused(knobs, message):
     with pytest.raises((TypeError, ValueError)) as info:
@@ -293,6 +318,7 @@ def test_bad_knobs_are_refused(knobs, message):
     assert str(info.value) == message
 
 
+@on_every_transport
 @pytest.mark.parametrize("process", [False, True], ids=["thread", "process"])
 def test_close_ends_the_line(make_sim, open_port, process):
     sim = make_sim(process=process)

@@ -12,10 +12,10 @@ import pytest
 import serial.tools.list_ports
 
 from downloader_sim import Simulator
+from downloader_wire import PRODUCT_ID, VENDOR_ID
 
 GADGETS = "/sys/kernel/config/usb_gadget"
 CONTROLLERS = "/sys/class/udc"
-VENDOR, PRODUCT = 0x19F5, 0x5740
 ENUMERATE_TIMEOUT = 10.0
 
 
@@ -48,8 +48,8 @@ class Gadget:
         self.controller = controller
         self.root = os.path.join(GADGETS, name)
         os.mkdir(self.root)
-        _write(self._path("idVendor"), "0x%04x" % VENDOR)
-        _write(self._path("idProduct"), "0x%04x" % PRODUCT)
+        _write(self._path("idVendor"), "0x%04x" % VENDOR_ID)
+        _write(self._path("idProduct"), "0x%04x" % PRODUCT_ID)
         strings = self._path("strings", "0x409")
         os.makedirs(strings)
         _write(os.path.join(strings, "serialnumber"), serial_number)

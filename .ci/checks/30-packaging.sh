@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Packaging. `python -m build` makes the sdist and, from it, the wheel. The wheel must hold
-# the extension, its stubs, the flashing tool and the simulator and nothing else, under the version that
+# the extension, its stubs, the wire rules, the flashing tool and the simulator and nothing else, under the version that
 # CHANGELOG.md last released. The sdist, installed into a fresh virtual environment with
 # the oldest pyserial that pyproject.toml allows, must pass the test suite taken from the
 # sdist itself (with the examples it runs), away from any source tree: a file missing from
@@ -21,7 +21,7 @@ sdist=$(echo "$work"/dist/*.tar.gz)
 wheel=$(echo "$work"/dist/*.whl)
 echo "built $(basename "$sdist") and $(basename "$wheel") in $((SECONDS - start)) s"
 
-# The wheel: exactly the extension, the stubs, the flashing tool's and the simulator's sources
+# The wheel: exactly the extension, the stubs, the wire rules', the flashing tool's and the simulator's sources
 # and the metadata, with the console script downloader-flash.
 "$work/tools/bin/python" - "$wheel" "$sdist" CHANGELOG.md <<'PY'
 import re, sys, tarfile, zipfile
@@ -36,15 +36,17 @@ with tarfile.open(sdist) as archive:
 def sources(package):
     return {name.split("/", 1)[1] for name in names_in_sdist if re.fullmatch(rf"[^/]+/{package}/[^/]+\.py", name)}
 
-simulator, tool = sources("downloader_sim"), sources("downloader_flash")
-expected = {"downloader-stubs/__init__.pyi", "downloader_flash/py.typed"} | simulator | tool
+simulator, tool, wire = sources("downloader_sim"), sources("downloader_flash"), sources("downloader_wire")
+expected = ({"downloader-stubs/__init__.pyi", "downloader_flash/py.typed", "downloader_sim/py.typed",
+             "downloader_wire/py.typed"}
+            | simulator | tool | wire)
 payload = [name for name in names if not name.startswith(f"downloader-{version}.dist-info/")]
 extensions = [name for name in payload if re.fullmatch(r"downloader\.cpython-\d+[^/]*\.so", name)]
 problems = []
 if len(extensions) != 1:
     problems.append(f"expected one extension module, found {extensions}")
-if not simulator or not tool:
-    problems.append("the sdist lacks the downloader_sim or the downloader_flash sources")
+if not simulator or not tool or not wire:
+    problems.append("the sdist lacks the downloader_sim, the downloader_flash or the downloader_wire sources")
 entry_points = zipfile.ZipFile(wheel).read(f"downloader-{version}.dist-info/entry_points.txt").decode()
 if "downloader-flash = downloader_flash.__main__:main" not in entry_points:
     problems.append(f"no console script downloader-flash in entry_points.txt:\n{entry_points}")
@@ -57,7 +59,8 @@ if not released or released.group(1) != version:
                     f"{released.group(1) if released else '(none)'}")
 if problems:
     sys.exit("wheel check failed:\n  " + "\n  ".join(problems))
-print(f"wheel holds the extension, the stubs, {len(tool)} files of the flashing tool and {len(simulator)} of the simulator; "
+print(f"wheel holds the extension, the stubs, the wire rules, {len(tool)} files of the flashing tool and "
+      f"{len(simulator)} of the simulator; "
       f"version {version}")
 PY
 
@@ -80,8 +83,8 @@ cp "$work/src/downloader/python_form.py" "$work/src/downloader/statement_lines.p
 cp -r "$work/src/tests" "$work/src/examples" "$work/src/pyproject.toml" "$work/run/"
 cd "$work/run"
 "$work/venv/bin/python" -I -c '
-import sys, downloader, downloader_flash, downloader_sim
-for module in (downloader, downloader_flash, downloader_sim):
+import sys, downloader, downloader_flash, downloader_sim, downloader_wire
+for module in (downloader, downloader_flash, downloader_sim, downloader_wire):
     assert module.__file__.startswith(sys.prefix), module.__file__
 '''
 "$work/venv/bin/downloader-flash" --version

@@ -3,7 +3,8 @@
 # lacks, is checked inside the forky root by 11-newest-pythons.sh), the module is installed from the tree into a
 # fresh virtual environment with mypy, and mypy's stubtest compares the installed stubs with the
 # built module (allowlist: stubtest-allowlist.txt, every entry explained), and the installed
-# flashing tool and the example scripts pass `mypy --strict` for that interpreter's version. Everything runs outside the tree, so that only installed
+# flashing tool, the simulator with its pytest plugin, the wire rules and the example scripts (one of them a
+# host's test using the plugin's fixtures) pass `mypy --strict` for that interpreter's version. Everything runs outside the tree, so that only installed
 # packages are found. CPython 3.8 needs mypy 1.14, the last release that runs on it.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
@@ -17,10 +18,11 @@ check() {  # check VERSION MYPY-REQUIREMENT
     local version=$1 mypy=$2 venv="$work/venv-$1"
     "$(find_python "$version")" -m venv "$venv"
     "$venv/bin/pip" install --quiet --upgrade pip
-    "$venv/bin/pip" install --quiet "$mypy" types-pyserial types-tqdm "$repo" >"$work/install-$version.log" 2>&1 \
+    "$venv/bin/pip" install --quiet "$mypy" types-pyserial types-tqdm pytest "$repo" >"$work/install-$version.log" 2>&1 \
         || { cat "$work/install-$version.log"; return 1; }
     (cd "$work" && "$venv/bin/python" -m mypy.stubtest --allowlist "$repo/.ci/checks/stubtest-allowlist.txt" downloader)
-    (cd "$work" && "$venv/bin/mypy" --config-file "$repo/pyproject.toml" --strict -p downloader_flash)
+    (cd "$work" && "$venv/bin/mypy" --config-file "$repo/pyproject.toml" --strict \
+        -p downloader_wire -p downloader_sim -p downloader_flash)
     (cd "$work" && "$venv/bin/mypy" --config-file "$repo/pyproject.toml" --strict "$repo"/examples/*.py)
     echo "stubtest and mypy --strict on $("$venv/bin/python" -V) with mypy $("$venv/bin/mypy" --version | cut -d' ' -f2): clean"
 }

@@ -21,6 +21,7 @@ from downloader_flash.records import FIELDS
 from downloader_flash.workers import _stop as worker_stop_handler
 from downloader_sim import expected_image
 from fake_usb import INTERRUPTIBLE_TOOL
+from schema_check import valid_records
 from fakes import eventually, module_state  # noqa: F401
 
 IMAGE = bytes((i * 131 + (i >> 8)) % 256 for i in range(100000))  # 3,125 blocks
@@ -178,7 +179,8 @@ def test_one_device_ends_in_one_line_and_its_exit_code(make_sim, image_file, tmp
         assert untimed(out) == (f"flashed {sim.port}: 100,000 bytes in 3,125 blocks, 0 resends, S s, R KiB/s; "
                                 f"{acknowledged}\n"
                                 f"  sha256 of the image as the device holds it: {sha(expected_image(IMAGE))}\n")
-    assert log.read_text().startswith("串口打开成功\n")
+    first = log.read_text().splitlines()[0]
+    assert re.fullmatch(rf"\d{{4}}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{{3}}\+00:00 {sim.port}: 串口打开成功", first), first
 
 
 def test_counts_are_written_in_words_that_fit_them(make_sim, image_file):
@@ -226,10 +228,12 @@ def test_version_and_exit_codes_in_help():
     assert returncode == 0 and out.endswith(
         "exit codes:\n"
         "  0    every device flashed and acknowledged the start of its image\n"
-        "  1    a device failed\n"
-        "  2    usage or selection error\n"
+        "  1    a device that exists could not be flashed (it failed, is busy or is forbidden)\n"
+        "  2    usage or selection error: nothing matched what was asked (no device, no such port, an unknown "
+        "serial number), or contradictory options\n"
         "  3    flashed, but a device did not acknowledge the run command\n"
-        "  130  interrupted\n")
+        "  4    the report could not be written; no new device was started, and every outcome it lacks was printed\n"
+        "  130  interrupted: 128 + the signal's number (130 Ctrl-C, 143 SIGTERM, 129 SIGHUP)\n")
 
 
 @pytest.mark.parametrize("command", [[os.path.join(os.path.dirname(sys.executable), "downloader-flash")], TOOL],
@@ -316,10 +320,12 @@ def test_ctrl_c_during_all_lists_each_device_as_interrupted_and_claims_no_image(
         out, err = proc.communicate(timeout=30)
     finally:
         proc.kill()
-    assert (proc.returncode, err) == (130, "")
+    assert proc.returncode == 130
     lines = out.splitlines()
     assert [line.split()[1:3] for line in lines[1:3]] == [["SIM0001", "interrupted"], ["SIM0002", "interrupted"]]
-    assert len(lines) == 5 and all(re.fullmatch(r"/dev/\S+: interrupted \S.*", line) for line in lines[3:]), out
+    assert len(lines) == 3, out
+    failures = err.splitlines()
+    assert len(failures) == 2 and all(re.fullmatch(r"/dev/\S+: interrupted \S.*", line) for line in failures), err
 
 
 def test_a_second_flasher_on_the_same_port_is_refused_and_the_first_completes(make_sim, image_file):
@@ -341,20 +347,21 @@ def test_report_appends_one_record_per_attempt(make_sim, image_file, tmp_path):
     sim = make_sim(reject={5: 4})  # the first attempt gives up on block 5; the second goes through
     report = tmp_path / "flash.jsonl"
     returncode, out, err = tool(image_file, "--port", sim.port, "--attempts", "2", "--report", report)
-    assert (returncode, err) == (0, "")
     rejected = f"device on {sim.port} rejected block 5, 4 times; giving up (last: packet checksum error: 21)"
-    assert out.splitlines()[0] == f"{rejected}; flashing it again from block 0"
-    records = [json.loads(line) for line in report.read_text().splitlines()]
+    assert (returncode, err) == (0, f"{rejected}; flashing it again from block 0\n")
+    records = valid_records(report.read_text())
     assert [list(record) for record in records] == [list(FIELDS)] * 2
-    common = {"port": sim.port, "serial_number": None, "image": image_file, "file_sha256": sha(IMAGE),
-              "device_sha256": sha(expected_image(IMAGE)), "size": 100000}
+    common = {"schema": 2, "port": sim.port, "serial_number": None, "image": image_file, "file_sha256": sha(IMAGE),
+              "size": 100000, "blocks": 3125, "attempts": 2, "station": None}
     assert [{name: record[name] for name in common} for record in records] == [common] * 2
-    assert [(r["result"], r["error"], r["resends"]) for r in records] == [("failed", rejected, 3), ("flashed", None, 0)]
-    assert records[1]["seconds"] > 0
+    assert [(r["attempt"], r["result"], r["error_kind"], r["error"], r["block"], r["resends"], r["device_sha256"])
+            for r in records] == [(1, "failed", "BlockRejected", rejected, 5, 3, None),
+                                  (2, "flashed", None, None, 3125, 0, sha(expected_image(IMAGE)))]
     for record in records:
-        when = datetime.datetime.fromisoformat(record["time"])
-        assert when.utcoffset() == datetime.timedelta(0)
-        assert abs((datetime.datetime.now(datetime.timezone.utc) - when).total_seconds()) < 120
+        started, ended = (datetime.datetime.fromisoformat(record[name]) for name in ("started", "time"))
+        assert started.utcoffset() == datetime.timedelta(0)
+        assert abs((datetime.datetime.now(datetime.timezone.utc) - ended).total_seconds()) < 120
+        assert record["seconds"] > 0 and abs((ended - started).total_seconds() - record["seconds"]) < 0.01
 
 
 def test_simulate_all_flashes_every_simulated_device(tmp_path):

@@ -2,21 +2,24 @@
 import datetime
 import grp
 import hashlib
+import io
 import json
 import os
+import platform
 import re
 import signal
 import subprocess
 import sys
 import tempfile
+import threading
 import warnings
 
 import pytest
 import serial
 
 import downloader
-from downloader_flash import (BlockRejected, DeviceSilent, Disconnected, FlashResult, Interrupted, PortInUse,
-                              PortUnavailable, flash)
+from downloader_flash import (BlockRejected, DeviceSilent, Disconnected, FlashError, FlashResult, Interrupted, NoReply,
+                              PortInUse, PortUnavailable, flash)
 from downloader_flash.records import FIELDS
 from downloader_flash.workers import _stop as worker_stop_handler
 from downloader_sim import expected_image
@@ -77,6 +80,50 @@ def test_device_faults_raise_one_line_for_the_bench(make_sim, module_state, knob
     assert not downloader.ser.isOpen()
 
 
+def test_a_block_without_a_reply_is_reported_as_unanswered_not_rejected(make_sim, module_state):
+    sim = make_sim(no_reply_blocks={5})
+    with pytest.raises(NoReply) as info:
+        flash(IMAGE, sim.port, retries=1)
+    assert str(info.value) == (f"the device on {sim.port} does not answer block 5 within the read time-out (1 s), "
+                               "2 times; giving up")
+    assert (info.value.block, info.value.resends) == (5, 1)
+
+
+def test_ctrl_c_in_a_host_loop_is_not_a_flash_error_and_keeps_block_and_resends(make_sim, module_state):
+    """A host loop that goes on after `except FlashError` must still stop on Ctrl-C."""
+    sim = make_sim(reject={3: 2})
+
+    def press_ctrl_c(done, blocks):
+        if done == 100:
+            raise KeyboardInterrupt
+
+    with pytest.raises(Interrupted) as info:
+        try:
+            flash(IMAGE, sim.port, on_progress=press_ctrl_c)
+        except FlashError:
+            pytest.fail("Interrupted was taken for a device fault")
+    assert isinstance(info.value, KeyboardInterrupt) and info.value.exit_code == 130
+    assert (info.value.block, info.value.blocks, info.value.resends) == (99, 3125, 2)
+    assert str(info.value) == "interrupted at block 99 of 3,125; the device holds a partial image"
+    assert not downloader.ser.isOpen()
+
+
+def test_flash_takes_the_module_output_of_its_own_thread_only(sim, module_state, monkeypatch):
+    screen = io.StringIO()
+    monkeypatch.setattr(sys, "stdout", screen)
+    log = io.StringIO()
+
+    def print_elsewhere(done, blocks):
+        if done == 10:
+            other = threading.Thread(target=print, args=("from another thread",))
+            other.start()
+            other.join()
+
+    flash(IMAGE[:2000], sim.port, on_progress=print_elsewhere, log=log)
+    assert screen.getvalue() == "from another thread\n" and sys.stdout is screen
+    assert "from another thread" not in log.getvalue() and log.getvalue().startswith("串口打开成功\n")
+
+
 def test_a_run_command_the_device_does_not_acknowledge_is_not_success(make_sim, module_state):
     sim = make_sim(bad_checksum_commands={"run"})
     result = flash(IMAGE, sim.port)
@@ -115,25 +162,33 @@ def test_an_interruption_while_the_port_opens_is_not_an_unavailable_port(sim, mo
     assert not module_state.ser.isOpen() and sim.frames == 0
 
 
+UDEV_ADVICE = ('no group may read and write it; grant access with a udev rule, for instance SUBSYSTEM=="tty", '
+               'ATTRS{idVendor}=="19f5", ATTRS{idProduct}=="5740", GROUP="dialout", MODE="0660"')
+
+
 @pytest.mark.skipif(os.geteuid() != 0, reason="needs root to drop to another user")
-def test_a_port_the_user_may_not_open_names_the_group_that_owns_it(module_state):
+@pytest.mark.parametrize("group_name, mode, advice", [
+    ("dialout", 0o660, "add the user to the group 'dialout', which owns it, then log in again"),
+    ("root", 0o600, UDEV_ADVICE),
+    ("dialout", 0o640, UDEV_ADVICE),
+], ids=["group may read and write", "root only", "group may only read"])
+def test_a_port_the_user_may_not_open_says_how_to_get_access(module_state, group_name, mode, advice):
     try:
-        group = grp.getgrnam("dialout")
+        group = grp.getgrnam(group_name)
     except KeyError:
-        pytest.skip("no dialout group")
+        pytest.skip(f"no {group_name} group")
     folder = tempfile.mkdtemp()
     try:
         os.chmod(folder, 0o755)
         port = os.path.join(folder, "ttyACM7")
         open(port, "w").close()
         os.chown(port, 0, group.gr_gid)
-        os.chmod(port, 0o660)
+        os.chmod(port, mode)
         message = as_nobody(lambda: flash(IMAGE, port))
     finally:
         os.unlink(port)
         os.rmdir(folder)
-    assert message == (f"cannot open {port}: permission denied "
-                       "(add the user to the group 'dialout', which owns it, then log in again)")
+    assert message == f"cannot open {port}: permission denied ({advice})"
 
 
 def as_nobody(call):
@@ -207,8 +262,18 @@ def test_counts_are_written_in_words_that_fit_them(make_sim, image_file):
     (["--simulate", "2", "--sample", "1000"],
      "downloader-flash: 2 devices found ({}, {}); choose one with --port or --serial-number, "
      "or flash them all with --all"),
+    (["IMAGE", "--port", ""], "downloader-flash: error: --port is empty"),
+    (["IMAGE", "--serial-number", ""], "downloader-flash: error: --serial-number is empty"),
+    (["IMAGE", "--port", "/nonexistent/ttyACM9"], "downloader-flash: cannot open /nonexistent/ttyACM9: no such port"),
+    (["IMAGE", "--serial-number", "NOSUCH", "--simulate", "1"],
+     "downloader-flash: no device has the serial number NOSUCH"),
+    (["IMAGE", "-q", "-v", "--simulate", "1"], "downloader-flash: error: choose one of -q and -v"),
+    (["IMAGE", "--jobs", "2", "--simulate", "1"], "downloader-flash: error: --jobs applies to --all and --watch only"),
+    (["--list", "IMAGE", "--all", "--port", "/dev/ttyACM0"],
+     "downloader-flash: error: --list flashes nothing: leave out IMAGE, --all, --port"),
 ], ids=["nothing to flash", "sample on hardware", "port with simulate", "log unwritable", "image missing",
-        "several devices"])
+        "several devices", "empty port", "empty serial number", "no such port", "unknown serial number", "quiet and verbose",
+        "jobs for one device", "list and flash"])
 def test_usage_and_selection_errors_exit_with_2(image_file, args, line):
     returncode, out, err = tool(*[image_file if arg == "IMAGE" else arg for arg in args])
     assert returncode == 2
@@ -376,3 +441,79 @@ def test_simulate_all_flashes_every_simulated_device(tmp_path):
         f"  sha256 of the file (bytes 6 to 9 differ: block 0 carries the length there): {sample}",
         "simulated devices holding the image (sha256 match): 4 of 4"]
     assert lines[5].split()[-1] != sample
+
+
+def test_a_busy_port_is_tried_again_once_it_is_free(make_sim, image_file, tmp_path):
+    sim = make_sim()
+    holder = serial.Serial(sim.port, exclusive=True)
+    proc = subprocess.Popen([*TOOL, image_file, "--port", sim.port, "--attempts", "2", "--wait", "30",
+                             "--report", tmp_path / "r.jsonl"], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        first = proc.stderr.readline()
+        holder.close()
+        out, err = proc.communicate(timeout=60)
+    finally:
+        holder.close()
+        proc.kill()
+    assert first == f"cannot open {sim.port}: in use by another process; flashing it again from block 0\n"
+    assert (proc.returncode, err) == (0, "") and sim.reports[-1].complete
+    records = valid_records((tmp_path / "r.jsonl").read_text())
+    assert [(r["attempt"], r["result"], r["error_kind"], r["block"]) for r in records] == [
+        (1, "failed", "PortInUse", None), (2, "flashed", None, 3125)]
+
+
+def test_log_appends_run_after_run_with_time_and_port(make_sim, image_file, tmp_path):
+    log = tmp_path / "module.log"
+    sims = [make_sim(), make_sim()]
+    for sim in sims:
+        assert tool(image_file, "--port", sim.port, "--log", log)[0] == 0
+    ports = [line.split()[1].rstrip(":") for line in log.read_text().splitlines()]
+    assert ports[0] == sims[0].port and ports[-1] == sims[1].port and set(ports) == {sim.port for sim in sims}
+
+
+def test_records_tell_the_truth_about_failures_and_interruptions(make_sim, image_file, tmp_path):
+    """A failure has its real duration and failing block; an interruption keeps its resends; a
+    device that did not receive the whole image has no device digest; the image path is absolute."""
+    silent, slow = make_sim(no_reply_blocks={7}), make_sim(reject={3: 1}, delay_ms=2)
+    report = tmp_path / "r.jsonl"
+    relative = os.path.relpath(image_file, tmp_path)
+    common = ["--report", report, "--station", "line 4", "--retries", "1"]
+    assert subprocess.run([*TOOL, relative, "--port", silent.port, *common], cwd=tmp_path, capture_output=True,
+                          timeout=60).returncode == 1
+    proc = subprocess.Popen([*INTERRUPTIBLE_TOOL, relative, "--port", slow.port, *common], cwd=tmp_path,
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    try:
+        assert eventually(lambda: len(slow.blocks) >= 100, 30)
+        proc.send_signal(signal.SIGINT)
+        assert proc.wait(timeout=30) == 130
+    finally:
+        proc.kill()
+        proc.communicate()
+    failed, interrupted = valid_records(report.read_text())
+    assert (failed["result"], failed["error_kind"], failed["block"], failed["resends"]) == ("failed", "NoReply", 7, 1)
+    assert failed["seconds"] >= 1.9  # two read time-outs
+    assert (interrupted["result"], interrupted["resends"]) == ("interrupted", 1) and interrupted["block"] >= 99
+    for record in (failed, interrupted):
+        assert (record["image"], record["station"], record["device_sha256"]) == (image_file, "line 4", None)
+        assert record["tool_version"] == record["module_version"] and record["python_version"] == platform.python_version()
+
+
+def test_json_streams_events_and_records_while_the_text_goes_to_stderr():
+    returncode, out, err = tool("--simulate", "2", "--all", "--sample", "20000", "--json", "--station", "L1")
+    assert returncode == 0
+    events = [json.loads(line) for line in out.splitlines()]
+    kinds = [event["event"] for event in events]
+    assert kinds[:2] == ["device found"] * 2 and kinds[-1] == "summary"
+    ports = [event["port"] for event in events[:2]]
+    for port in ports:
+        own = [event["event"] for event in events if event.get("port") == port or
+               event.get("record", {}).get("port") == port]
+        assert own[:3] == ["device found", "attempt started", "progress"] and own[-1] == "attempt ended"
+    ended = [event for event in events if event["event"] == "attempt ended"]
+    assert sorted(event["record"]["port"] for event in ended) == sorted(ports)
+    for event in ended:
+        assert event["final"] is True and event["recorded"] is None and event["record"]["station"] == "L1"
+        valid_records(json.dumps(event["record"]))
+    assert {key: events[-1][key] for key in ("exit_code", "results", "signal")} == {
+        "exit_code": 0, "results": {"flashed": 2}, "signal": None}
+    assert err.splitlines()[0].split()[:3] == ["port", "serial", "number"]  # the table, for a person watching

@@ -2,9 +2,10 @@
 import errno
 import grp
 import os
+import re
 import stat
 from dataclasses import dataclass
-from typing import List, NamedTuple, Optional
+from typing import List, NamedTuple, Optional, Tuple, Union
 
 import serial
 from serial.tools import list_ports
@@ -37,14 +38,19 @@ class Device:
         return DeviceKey(self.device, self.serial_number)
 
 
+def port_order(port: str) -> Tuple[Union[int, str], ...]:
+    """Sorts ttyACM2 before ttyACM10."""
+    return tuple(int(part) if part.isdigit() else part for part in re.split(r"(\d+)", port))
+
+
 def find_devices() -> List[Device]:
-    """Every port with the device's USB vendor and product identifiers, sorted by name."""
+    """Every port with the device's USB vendor and product identifiers, in port order."""
     found = [
         Device(info.device, info.serial_number, info.location, info.description)
         for info in list_ports.comports()
         if info.vid == VENDOR_ID and info.pid == PRODUCT_ID
     ]
-    return sorted(found, key=lambda device: device.device)
+    return sorted(found, key=lambda device: port_order(device.device))
 
 
 def locate(key: DeviceKey) -> Optional[str]:

@@ -351,11 +351,16 @@ def flash_job(job: "Job", on_progress: Optional[ProgressCallback], log: Optional
         time.sleep(RETRY_POLL)
 
 
+def unstarted(job: "Job", result: str = FAILED, error: Optional[str] = None, kind: str = "") -> Attempt:
+    """What is known of an attempt at `job` before it starts, or of one that never does."""
+    return Attempt(job.port, job.key.serial_number, result, error, kind, attempt=job.attempt, attempts=job.attempts,
+                   started=time.time(), blocks=block_count(len(job.data)), image=job.image, size=len(job.data),
+                   file_sha256=hashlib.sha256(job.data).hexdigest())
+
+
 def attempt_job(job: "Job", on_progress: Optional[ProgressCallback]) -> Attempt:
     """Runs one attempt and describes it; never raises but for a fault of this program."""
-    known = Attempt(job.port, job.key.serial_number, FAILED, attempt=job.attempt, attempts=job.attempts,
-                    started=time.time(), blocks=block_count(len(job.data)), image=job.image, size=len(job.data),
-                    file_sha256=hashlib.sha256(job.data).hexdigest())
+    known = unstarted(job)
     clock = time.monotonic()
     log = None
     try:

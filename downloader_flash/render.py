@@ -10,7 +10,7 @@ from typing import IO, Any, Dict, List, Optional, Sequence, Tuple
 
 from tqdm import tqdm
 
-from .devices import Device, DeviceKey
+from .devices import Device, DeviceKey, port_order
 from .errors import plural
 from .flashing import BLOCK_SIZE
 from .records import FLASHED, Attempt, Record
@@ -115,7 +115,7 @@ class Screen(Callbacks):
 
     def found(self, device: Device) -> None:
         if not self.settings.watch:
-            self.order = sorted(self.order + [device.key])
+            self.order = sorted(self.order + [device.key], key=lambda key: port_order(key.port))
 
     def line_for(self, key: DeviceKey) -> int:
         if key in self.order:
@@ -199,7 +199,7 @@ class Screen(Callbacks):
     def summary_table(self) -> None:
         """The table, in port order, once every bar is closed and cleared; failures under it, on stderr."""
         self.close_bars()
-        attempts = [self.final[key] for key in sorted(self.final)]
+        attempts = [self.final[key] for key in sorted(self.final, key=lambda key: port_order(key.port))]
         if attempts and not self.settings.quiet:
             print(fitted([TABLE_HEADER] + [row(attempt) for attempt in attempts], width()), file=self.out, flush=True)
         for attempt in attempts:

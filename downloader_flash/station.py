@@ -10,6 +10,7 @@ from typing import Callable, Iterable, List, Optional, Set, Union
 
 from .devices import Device, DeviceKey, find_devices
 from .errors import NO_SUCH_PORT, PortUnavailable
+from .flashing import unstarted
 from .outcomes import FAILED as FAILED_OUTCOME, INTERRUPTED as INTERRUPTED_OUTCOME, USAGE, Outcome, exit_code
 from .outcomes import FLASHED as FLASHED_OUTCOME, NOT_ACKNOWLEDGED as NOT_ACKNOWLEDGED_OUTCOME
 from .outcomes import REPORT_UNWRITABLE
@@ -121,8 +122,7 @@ class Run:
         not_started = list(self.scheduler.queued)
         self.scheduler.queued.clear()
         for job in not_started:
-            self.ended(job, Attempt(job.port, job.key.serial_number, FAILED, "not started: the report cannot be written",
-                                    kind="NotStarted", image=job.image, size=len(job.data)), True)
+            self.ended(job, unstarted(job, FAILED, "not started: the report cannot be written", "NotStarted"), True)
 
     def run(self, poll: Optional[Callable[[], None]] = None) -> Summary:
         try:

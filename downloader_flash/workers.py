@@ -18,7 +18,7 @@ from typing import Any, Callable, Deque, Dict, Iterator, Optional, TextIO, Tuple
 
 from .devices import DeviceKey
 from .errors import RETRYABLE, Interrupted
-from .flashing import attempt_job, in_main_thread
+from .flashing import attempt_job, in_main_thread, unstarted
 from .records import FAILED, INTERRUPTED, Attempt
 
 PROGRESS_INTERVAL = 0.1  # seconds between progress messages from a worker
@@ -75,9 +75,7 @@ def flash_job(job: Job, progress: Callable[[int, int], None]) -> Attempt:
 
 
 def failed(job: Job, error: Interrupted) -> Attempt:
-    return Attempt(job.port, job.key.serial_number, INTERRUPTED, str(error), kind=type(error).__name__,
-                   resends=error.resends, attempt=job.attempt, attempts=job.attempts, started=time.time(),
-                   image=job.image, size=len(job.data))
+    return dataclasses.replace(unstarted(job, INTERRUPTED, str(error), type(error).__name__), resends=error.resends)
 
 
 class Scheduler:
@@ -153,9 +151,9 @@ class Scheduler:
         for key, (job, process) in list(self.running.items()):
             if not process.is_alive() and process.exitcode not in (0, None):
                 del self.running[key]
-                self._finish(job, Attempt(job.port, job.key.serial_number, FAILED,
-                                          f"the worker for {job.port} ended with exit code {process.exitcode}",
-                                          kind="WorkerDied"))
+                self._finish(job, unstarted(job, FAILED,
+                                            f"the worker for {job.port} ended with exit code {process.exitcode}",
+                                            "WorkerDied"))
 
     def _reap_silent(self) -> None:
         """Workers stopped before they could report (a signal during start-up)."""

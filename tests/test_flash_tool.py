@@ -434,7 +434,9 @@ def test_simulate_all_flashes_every_simulated_device(tmp_path):
     assert (returncode, err) == (0, "")
     lines = out.splitlines()
     assert lines[0].split() == ["port", "serial", "number", "result", "blocks", "resends", "seconds", "KiB/s"]
-    assert [line.split()[1:5] for line in lines[1:5]] == [[f"SIM000{n}", "flashed", "625", "0"] for n in range(1, 5)]
+    rows = [line.split() for line in lines[1:5]]
+    assert sorted(row[1:5] for row in rows) == [[f"SIM000{n}", "flashed", "625", "0"] for n in range(1, 5)]
+    assert [row[0] for row in rows] == sorted((row[0] for row in rows), key=lambda port: int(port.split("/")[-1]))
     sample = lines[6].split()[-1]
     assert lines[5:] == [
         f"  sha256 of the image as the device holds it: {lines[5].split()[-1]}",

@@ -2,14 +2,13 @@
 import argparse
 import contextlib
 import hashlib
-import os
 import sys
 from importlib import metadata
 from typing import Any, Iterator, List, Optional, Sequence
 
 from . import outcomes
 from .devices import Device, find_devices
-from .errors import FlashError, Interrupted, NoDevice, SeveralDevices, UnknownSerialNumber, UsageError
+from .errors import FlashError, NoDevice, SeveralDevices, UnknownSerialNumber, UsageError
 from .events import Both, Events
 from .flashing import LARGEST_IMAGE, SMALLEST_IMAGE, device_sha256, read_image
 from .records import Origin, Report, ReportUnwritable

@@ -6,11 +6,12 @@ only failures are shown.
 import json
 import shutil
 import sys
-from typing import IO, Any, Dict, List, Optional, Sequence, Tuple
+import time
+from typing import IO, Dict, List, Optional, Sequence, Tuple
 
 from tqdm import tqdm
 
-from .devices import Device, DeviceKey, port_order
+from .devices import DeviceKey, port_order
 from .errors import plural
 from .flashing import BLOCK_SIZE
 from .records import FLASHED, Attempt, Record
@@ -22,6 +23,7 @@ PROG = "downloader-flash"
 WIDEST = 80  # columns, whatever the terminal's width
 BAR_FORMAT = "{desc}: {percentage:3.0f}%|{bar}| {n:.1f}/{total:.1f} KiB [{elapsed}<{remaining}, {rate_fmt}]"
 NARROW_BAR_FORMAT = "{desc} {percentage:3.0f}%|{bar}|"
+REDRAW_INTERVAL = 0.1  # seconds
 NARROW = 64  # columns below which a bar leaves out sizes and times
 TABLE_HEADER = ("port", "serial number", "result", "blocks", "resends", "seconds", "KiB/s")
 RIGHT_ALIGNED = ("blocks", "resends", "seconds", "KiB/s")
@@ -102,53 +104,79 @@ def row(attempt: Attempt) -> Tuple[str, ...]:
             f"{flashed.kib_per_second:,.1f}" if flashed else "-")
 
 
+class Bars:
+    """One bar per device, in port order, in a block of lines below everything else. The block is
+    redrawn in place and erased before any other line is printed, so that nothing is drawn twice
+    and nothing is left behind, whatever the terminal echoes (^C) below it."""
+
+    def __init__(self, stream: IO[str], total_kib: float) -> None:
+        self.stream, self.total = stream, total_kib
+        self.enabled = stream.isatty()
+        self.rows: Dict[DeviceKey, Tuple[str, float, float]] = {}  # label, KiB done, when it started
+        self.drawn = 0  # lines of the block on the screen; the cursor is on the line below it
+        self.last_draw = 0.0
+
+    def __bool__(self) -> bool:
+        return bool(self.rows)
+
+    def update(self, key: DeviceKey, label: str, kib: float) -> None:
+        if not self.enabled:
+            return
+        started = self.rows[key][2] if key in self.rows else time.monotonic()
+        self.rows[key] = (label, kib, started)
+        if time.monotonic() - self.last_draw >= REDRAW_INTERVAL or kib >= self.total:
+            self.draw()
+
+    def remove(self, key: DeviceKey) -> None:
+        if self.rows.pop(key, None) is not None:
+            self.draw()
+
+    def erase(self) -> None:
+        if self.drawn:
+            self.stream.write(f"\r\x1b[{self.drawn}A\x1b[J")
+            self.stream.flush()
+            self.drawn = 0
+
+    def draw(self) -> None:
+        columns = width() - 1  # a full last column would leave the cursor waiting to wrap
+        bar_format = BAR_FORMAT if columns >= NARROW else NARROW_BAR_FORMAT
+        lines = [tqdm.format_meter(kib, self.total, time.monotonic() - started, ncols=columns, prefix=label,
+                                   unit="KiB", bar_format=bar_format)
+                 for key, (label, kib, started) in sorted(self.rows.items(), key=lambda item: port_order(item[0].port))]
+        self.erase()
+        self.stream.write("".join(line + "\n" for line in lines))
+        self.stream.flush()
+        self.drawn, self.last_draw = len(lines), time.monotonic()
+
+    def print(self, line: str, stream: IO[str]) -> None:
+        """A line above the bars."""
+        self.erase()
+        print(line, file=stream, flush=True)
+        if self.rows:
+            self.draw()
+
+
 class Screen(Callbacks):
     """Bars in port order while devices are flashed; then a line per device, or the table."""
 
     def __init__(self, settings: Settings, image: Image, out: IO[str]) -> None:
         self.settings, self.out = settings, out
         self.size = len(image.data)
-        self.bars: Dict[DeviceKey, "tqdm[Any]"] = {}
-        self.lines: Dict[DeviceKey, int] = {}  # the screen line of each bar
-        self.order: List[DeviceKey] = []  # devices of this run, in port order, for the bars' lines
+        self.bars = Bars(sys.stderr, self.size / 1024)
         self.final: Dict[DeviceKey, Attempt] = {}  # for the table, so not in station mode
 
-    def found(self, device: Device) -> None:
-        if not self.settings.watch:
-            self.order = sorted(self.order + [device.key], key=lambda key: port_order(key.port))
-
-    def line_for(self, key: DeviceKey) -> int:
-        if key in self.order:
-            return self.order.index(key)
-        # A station runs for hours: a new bar takes the first line that no bar holds.
-        return min(set(range(len(self.lines) + 1)) - set(self.lines.values()))
-
     def progress(self, job: Job, done: int, blocks: int) -> None:
-        if self.settings.quiet:
-            return
-        bar = self.bars.get(job.key)
-        if bar is None:
-            columns = width()
+        if not self.settings.quiet:
             label = job.port if job.key.serial_number is None else f"{job.port} {job.key.serial_number}"
-            line = self.line_for(job.key)
-            bar = tqdm(total=self.size / 1024, unit="KiB", desc=label, position=line, leave=False, disable=None,
-                       ncols=columns, bar_format=BAR_FORMAT if columns >= NARROW else NARROW_BAR_FORMAT)
-            self.bars[job.key], self.lines[job.key] = bar, line
-        bar.update(min(done * BLOCK_SIZE, self.size) / 1024 - bar.n)
-
-    def close_bar(self, key: DeviceKey) -> None:
-        bar = self.bars.pop(key, None)
-        if bar is not None:
-            bar.close()
-            del self.lines[key]
+            self.bars.update(job.key, label, min(done * BLOCK_SIZE, self.size) / 1024)
 
     def close_bars(self) -> None:
-        for key in list(self.bars):
-            self.close_bar(key)
+        self.bars.rows.clear()
+        self.bars.erase()
 
     def attempt_ended(self, job: Job, attempt: Attempt, final: bool, recorded: Optional[bool]) -> None:
         key = job.key
-        self.close_bar(key)
+        self.bars.remove(key)
         if not final:
             self.failure(f"{about(attempt.port, attempt.error)}; flashing it again from block 0")
         elif self.settings.watch:
@@ -165,10 +193,7 @@ class Screen(Callbacks):
         self.failure(f"{PROG}: not recorded: {json.dumps(values)}")
 
     def write(self, line: str, stream: IO[str]) -> None:
-        if self.bars:
-            tqdm.write(line, file=stream)
-        else:
-            print(line, file=stream, flush=True)
+        self.bars.print(line, stream)
 
     def failure(self, line: str) -> None:
         self.write(line, sys.stderr)
@@ -191,10 +216,18 @@ class Screen(Callbacks):
             self.digests(attempt)
 
     def digests(self, attempt: Attempt) -> None:
-        self.result(f"  sha256 of the image as the device holds it: {attempt.device_sha256}")
+        self.labelled("  sha256 of the image as the device holds it:", str(attempt.device_sha256))
         if self.settings.verbose:
-            self.result(f"  sha256 of the file (bytes 6 to 9 differ: block 0 carries the length there): "
-                        f"{attempt.file_sha256}")
+            self.labelled("  sha256 of the file (bytes 6 to 9 differ: block 0 carries the length there):",
+                          attempt.file_sha256)
+
+    def labelled(self, label: str, value: str) -> None:
+        """On one line where it fits the terminal, else the value on a line of its own."""
+        if len(label) + 1 + len(value) <= width() or not self.out.isatty():
+            self.result(f"{label} {value}")
+        else:
+            self.result(label)
+            self.result(f"  {value}")
 
     def summary_table(self) -> None:
         """The table, in port order, once every bar is closed and cleared; failures under it, on stderr."""

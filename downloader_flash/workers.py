@@ -14,7 +14,7 @@ import time
 from collections import deque
 from dataclasses import dataclass
 from types import FrameType
-from typing import Any, Callable, Deque, Dict, Iterator, Optional, TextIO, Tuple
+from typing import Any, Callable, Deque, Dict, Iterator, Optional, Tuple
 
 from .devices import DeviceKey
 from .errors import RETRYABLE, Interrupted

@@ -519,3 +519,33 @@ def test_json_streams_events_and_records_while_the_text_goes_to_stderr():
     assert {key: events[-1][key] for key in ("exit_code", "results", "signal")} == {
         "exit_code": 0, "results": {"flashed": 2}, "signal": None}
     assert err.splitlines()[0].split()[:3] == ["port", "serial", "number"]  # the table, for a person watching
+
+
+def test_a_wait_that_runs_out_counts_as_an_attempt_and_a_missing_port_stays_a_selection_error(image_file, tmp_path):
+    missing = str(tmp_path / "ttyACM9")
+    returncode, out, err = tool(image_file, "--port", missing, "--attempts", "2", "--wait", "0.5",
+                                "--report", tmp_path / "r.jsonl")
+    assert (returncode, out) == (2, "")
+    assert err.splitlines() == [
+        f"cannot open {missing}: no such port; flashing it again from block 0",
+        f"downloader-flash: cannot open {missing}: no such port; the device did not come back within 0.5 s"]
+    records = valid_records((tmp_path / "r.jsonl").read_text())
+    assert [(r["attempt"], r["error_kind"]) for r in records] == [(1, "PortUnavailable"), (2, "PortUnavailable")]
+    assert records[1]["seconds"] >= 0.5 and records[0]["image"] == image_file
+
+
+@pytest.mark.parametrize("results, signum, code", [
+    ([], None, 0),
+    (["flashed", "not acknowledged"], None, 3),
+    (["not acknowledged", "failed"], None, 1),
+    (["failed", "usage"], None, 2),
+    (["failed", "report unwritable"], None, 4),
+    (["report unwritable", "interrupted"], None, 130),
+    (["interrupted"], signal.SIGTERM, 143),
+    (["flashed"], signal.SIGHUP, 129),
+], ids=["nothing", "not acknowledged", "failed", "selection", "report", "interrupted", "SIGTERM", "SIGHUP"])
+def test_the_exit_code_follows_one_rule(results, signum, code):
+    from downloader_flash import outcomes
+
+    by_name = {outcome.name: outcome for outcome in outcomes.OUTCOMES}
+    assert outcomes.exit_code([by_name[name] for name in results], signum) == code

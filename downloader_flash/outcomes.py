@@ -55,3 +55,7 @@ def markdown_table() -> str:
     rows = ["| exit code | meaning |", "|---:|---|"]
     rows += [f"| {outcome.exit_code} | {outcome.help} |" for outcome in OUTCOMES]
     return "\n".join(rows)
+
+
+if __name__ == "__main__":
+    print(markdown_table())

@@ -301,6 +301,15 @@ def test_version_and_exit_codes_in_help():
         "  130  interrupted: 128 + the signal's number (130 Ctrl-C, 143 SIGTERM, 129 SIGHUP)\n")
 
 
+def test_the_readme_gives_the_exit_codes_of_the_one_table():
+    from downloader_flash import outcomes
+
+    with open(os.path.join(os.path.dirname(__file__), "..", "README.md"), encoding="utf-8") as handle:
+        readme = handle.read()
+    generated = readme.split("<!-- exit codes: generated -->\n")[1].split("\n<!-- end of exit codes -->")[0]
+    assert generated == outcomes.markdown_table()
+
+
 @pytest.mark.parametrize("command", [[os.path.join(os.path.dirname(sys.executable), "downloader-flash")], TOOL],
                          ids=["installed command", "python -m"])
 def test_ctrl_c_while_the_tool_is_loading_ends_in_one_line(tmp_path, command):
@@ -549,3 +558,21 @@ def test_the_exit_code_follows_one_rule(results, signum, code):
 
     by_name = {outcome.name: outcome for outcome in outcomes.OUTCOMES}
     assert outcomes.exit_code([by_name[name] for name in results], signum) == code
+
+
+def test_ctrl_c_stops_the_example_host_loop_instead_of_moving_on_to_the_next_device(make_sim, image_file):
+    first, second = make_sim(delay_ms=2), make_sim()
+    example = os.path.join(os.path.dirname(__file__), "..", "examples", "flash_each.py")
+    proc = subprocess.Popen([sys.executable, "-c", "import runpy, signal, sys; signal.signal(signal.SIGINT, "
+                             "signal.default_int_handler); sys.argv = sys.argv[1:]; runpy.run_path(sys.argv[0], "
+                             "run_name='__main__')", example, image_file, first.port, second.port],
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        assert eventually(lambda: len(first.blocks) >= 50, 30)
+        proc.send_signal(signal.SIGINT)
+        out, err = proc.communicate(timeout=30)
+    finally:
+        proc.kill()
+    assert (proc.returncode, out) == (130, "")
+    assert re.fullmatch(r"interrupted at block [\d,]+ of 3,125; the device holds a partial image\n", err), err
+    assert second.frames == 0

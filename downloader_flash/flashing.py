@@ -366,7 +366,8 @@ def attempt_job(job: "Job", on_progress: Optional[ProgressCallback]) -> Attempt:
     try:
         log = TimedLog(job.log, job.port) if job.log is not None else None
         result = flash_job(job, on_progress, log)
-    except Interrupted as stop:
+    except KeyboardInterrupt as interruption:  # Interrupted, or a stop while waiting for the device
+        stop = interruption if isinstance(interruption, Interrupted) else Interrupted(None, known.blocks)
         whole = stop.block is not None and stop.block >= stop.blocks
         return dataclasses.replace(known, result=INTERRUPTED, error=str(stop), kind=type(stop).__name__,
                                    seconds=time.monotonic() - clock, block=stop.block, resends=stop.resends,

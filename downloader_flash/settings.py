@@ -33,8 +33,7 @@ class Settings:
     @classmethod
     def from_arguments(cls, namespace: argparse.Namespace) -> "Settings":
         values = vars(namespace)
-        settings = cls(**{name: values[name] for name in cls.__dataclass_fields__ if name in values})
-        return settings
+        return cls(**{name: values[name] for name in cls.__dataclass_fields__ if name in values})
 
     @property
     def image_name(self) -> str:

@@ -134,3 +134,18 @@ def test_an_image_replaced_mid_run_changes_nothing_flashed(make_sim, tmp_path):
     assert [(r["result"], r["size"], r["file_sha256"]) for r in records] == [("flashed", 20000, wanted)] * 4
     held = {sim.reports[-1].sha256 for sim in sims}
     assert held == {records[0]["device_sha256"]}
+
+
+def test_each_record_is_one_write_then_an_fsync(tmp_path, monkeypatch):
+    calls = []
+    real_write, real_fsync = os.write, os.fsync
+    monkeypatch.setattr(os, "write", lambda fd, data: calls.append(("write", data)) or real_write(fd, data))
+    monkeypatch.setattr(os, "fsync", lambda fd: calls.append(("fsync", None)) or real_fsync(fd))
+    report = Report(str(tmp_path / "report.jsonl"))
+    try:
+        report.append({"n": 1, "text": "x" * 70000})
+        report.append({"n": 2})
+    finally:
+        report.close()
+    assert [name for name, _ in calls] == ["write", "fsync", "write", "fsync"]
+    assert [json.loads(data) for name, data in calls if name == "write"] == [{"n": 1, "text": "x" * 70000}, {"n": 2}]

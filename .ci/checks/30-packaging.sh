@@ -37,7 +37,7 @@ def sources(package):
     return {name.split("/", 1)[1] for name in names_in_sdist if re.fullmatch(rf"[^/]+/{package}/[^/]+\.py", name)}
 
 simulator, tool = sources("downloader_sim"), sources("downloader_flash")
-expected = {"downloader-stubs/__init__.pyi", "downloader_flash/py.typed"} | simulator | tool
+expected = {"downloader-stubs/__init__.pyi", "downloader_flash/py.typed", "downloader_flash/record.schema.json"} | simulator | tool
 payload = [name for name in names if not name.startswith(f"downloader-{version}.dist-info/")]
 extensions = [name for name in payload if re.fullmatch(r"downloader\.cpython-\d+[^/]*\.so", name)]
 problems = []

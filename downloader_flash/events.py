@@ -1,9 +1,9 @@
 """--json: one JSON object per line on stdout, for a test executive instead of the text."""
+import collections
 import json
 import sys
 import time
-from collections import Counter
-from typing import IO, Any, Dict, Optional, Set, Tuple
+from typing import IO, Any, Counter, Dict, Optional, Set, Tuple
 
 from .devices import Device, DeviceKey
 from .records import Attempt, Origin, Record, record, utc
@@ -18,7 +18,7 @@ class Events(Callbacks):
         self.origin, self.out = origin, out
         self.started: Set[Tuple[DeviceKey, int]] = set()  # attempts in flight that have said so
         self.last_progress: Dict[DeviceKey, float] = {}
-        self.results: Counter[str] = Counter()
+        self.results: Counter[str] = collections.Counter()
 
     def emit(self, event: str, **values: Any) -> None:
         line = json.dumps({"event": event, "time": utc(time.time()), **values})

@@ -162,3 +162,38 @@ def test_watch_quiet_prints_failures_only_and_on_stderr(make_sim, tmp_path):
         "/dev/ttyACM2 (serial B2): device on /dev/ttyACM2 rejected block 2, 4 times; giving up "
         "(last: packet checksum error: 18)\n")]
     assert good.reports[-1].complete
+
+
+WATCH_RECOVER = """
+import json, os, signal, subprocess, sys, time
+from fake_usb import plug, unplug
+first, second = json.loads(os.environ["PORTS"])
+report = os.environ["REPORT"]
+plug(1, first, "SN7")
+proc = subprocess.Popen(json.loads(os.environ["TOOL"]) + [os.environ["IMAGE"], "--watch", "--attempts", "2", "--wait",
+                        "30", "--report", report], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+proc.stderr.readline()              # watching
+retry = proc.stderr.readline()      # the cable was pulled
+unplug(1)
+time.sleep(1)
+plug(2, second, "SN7")              # back, on another port
+flashed = proc.stdout.readline()
+time.sleep(1)                       # still plugged in: not flashed again
+proc.send_signal(signal.SIGINT)
+out, err = proc.communicate(timeout=30)
+print(json.dumps([retry, flashed, proc.returncode, out, err]))
+"""
+
+
+def test_watch_waits_for_a_pulled_board_and_flashes_it_once_on_its_new_port(make_sim, tmp_path):
+    pulled, back = make_sim(process=True, disconnect_after_block=10), make_sim(process=True)
+    (tmp_path / "image.bin").write_bytes(IMAGE)
+    env = {"PORTS": json.dumps([pulled.port, back.port]), "IMAGE": str(tmp_path / "image.bin"),
+           "REPORT": str(tmp_path / "report.jsonl")}
+    result = in_namespace(WATCH_RECOVER, env)
+    assert result.returncode == 0, result.stderr
+    retry, flashed, returncode, out, err = json.loads(result.stdout.splitlines()[-1])
+    assert retry == "device on /dev/ttyACM1 disconnected at block 11 of 1,250; flashing it again from block 0\n"
+    assert flashed.startswith("/dev/ttyACM2 (serial SN7): flashed, 40,000 bytes")
+    assert (returncode, out, err) == (0, "", "")
+    assert back.runs == 1 and len(valid_records((tmp_path / "report.jsonl").read_text())) == 2

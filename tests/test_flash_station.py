@@ -101,6 +101,16 @@ def test_watch_flashes_each_device_as_it_appears_once_until_it_is_unplugged(make
     assert (a.runs, b.runs, c.runs) == (1, 0, 2) and b.blocks
 
 
+def drive(driver, sims, tmp_path):
+    """Runs `driver` in the namespace with the simulators' ptys, IMAGE and a REPORT; its last line, parsed."""
+    (tmp_path / "image.bin").write_bytes(IMAGE)
+    env = {"PORTS": json.dumps([sim.port for sim in sims]), "IMAGE": str(tmp_path / "image.bin"),
+           "REPORT": str(tmp_path / "report.jsonl")}
+    result = in_namespace(driver, env)
+    assert result.returncode == 0, result.stderr
+    return json.loads(result.stdout.splitlines()[-1])
+
+
 RECOVER = """
 import json, os, subprocess, sys, time
 from fake_usb import plug, unplug
@@ -120,12 +130,7 @@ print(json.dumps([retry, tool.returncode, out, err]))
 
 def test_after_a_disconnect_the_next_attempt_waits_for_the_board_and_finds_it_by_serial_number(make_sim, tmp_path):
     pulled, back = make_sim(process=True, disconnect_after_block=10), make_sim(process=True)
-    (tmp_path / "image.bin").write_bytes(IMAGE)
-    env = {"PORTS": json.dumps([pulled.port, back.port]), "IMAGE": str(tmp_path / "image.bin"),
-           "REPORT": str(tmp_path / "report.jsonl")}
-    result = in_namespace(RECOVER, env)
-    assert result.returncode == 0, result.stderr
-    retry, returncode, out, err = json.loads(result.stdout.splitlines()[-1])
+    retry, returncode, out, err = drive(RECOVER, [pulled, back], tmp_path)
     assert retry == "device on /dev/ttyACM1 disconnected at block 11 of 1,250; flashing it again from block 0\n"
     assert (returncode, err) == (0, "") and out.startswith("flashed /dev/ttyACM2 (serial SN7): 40,000 bytes")
     records = valid_records((tmp_path / "report.jsonl").read_text())
@@ -153,12 +158,7 @@ print(json.dumps([proc.returncode, out, err]))
 
 def test_watch_quiet_prints_failures_only_and_on_stderr(make_sim, tmp_path):
     good, bad = make_sim(process=True), make_sim(process=True, reject={2: 10})
-    (tmp_path / "image.bin").write_bytes(IMAGE)
-    env = {"PORTS": json.dumps([good.port, bad.port]), "IMAGE": str(tmp_path / "image.bin"),
-           "REPORT": str(tmp_path / "report.jsonl")}
-    result = in_namespace(WATCH_QUIET, env)
-    assert result.returncode == 0, result.stderr
-    assert json.loads(result.stdout.splitlines()[-1]) == [1, "", (
+    assert drive(WATCH_QUIET, [good, bad], tmp_path) == [1, "", (
         "/dev/ttyACM2 (serial B2): device on /dev/ttyACM2 rejected block 2, 4 times; giving up "
         "(last: packet checksum error: 18)\n")]
     assert good.reports[-1].complete
@@ -187,12 +187,7 @@ print(json.dumps([retry, flashed, proc.returncode, out, err]))
 
 def test_watch_waits_for_a_pulled_board_and_flashes_it_once_on_its_new_port(make_sim, tmp_path):
     pulled, back = make_sim(process=True, disconnect_after_block=10), make_sim(process=True)
-    (tmp_path / "image.bin").write_bytes(IMAGE)
-    env = {"PORTS": json.dumps([pulled.port, back.port]), "IMAGE": str(tmp_path / "image.bin"),
-           "REPORT": str(tmp_path / "report.jsonl")}
-    result = in_namespace(WATCH_RECOVER, env)
-    assert result.returncode == 0, result.stderr
-    retry, flashed, returncode, out, err = json.loads(result.stdout.splitlines()[-1])
+    retry, flashed, returncode, out, err = drive(WATCH_RECOVER, [pulled, back], tmp_path)
     assert retry == "device on /dev/ttyACM1 disconnected at block 11 of 1,250; flashing it again from block 0\n"
     assert flashed.startswith("/dev/ttyACM2 (serial SN7): flashed, 40,000 bytes")
     assert (returncode, out, err) == (0, "", "")

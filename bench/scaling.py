@@ -18,8 +18,7 @@ import tempfile
 import threading
 import time
 
-from downloader_flash import Device, cli
-from downloader_flash.workers import Scheduler
+from downloader_flash import Callbacks, Device, Image, Settings, station
 from downloader_sim import Simulator
 from downloader_wire import block_count, device_image
 
@@ -53,22 +52,32 @@ class PeakWatcher(threading.Thread):
                     self.peaks[process.pid] = max(self.peaks.get(process.pid, 0), peak_rss_kib(process.pid))
 
 
+class Failures(Callbacks):
+    def __init__(self):
+        self.failed = []
+
+    def attempt_ended(self, job, attempt, final, recorded):
+        if attempt.result != "flashed":
+            self.failed.append(attempt)
+
+
 def flash_devices(devices, image_path, image):
-    """Flashes the devices as --all does. Wall seconds, and the workers' peak RSS in KiB."""
-    args = cli.build_parser().parse_args([image_path, "--all", "-q"])
-    view = cli.View(args, image, image_path, None)
-    scheduler = Scheduler(len(devices), 1, view.progress, view.attempt)
+    """Flashes the devices as the library's flash_all() does. Wall seconds, and the workers'
+    peak RSS in KiB."""
+    failures = Failures()
+    run = station.Run(Settings(image=image_path, all=True, quiet=True), Image(image, image_path), failures, None, None,
+                      len(devices))
     for device in devices:
-        scheduler.add(cli.job_for(args, device, image_path, len(devices) > 1))
-    watcher = PeakWatcher(scheduler)
+        run.add(device)
+    watcher = PeakWatcher(run.scheduler)
     watcher.start()
     started = time.perf_counter()
-    scheduler.run()
+    run.run()
     seconds = time.perf_counter() - started
     watcher.done.set()
     watcher.join()
-    if view.exit_code() != 0:
-        raise SystemExit("a device was not flashed: %s" % list(view.final.values()))
+    if failures.failed:
+        raise SystemExit("a device was not flashed: %s" % failures.failed)
     return seconds, sorted(watcher.peaks.values())
 
 

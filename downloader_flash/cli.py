@@ -1,39 +1,30 @@
-"""downloader-flash: the command line over the library, with bars, a table and records."""
+"""downloader-flash: the command line, one front end over the library."""
 import argparse
 import contextlib
 import hashlib
-import os
 import sys
-import tempfile
 from importlib import metadata
-from typing import IO, Any, Dict, Iterator, List, Optional, Sequence, Tuple
+from typing import Any, Iterator, List, Optional, Sequence
 
-from tqdm import tqdm
+from downloader_wire import LARGEST_IMAGE, PRODUCT_ID, SMALLEST_IMAGE, VENDOR_ID
 
-from downloader_wire import BLOCK_SIZE, LARGEST_IMAGE, PRODUCT_ID, SMALLEST_IMAGE, VENDOR_ID, device_image
-
-from . import records, station
+from . import outcomes
 from .devices import Device, find_devices
-from .errors import (EXIT_CODES_HELP, EXIT_FAILED, EXIT_INTERRUPTED, EXIT_NOT_ACKNOWLEDGED, EXIT_OK,
-                     FlashError, NoDevice, SeveralDevices, UsageError, plural)
-from .flashing import read_image
-from .records import Attempt
-from .workers import Job, Scheduler, with_image_facts
-
-PROG = "downloader-flash"
-BAR_FORMAT = "{desc}: {percentage:3.0f}%|{bar}| {n:.1f}/{total:.1f} KiB [{elapsed}<{remaining}, {rate_fmt}]"
-
-
-def say(message: str) -> None:
-    print(f"{PROG}: {message}", file=sys.stderr, flush=True)
+from .errors import FlashError, NoDevice, SeveralDevices, UnknownSerialNumber, UsageError
+from .events import Both, Events
+from .flashing import device_sha256, read_image
+from .records import Origin, Report, ReportUnwritable
+from .render import PROG, Screen, say, table
+from .settings import DEFAULT_ATTEMPTS, DEFAULT_RETRIES, DEFAULT_WAIT, Settings
+from .station import Callbacks, Image, Summary, flash_all, watch
 
 
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog=PROG,
-        description=f"Flash a firmware image to the device (USB {VENDOR_ID:04x}:{PRODUCT_ID:04x}), to one of several, "
-        "to all of them at once, or to each as it is plugged in.",
-        epilog=EXIT_CODES_HELP,
+        description=f"Flash a firmware image to the device (USB {VENDOR_ID:04x}:{PRODUCT_ID:04x}), to one of several, to all of "
+        "them at once, or to each as it is plugged in.",
+        epilog=outcomes.help_text(),
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
     parser.add_argument("image", nargs="?", metavar="IMAGE", help="the image file")
@@ -46,45 +37,66 @@ def build_parser() -> argparse.ArgumentParser:
     choose.add_argument("--watch", action="store_true",
                         help="keep running; flash each device as it appears, once until it is unplugged")
     flashing = parser.add_argument_group("flashing")
-    flashing.add_argument("--retries", type=int, default=3, metavar="N", help="resends of a rejected block (default 3)")
-    flashing.add_argument("--attempts", type=int, default=1, metavar="N",
-                          help="flash a device up to N times from block 0 after a disconnect or a give-up (default 1)")
+    flashing.add_argument("--retries", type=int, default=DEFAULT_RETRIES, metavar="N",
+                          help=f"resends of a rejected block (default {DEFAULT_RETRIES})")
+    flashing.add_argument("--attempts", type=int, default=DEFAULT_ATTEMPTS, metavar="N",
+                          help="flash a device up to N times from block 0 after a disconnect, a busy port or a "
+                          f"give-up (default {DEFAULT_ATTEMPTS})")
+    flashing.add_argument("--wait", type=float, default=DEFAULT_WAIT, metavar="SECONDS",
+                          help="before another attempt, wait up to this long for the device to come back or its "
+                          f"port to be free (default {DEFAULT_WAIT:g})")
     flashing.add_argument("--sample", type=int, metavar="BYTES", help="flash a generated image of this size")
     flashing.add_argument("--sample-on-hardware", action="store_true",
                           help="allow --sample on real devices, not only with --simulate")
     flashing.add_argument("--simulate", type=int, metavar="N", help="flash N simulated devices instead of real ones")
     output = parser.add_argument_group("output")
-    output.add_argument("--report", metavar="FILE", help="append one JSON Lines record per attempt")
-    output.add_argument("--log", metavar="FILE", help="write the module's own per-block lines here")
+    output.add_argument("--report", metavar="FILE", help="append one JSON Lines record per attempt (docs/records.md)")
+    output.add_argument("--station", metavar="NAME", help="the station's name, in every record")
+    output.add_argument("--log", metavar="FILE", help="append the module's own per-block lines, with time and port")
+    output.add_argument("--json", action="store_true",
+                        help="one JSON object per line on stdout (events and records); the text goes to stderr")
     output.add_argument("-q", "--quiet", action="store_true", help="no bars, no table: only failures")
     output.add_argument("-v", "--verbose", action="store_true", help="also both digests of each flashed image")
     output.add_argument("--version", action="version", version=f"%(prog)s {metadata.version('downloader')}")
     return parser
 
 
-def check_arguments(parser: argparse.ArgumentParser, args: argparse.Namespace) -> None:
+def contradiction(args: argparse.Namespace) -> Optional[str]:
+    """What is wrong with the command line, or None."""
+    for name in ("port", "serial_number", "station"):
+        if getattr(args, name) == "":
+            return f"--{name.replace('_', '-')} is empty"
     if args.list:
-        return
+        extra = [option for option, given in (("IMAGE", args.image is not None), ("--all", args.all),
+                                               ("--port", args.port), ("--serial-number", args.serial_number),
+                                               ("--watch", args.watch), ("--sample", args.sample is not None))
+                 if given]
+        return f"--list flashes nothing: leave out {', '.join(extra)}" if extra else None
     if args.image is None and args.sample is None:
-        parser.error("give an IMAGE file to flash, or --sample BYTES for a generated image")
+        return "give an IMAGE file to flash, or --sample BYTES for a generated image"
     if args.image is not None and args.sample is not None:
-        parser.error("give an IMAGE file or --sample BYTES, not both")
+        return "give an IMAGE file or --sample BYTES, not both"
     if args.sample is not None and not args.simulate and not args.sample_on_hardware:
-        parser.error("--sample flashes generated bytes: use it with --simulate, or add --sample-on-hardware")
+        return "--sample flashes generated bytes: use it with --simulate, or add --sample-on-hardware"
     if args.sample is not None and not SMALLEST_IMAGE <= args.sample <= LARGEST_IMAGE:
-        parser.error(f"--sample must be {SMALLEST_IMAGE} to {LARGEST_IMAGE:,} bytes")
+        return f"--sample must be {SMALLEST_IMAGE} to {LARGEST_IMAGE:,} bytes"
     if args.simulate is not None and args.port:
-        parser.error("--port cannot be used with --simulate: the simulated devices have their own ports")
+        return "--port cannot be used with --simulate: the simulated devices have their own ports"
     if args.simulate is not None and args.simulate < 1:
-        parser.error("--simulate needs 1 or more devices")
+        return "--simulate needs 1 or more devices"
     if args.simulate is not None and args.watch:
-        parser.error("--watch waits for real devices; it cannot be used with --simulate")
+        return "--watch waits for real devices; it cannot be used with --simulate"
     if sum(map(bool, (args.port, args.serial_number, args.all, args.watch))) > 1:
-        parser.error("choose with one of --port, --serial-number, --all and --watch")
-    for name in ("retries", "jobs", "attempts"):
+        return "choose with one of --port, --serial-number, --all and --watch"
+    if args.jobs is not None and not (args.all or args.watch):
+        return "--jobs applies to --all and --watch only"
+    if args.quiet and args.verbose:
+        return "choose one of -q and -v"
+    for name, least in (("retries", 0), ("jobs", 1), ("attempts", 1), ("wait", 0)):
         value = getattr(args, name)
-        if value is not None and value < (0 if name == "retries" else 1):
-            parser.error(f"--{name} must be {0 if name == 'retries' else 1} or more")
+        if value is not None and value < least:
+            return f"--{name} must be {least} or more"
+    return None
 
 
 def sample_image(size: int) -> bytes:
@@ -99,172 +111,52 @@ def listing(devices: Sequence[Device]) -> str:
     return table(rows)
 
 
-def table(rows: Sequence[Sequence[str]], right: Sequence[int] = ()) -> str:
-    widths = [max(len(row[i]) for row in rows) for i in range(len(rows[0]))]
-    cells = (
-        "  ".join(cell.rjust(width) if i in right else cell.ljust(width) for i, (cell, width) in enumerate(zip(row, widths)))
-        for row in rows
-    )
-    return "\n".join(line.rstrip() for line in cells)
-
-
-def choose(args: argparse.Namespace, candidates: List[Device]) -> List[Device]:
+def choose(settings: Settings, candidates: List[Device]) -> List[Device]:
     """The devices to flash, or a UsageError that says how to choose."""
-    if args.port:
-        known = [device for device in candidates if device.device == args.port]
-        return known or [Device(args.port, None, None, "")]
-    if args.serial_number:
-        chosen = [device for device in candidates if device.serial_number == args.serial_number]
+    if settings.port:
+        known = [device for device in candidates if device.device == settings.port]
+        return known or [Device(settings.port, None, None, "")]
+    if settings.serial_number:
+        chosen = [device for device in candidates if device.serial_number == settings.serial_number]
         if not chosen:
-            raise UsageError(f"no device has the serial number {args.serial_number}")
+            raise UnknownSerialNumber(settings.serial_number)
         return chosen[:1]
     if not candidates:
         raise NoDevice()
-    if len(candidates) > 1 and not args.all:
+    if len(candidates) > 1 and not settings.all:
         print(listing(candidates))
         raise SeveralDevices([device.device for device in candidates])
     return candidates
 
 
-class View:
-    """Bars while workers flash; a line per finished device; the table; the records."""
-
-    def __init__(self, args: argparse.Namespace, image: bytes, image_name: str, report: Optional[IO[str]]) -> None:
-        self.args, self.image_name, self.report = args, image_name, report
-        self.size = len(image)
-        self.facts = (len(image), hashlib.sha256(image).hexdigest(), hashlib.sha256(device_image(image)).hexdigest())
-        self.bars: Dict[Tuple[str, Optional[str]], "tqdm[Any]"] = {}
-        self.lines: Dict[Tuple[str, Optional[str]], int] = {}  # the screen line of each bar
-        self.final: Dict[Tuple[str, Optional[str]], Attempt] = {}
-        self.order: List[Tuple[str, Optional[str]]] = []  # the table's rows, in the order of the devices
-
-    def progress(self, job: Job, done: int, blocks: int) -> None:
-        if self.args.quiet:
-            return
-        bar = self.bars.get(job.key)
-        if bar is None:
-            label = job.port if job.key[1] is None else f"{job.port} {job.key[1]}"
-            # A station runs for hours: a new bar takes the first line that no bar holds.
-            line = min(set(range(len(self.lines) + 1)) - set(self.lines.values()))
-            bar = tqdm(total=self.size / 1024, unit="KiB", desc=label, bar_format=BAR_FORMAT, position=line,
-                       leave=not self.args.watch, disable=None, dynamic_ncols=True)
-            self.bars[job.key], self.lines[job.key] = bar, line
-        bar.update(min(done * BLOCK_SIZE, self.size) / 1024 - bar.n)
-
-    def attempt(self, job: Job, attempt: Attempt, final: bool) -> None:
-        attempt = with_image_facts(attempt, *self.facts)
-        if self.report is not None:
-            records.append(self.report, attempt, self.image_name)
-        bar = self.bars.pop(job.key, None)
-        if bar is not None:
-            bar.close()
-            del self.lines[job.key]
-        if final:
-            self.final[job.key] = attempt
-        if not final:
-            self.write(f"{about(job.port, attempt.error)}; flashing it again from block 0")
-        elif self.args.watch:
-            self.write(device_line(attempt))
-        elif len(self.final) == 1 and not self.args.all:
-            self.single(attempt)
-
-    def write(self, line: str) -> None:
-        if self.bars:
-            tqdm.write(line)
-        else:
-            print(line, flush=True)
-
-    def single(self, attempt: Attempt) -> None:
-        result = attempt.flashed
-        if result is None or attempt.result != records.FLASHED:
-            say(str(attempt.error))
-        if result is not None and not self.args.quiet:
-            print(f"flashed {describe(attempt)}: {summary(attempt)}")
-            self.digests(attempt)
-
-    def digests(self, attempt: Attempt) -> None:
-        print(f"  sha256 of the image as the device holds it: {attempt.device_sha256}")
-        if self.args.verbose:
-            print(f"  sha256 of the file (bytes 6 to 9 differ: block 0 carries the length there): {attempt.file_sha256}")
-
-    def summary_table(self) -> None:
-        if self.args.quiet:
-            for attempt in self.final.values():
-                if attempt.result != records.FLASHED:
-                    say(about(attempt.port, attempt.error))
-            return
-        rows = [("port", "serial number", "result", "blocks", "resends", "seconds", "KiB/s")]
-        attempts = [self.final[key] for key in self.order if key in self.final]
-        for attempt in attempts:
-            flashed = attempt.flashed
-            rows.append((
-                attempt.port, attempt.serial_number or "-", attempt.result,
-                f"{flashed.blocks:,}" if flashed else "-", str(attempt.resends),
-                f"{attempt.seconds:.2f}" if flashed else "-", f"{flashed.kib_per_second:,.1f}" if flashed else "-",
-            ))
-        print(table(rows, right=(3, 4, 5, 6)))
-        for attempt in attempts:
-            if attempt.result != records.FLASHED:
-                print(about(attempt.port, attempt.error))
-        transferred = [attempt for attempt in attempts if attempt.flashed is not None]
-        if transferred:
-            self.digests(transferred[0])
-
-    def exit_code(self) -> int:
-        results = {attempt.result for attempt in self.final.values()}
-        if records.INTERRUPTED in results:
-            return EXIT_INTERRUPTED
-        if records.FAILED in results:
-            return EXIT_FAILED
-        if records.NOT_ACKNOWLEDGED in results:
-            return EXIT_NOT_ACKNOWLEDGED
-        return EXIT_OK
+def image_of(settings: Settings) -> Image:
+    """The image's bytes, read once, and its name for the records."""
+    if settings.sample is not None:
+        return Image(sample_image(settings.sample), settings.image_name)
+    assert settings.image is not None
+    return Image(read_image(settings.image), settings.image_name)
 
 
-def about(port: str, message: Optional[str]) -> str:
-    """The message, naming the port unless it does already."""
-    return str(message) if port in str(message) else f"{port}: {message}"
-
-
-def describe(attempt: Attempt) -> str:
-    return attempt.port if attempt.serial_number is None else f"{attempt.port} (serial {attempt.serial_number})"
-
-
-def summary(attempt: Attempt) -> str:
-    result = attempt.flashed
-    assert result is not None
-    started = "run acknowledged" if result.run_acknowledged else "run NOT acknowledged"
-    return (f"{plural(result.size, 'byte')} in {plural(result.blocks, 'block')}, {plural(result.resends, 'resend')}, "
-            f"{result.seconds:.2f} s, {result.kib_per_second:,.1f} KiB/s; {started}")
-
-
-def device_line(attempt: Attempt) -> str:
-    if attempt.flashed is not None and attempt.result == records.FLASHED:
-        return f"{describe(attempt)}: flashed, {summary(attempt)}"
-    return f"{describe(attempt)}: {attempt.error}"
+def check_log(path: Optional[str]) -> None:
+    if path is None:
+        return
+    try:
+        with open(path, "a", encoding="utf-8"):
+            pass
+    except OSError as error:
+        raise UsageError(f"cannot write the log {path}: {error.strerror or error}") from None
 
 
 @contextlib.contextmanager
-def image_file(args: argparse.Namespace) -> Iterator[Tuple[str, bytes]]:
-    """(path, bytes) of the image; a generated one lives in a temporary file."""
-    if args.sample is None:
-        yield args.image, read_image(args.image)
+def report_of(settings: Settings) -> Iterator[Optional[Report]]:
+    if settings.report is None:
+        yield None
         return
-    image = sample_image(args.sample)
-    with tempfile.TemporaryDirectory() as folder:
-        path = os.path.join(folder, f"sample-{args.sample}.bin")
-        with open(path, "wb") as handle:
-            handle.write(image)
-        yield path, image
-
-
-def writable(path: Optional[str], mode: str, what: str) -> Optional[IO[str]]:
-    if path is None:
-        return None
+    report = Report(settings.report)
     try:
-        return open(path, mode, encoding="utf-8")
-    except OSError as error:
-        raise UsageError(f"cannot write the {what} {path}: {error.strerror or error}") from None
+        yield report
+    finally:
+        report.close()
 
 
 @contextlib.contextmanager
@@ -284,59 +176,59 @@ def candidates_of(simulators: List[Any]) -> List[Device]:
     return [Device(sim.port, f"SIM{n:04d}", None, "simulated device") for n, sim in enumerate(simulators, 1)]
 
 
-def check_simulators(simulators: List[Any], view: View) -> None:
+def check_simulators(simulators: List[Any], image: Image, screen: Screen) -> None:
     """Whether each simulated device holds what was sent, from its own report."""
-    holding = sum(1 for sim in simulators if sim.reports and sim.reports[-1].sha256 == view.facts[2])
-    if not view.args.quiet:
-        print(f"simulated devices holding the image (sha256 match): {holding} of {len(simulators)}")
-
-
-def flash_devices(args: argparse.Namespace, devices: List[Device], view: View, image_path: str) -> None:
-    scheduler = Scheduler(args.jobs or len(devices), args.attempts, view.progress, view.attempt)
-    for device in devices:
-        job = job_for(args, device, image_path, len(devices) > 1)
-        view.order.append(job.key)
-        scheduler.add(job)
-    scheduler.run()
-
-
-def job_for(args: argparse.Namespace, device: Device, image_path: str, tag_log: bool) -> Job:
-    return Job((device.device, device.serial_number), image_path, args.retries, args.log, tag_log)
+    wanted = device_sha256(image.data)
+    holding = sum(1 for sim in simulators if sim.reports and sim.reports[-1].sha256 == wanted)
+    screen.result(f"simulated devices holding the image (sha256 match): {holding} of {len(simulators)}")
 
 
 def main(argv: Optional[Sequence[str]] = None) -> int:
     parser = build_parser()
     args = parser.parse_args(argv)
-    check_arguments(parser, args)
+    problem = contradiction(args)
+    if problem is not None:
+        parser.error(problem)
     try:
-        return command(args)
+        return command(Settings.from_arguments(args))
     except FlashError as error:
         say(str(error))
         return error.exit_code
+    except ReportUnwritable as error:
+        say(str(error))
+        return outcomes.REPORT_UNWRITABLE.exit_code
 
 
-def command(args: argparse.Namespace) -> int:
-    with simulated(args.simulate) as simulators:
+def command(settings: Settings) -> int:
+    with simulated(settings.simulate) as simulators:
         candidates = candidates_of(simulators)
-        if args.list:
+        if settings.list:
             print(listing(candidates) if candidates else "no device found")
-            return EXIT_OK
-        with image_file(args) as (image_path, image), contextlib.ExitStack() as stack:
-            log = writable(args.log, "w", "log")
-            if log is not None:
-                log.close()
-            report = writable(args.report, "a", "report")
-            if report is not None:
-                stack.enter_context(report)
-            view = View(args, image, args.image or f"sample of {args.sample:,} bytes", report)
-            if args.watch:
-                station.watch(args, view, image_path)
-                return view.exit_code()
+            return outcomes.FLASHED.exit_code
+        image = image_of(settings)
+        check_log(settings.log)
+        with report_of(settings) as report:
+            origin = Origin(station=settings.station)
+            screen = Screen(settings, image, sys.stderr if settings.json else sys.stdout)
+            events = Events(origin) if settings.json else None
+            callbacks: Callbacks = Both(screen, events) if events is not None else screen
+            if settings.watch:
+                if not settings.quiet:
+                    print("watching for devices; Ctrl-C ends", file=sys.stderr, flush=True)
+                summary = watch(settings, image, callbacks, report, origin)
             else:
-                devices = choose(args, candidates)
-                flash_devices(args, devices, view, image_path)
-                if args.all:
-                    view.summary_table()
-                if simulators and view.exit_code() != EXIT_INTERRUPTED:
-                    check_simulators(simulators, view)
-            return view.exit_code()
+                summary = flash_all(settings, image, choose(settings, candidates), callbacks, report, origin)
+            screen.close_bars()
+            if settings.all:
+                screen.summary_table()
+            if simulators and summary.signum is None and outcomes.INTERRUPTED not in summary.outcomes:
+                check_simulators(simulators, image, screen)
+            end(summary, events)
+            return summary.exit_code()
+
+
+def end(summary: Summary, events: Optional[Events]) -> None:
+    if summary.report_error is not None:
+        say(f"{summary.report_error}; {summary.unrecorded} outcome(s) not recorded, printed above")
+    if events is not None:
+        events.summary(summary)

@@ -2,13 +2,26 @@
 import errno
 import grp
 import os
+import re
+import stat
 from dataclasses import dataclass
-from typing import List, Optional
+from typing import List, NamedTuple, Optional, Tuple, Union
 
 import serial
 from serial.tools import list_ports
 
 from downloader_wire import PRODUCT_ID, VENDOR_ID
+
+from .errors import IN_USE, NO_SUCH_PORT
+
+GROUP_READ_WRITE = stat.S_IRGRP | stat.S_IWGRP
+
+
+class DeviceKey(NamedTuple):
+    """One device: its port, and its USB serial number where it has one."""
+
+    port: str
+    serial_number: Optional[str]
 
 
 @dataclass(frozen=True)
@@ -20,23 +33,55 @@ class Device:
     location: Optional[str]
     description: str
 
+    @property
+    def key(self) -> DeviceKey:
+        return DeviceKey(self.device, self.serial_number)
+
+
+def port_order(port: str) -> Tuple[Union[int, str], ...]:
+    """Sorts ttyACM2 before ttyACM10."""
+    return tuple(int(part) if part.isdigit() else part for part in re.split(r"(\d+)", port))
+
 
 def find_devices() -> List[Device]:
-    """Every port with the device's USB vendor and product identifiers, sorted by name."""
+    """Every port with the device's USB vendor and product identifiers, in port order."""
     found = [
         Device(info.device, info.serial_number, info.location, info.description)
         for info in list_ports.comports()
         if info.vid == VENDOR_ID and info.pid == PRODUCT_ID
     ]
-    return sorted(found, key=lambda device: device.device)
+    return sorted(found, key=lambda device: port_order(device.device))
 
 
-def owning_group(path: str) -> Optional[str]:
+def locate(key: DeviceKey) -> Optional[str]:
+    """The port the device of `key` is on now, or None while it is away.
+
+    A device with a serial number is found by it, since its port name may change when it comes
+    back. A port that is not enumerated at all (a simulated device) counts while its path exists;
+    one that is enumerated with another serial number holds another board and never counts.
+    """
+    found = find_devices()
+    if key.serial_number is not None:
+        match = next((device.device for device in found if device.serial_number == key.serial_number), None)
+        if match is not None:
+            return match
+    if any(device.device == key.port for device in found):
+        return None if key.serial_number is not None else key.port
+    return key.port if os.path.exists(key.port) else None
+
+
+def permission_advice(port: str) -> str:
+    """How to get access: the group that owns the node, when that group may read and write it."""
     try:
-        gid = os.stat(path).st_gid
-        return grp.getgrgid(gid).gr_name
+        status = os.stat(port)
+        group = grp.getgrgid(status.st_gid).gr_name
     except (OSError, KeyError):
-        return None
+        return "ask for access"
+    if status.st_mode & GROUP_READ_WRITE == GROUP_READ_WRITE:
+        return f"add the user to the group '{group}', which owns it, then log in again"
+    return ("no group may read and write it; grant access with a udev rule, for instance "
+            f'SUBSYSTEM=="tty", ATTRS{{idVendor}}=="{VENDOR_ID:04x}", ATTRS{{idProduct}}=="{PRODUCT_ID:04x}", '
+            'GROUP="dialout", MODE="0660"')
 
 
 def why_unavailable(port: str) -> Optional[str]:
@@ -50,11 +95,9 @@ def why_unavailable(port: str) -> Optional[str]:
     else:
         return None
     if code == errno.ENOENT:
-        return "no such port"
+        return NO_SUCH_PORT
     if code in (errno.EACCES, errno.EPERM):
-        group = owning_group(port)
-        fix = f"add the user to the group '{group}', which owns it, then log in again" if group else "ask for access"
-        return f"permission denied ({fix})"
+        return f"permission denied ({permission_advice(port)})"
     if code in (errno.EWOULDBLOCK, errno.EAGAIN, errno.EBUSY):
-        return "in use by another process"
+        return IN_USE
     return os.strerror(code) if code else "it does not open"

@@ -1,22 +1,18 @@
-"""What a flash ends in: the result of a good one, the exceptions of a bad one, the exit codes."""
+"""What a flash ends in: the result of a good one, the exceptions of a bad one."""
 from dataclasses import dataclass
 from typing import List, Optional
 
 from downloader_wire import PRODUCT_ID, VENDOR_ID
 
-# Exit codes of downloader-flash, the one place they are defined.
-EXIT_OK = 0  # every device flashed and acknowledged the start of its image
-EXIT_FAILED = 1  # a device failed
-EXIT_USAGE = 2  # usage or selection error
-EXIT_NOT_ACKNOWLEDGED = 3  # flashed, but a device did not acknowledge the run command
-EXIT_INTERRUPTED = 130  # interrupted with Ctrl-C
+from .outcomes import FAILED, FLASHED, INTERRUPTED, NOT_ACKNOWLEDGED, USAGE
 
-EXIT_CODES_HELP = """exit codes:
-  0    every device flashed and acknowledged the start of its image
-  1    a device failed
-  2    usage or selection error
-  3    flashed, but a device did not acknowledge the run command
-  130  interrupted"""
+EXIT_OK = FLASHED.exit_code
+EXIT_FAILED = FAILED.exit_code
+EXIT_USAGE = USAGE.exit_code
+EXIT_NOT_ACKNOWLEDGED = NOT_ACKNOWLEDGED.exit_code
+EXIT_INTERRUPTED = INTERRUPTED.exit_code
+
+READ_TIMEOUT = 1  # seconds the module's port waits for a reply
 
 
 @dataclass(frozen=True)
@@ -49,6 +45,7 @@ class FlashError(Exception):
 
     exit_code = EXIT_FAILED
     resends = 0  # blocks resent before it happened
+    block: Optional[int] = None  # the failing block, where there is one
 
 
 class UsageError(FlashError):
@@ -75,15 +72,32 @@ class SeveralDevices(UsageError):
         self.ports = ports
 
 
+class UnknownSerialNumber(UsageError):
+    def __init__(self, serial_number: str) -> None:
+        super().__init__(f"no device has the serial number {serial_number}")
+
+
+NO_SUCH_PORT = "no such port"
+IN_USE = "in use by another process"
+
+
 class PortUnavailable(FlashError):
+    """A port that would not open. One that does not exist is a selection error: nothing matched."""
+
     def __init__(self, port: str, reason: str) -> None:
         super().__init__(f"cannot open {port}: {reason}")
         self.port, self.reason = port, reason
+        if reason == NO_SUCH_PORT:
+            self.exit_code = EXIT_USAGE
 
 
 class PortInUse(PortUnavailable):
     def __init__(self, port: str) -> None:
-        super().__init__(port, "in use by another process")
+        super().__init__(port, IN_USE)
+
+
+class PortForbidden(PortUnavailable):
+    """No access to the device node: waiting does not help, so it is not tried again."""
 
 
 class DeviceSilent(FlashError):
@@ -107,10 +121,24 @@ class BlockRejected(FlashError):
         self.port, self.block, self.times, self.reason = port, block, times, reason
 
 
-class Interrupted(FlashError):
+class NoReply(FlashError):
+    """The device sent nothing back for a block: it did not reject it, it did not answer."""
+
+    def __init__(self, port: str, block: int, times: int) -> None:
+        super().__init__(
+            f"the device on {port} does not answer block {block:,} within the read time-out "
+            f"({READ_TIMEOUT} s), {plural(times, 'time')}; giving up"
+        )
+        self.port, self.block, self.times = port, block, times
+
+
+class Interrupted(KeyboardInterrupt):
+    """Ctrl-C, or a stop, during a flash. A KeyboardInterrupt, not a FlashError, so that a host
+    loop's `except FlashError` lets it through and the host stops."""
+
     exit_code = EXIT_INTERRUPTED
 
-    def __init__(self, block: Optional[int], blocks: int) -> None:
+    def __init__(self, block: Optional[int], blocks: int, resends: int = 0) -> None:
         if block is None:
             message = "interrupted before the first block; the device is unchanged"
         elif block >= blocks:
@@ -118,4 +146,10 @@ class Interrupted(FlashError):
         else:
             message = f"interrupted at block {block:,} of {blocks:,}; the device holds a partial image"
         super().__init__(message)
-        self.block, self.blocks = block, blocks
+        self.block, self.blocks, self.resends = block, blocks, resends
+
+
+# Failures after which another attempt, from block 0 in a fresh worker, may succeed: the device
+# went away (and may come back, perhaps on another port), was busy, or gave up on a block.
+RETRYABLE = frozenset({Disconnected.__name__, BlockRejected.__name__, DeviceSilent.__name__, NoReply.__name__,
+                       PortUnavailable.__name__, PortInUse.__name__})

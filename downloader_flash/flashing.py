@@ -1,5 +1,6 @@
 """Flashing one device through the module: open, heartbeat, load, transfer, run, close."""
 import contextlib
+import dataclasses
 import hashlib
 import io
 import os
@@ -9,28 +10,28 @@ import threading
 from collections import deque
 import time
 from types import FrameType
-from typing import Any, Callable, Deque, Dict, Iterator, List, MutableSequence, Optional, Protocol, TextIO, Tuple, Union, cast
+from typing import TYPE_CHECKING, Any, Callable, Deque, Dict, Iterator, List, MutableSequence, Optional, Tuple, Union
 
 import serial
 
 import downloader
 from downloader_wire import LARGEST_IMAGE, RUN, SMALLEST_IMAGE, block_count, device_image
 
-from .devices import Device, find_devices, why_unavailable
-from .errors import (BlockRejected, DeviceSilent, Disconnected, FlashError, FlashResult, ImageError, Interrupted, NoDevice,
-                     PortInUse, PortUnavailable, SeveralDevices)
+from .capture import TextSink, captured_output
+from .devices import Device, find_devices, locate, why_unavailable
+from .errors import (IN_USE, NO_SUCH_PORT, BlockRejected, DeviceSilent, Disconnected, FlashError, FlashResult, ImageError, Interrupted,
+                     NoDevice, NoReply, PortForbidden, PortInUse, PortUnavailable, SeveralDevices)
+from .records import FAILED, FLASHED, INTERRUPTED, NOT_ACKNOWLEDGED, Attempt, utc
+
+if TYPE_CHECKING:
+    from .workers import Job
 
 QUIET_SECONDS = 0.2  # silence on the line before a resend
+RETRY_POLL = 0.2  # seconds between looks for a device that is away or busy
 
 ImageSource = Union[str, "os.PathLike[str]", bytes]
 # Called after each accepted block with (blocks done, blocks in the image).
 ProgressCallback = Callable[[int, int], None]
-
-
-class TextSink(Protocol):
-    """Where the module's lines go: a text file, or anything with write(str)."""
-
-    def write(self, text: str) -> int: ...
 
 
 def read_image(image: ImageSource) -> bytes:
@@ -69,6 +70,13 @@ class ModuleOutput(io.TextIOBase):
 
     def writable(self) -> bool:
         return True
+
+    @property
+    def unanswered(self) -> bool:
+        """Whether the device sent nothing back for the last block: the module prints the
+        empty reply it read when the time-out ran out."""
+        replies = [line for line in "".join(self.recent).split("\n") if line.startswith(("b'", 'b"'))]
+        return bool(replies) and replies[-1] in ("b''", 'b""')
 
     @property
     def reason(self) -> str:
@@ -115,6 +123,8 @@ class Transfer:
                 self.check_line()
                 rejected += 1
                 if rejected > retries:
+                    if output.unanswered:
+                        raise NoReply(self.port, self.block, rejected)
                     raise BlockRejected(self.port, self.block, rejected, output.reason)
                 self.resends += 1
                 continue
@@ -152,11 +162,19 @@ def opened(port: str) -> Iterator[None]:
         with interruptions_held():
             is_open = downloader.dev_open()
         if not is_open:
-            reason = why_unavailable(port) or "it did not open"
-            raise PortInUse(port) if reason == "in use by another process" else PortUnavailable(port, reason)
+            raise unavailable(port)
         yield
     finally:
         downloader.dev_close()
+
+
+def unavailable(port: str) -> PortUnavailable:
+    reason = why_unavailable(port) or "it did not open"
+    if reason == IN_USE:
+        return PortInUse(port)
+    if reason.startswith("permission denied"):
+        return PortForbidden(port, reason)
+    return PortUnavailable(port, reason)
 
 
 def in_main_thread() -> bool:
@@ -238,15 +256,15 @@ def flash(
     """Flashes `image` (a file name or the bytes) to `port`, or to the only device found.
 
     A rejected block is resent up to `retries` times. `on_progress(done, blocks)` follows each
-    accepted block; `log` receives the module's own lines. Raises a FlashError.
+    accepted block; `log` receives the module's own lines, printed in this thread; other threads'
+    output is left alone. Raises a FlashError, or Interrupted (a KeyboardInterrupt) on Ctrl-C.
     """
     data = read_image(image)
     name, serial_number = choose_port(port)
     transfer = Transfer(name, block_count(len(data)))
     output = ModuleOutput(log)
     try:
-        # print() needs only write(); older typeshed asks redirect_stdout for a full TextIO.
-        with contextlib.redirect_stdout(cast(TextIO, output)), opened(name):
+        with captured_output(output), opened(name):
             # The heartbeat moves the packet counter, so it comes before init() resets it.
             if downloader.beat() != "beated":
                 transfer.check_line()
@@ -257,7 +275,7 @@ def flash(
                 acknowledged = run_acknowledged()
                 seconds = time.perf_counter() - started
     except KeyboardInterrupt:
-        raise Interrupted(transfer.block, transfer.blocks) from None
+        raise Interrupted(transfer.block, transfer.blocks, transfer.resends) from None
     except FlashError as error:
         error.resends = transfer.resends
         raise
@@ -269,6 +287,88 @@ def flash(
         resends=transfer.resends,
         seconds=seconds,
         file_sha256=hashlib.sha256(data).hexdigest(),
-        device_sha256=hashlib.sha256(device_image(data)).hexdigest(),
+        device_sha256=device_sha256(data),
         run_acknowledged=acknowledged,
     )
+
+
+class TimedLog:
+    """The module's lines for --log, each with the time and the port. Each line is one write()
+    to a file opened for appending, so several workers share the file without mixing lines."""
+
+    def __init__(self, path: str, port: str) -> None:
+        self.fd = os.open(path, os.O_WRONLY | os.O_APPEND | os.O_CREAT, 0o644)
+        self.port, self.partial = port, ""
+
+    def write(self, text: str) -> int:
+        *lines, self.partial = (self.partial + text).split("\n")
+        for line in lines:
+            os.write(self.fd, f"{utc(time.time())} {self.port}: {line}\n".encode("utf-8"))
+        return len(text)
+
+    def close(self) -> None:
+        os.close(self.fd)
+
+
+def found_again(job: "Job", deadline: float) -> str:
+    """The port of a device that went away, once it is back; PortUnavailable when the wait runs out."""
+    while True:
+        port = locate(job.key)
+        if port is not None:
+            return port
+        if time.monotonic() >= deadline:
+            raise PortUnavailable(job.port, f"{NO_SUCH_PORT}; the device did not come back within {job.wait:g} s")
+        time.sleep(RETRY_POLL)
+
+
+def flash_job(job: "Job", on_progress: Optional[ProgressCallback], log: Optional[TextSink]) -> FlashResult:
+    """One attempt at the device of `job`. A retry waits up to `job.wait` seconds for the device
+    to come back, found by its serial number, and for its port to be free."""
+    deadline = time.monotonic() + job.wait
+    while True:
+        port = job.port if job.attempt == 1 else found_again(job, deadline)
+        try:
+            return flash(job.data, Device(port, job.key.serial_number, None, ""), retries=job.retries,
+                         on_progress=on_progress, log=log)
+        except PortUnavailable as error:
+            if job.attempt == 1 or isinstance(error, PortForbidden) or time.monotonic() >= deadline:
+                raise
+        time.sleep(RETRY_POLL)
+
+
+def unstarted(job: "Job", result: str = FAILED, error: Optional[str] = None, kind: str = "") -> Attempt:
+    """What is known of an attempt at `job` before it starts, or of one that never does."""
+    return Attempt(job.port, job.key.serial_number, result, error, kind, attempt=job.attempt, attempts=job.attempts,
+                   started=time.time(), blocks=block_count(len(job.data)), image=job.image, size=len(job.data),
+                   file_sha256=hashlib.sha256(job.data).hexdigest())
+
+
+def attempt_job(job: "Job", on_progress: Optional[ProgressCallback]) -> Attempt:
+    """Runs one attempt and describes it; never raises but for a fault of this program."""
+    known = unstarted(job)
+    clock = time.monotonic()
+    log = None
+    try:
+        log = TimedLog(job.log, job.port) if job.log is not None else None
+        result = flash_job(job, on_progress, log)
+    except KeyboardInterrupt as interruption:  # Interrupted, or a stop while waiting for the device
+        stop = interruption if isinstance(interruption, Interrupted) else Interrupted(None, known.blocks)
+        whole = stop.block is not None and stop.block >= stop.blocks
+        return dataclasses.replace(known, result=INTERRUPTED, error=str(stop), kind=type(stop).__name__,
+                                   seconds=time.monotonic() - clock, block=stop.block, resends=stop.resends,
+                                   device_sha256=device_sha256(job.data) if whole else None)
+    except Exception as error:  # a FlashError, or a fault of this program: still one line, never a traceback
+        message = str(error) if isinstance(error, FlashError) else f"{type(error).__name__}: {error}"
+        return dataclasses.replace(known, error=message, kind=type(error).__name__, seconds=time.monotonic() - clock,
+                                   block=getattr(error, "block", None), resends=getattr(error, "resends", 0))
+    finally:
+        if log is not None:
+            log.close()
+    problem = None if result.run_acknowledged else f"the device on {result.port} did not acknowledge the run command"
+    return dataclasses.replace(known, port=result.port, result=FLASHED if result.run_acknowledged else NOT_ACKNOWLEDGED,
+                               error=problem, flashed=result, seconds=time.monotonic() - clock, block=result.blocks,
+                               resends=result.resends, device_sha256=result.device_sha256)
+
+
+def device_sha256(image: bytes) -> str:
+    return hashlib.sha256(device_image(image)).hexdigest()

@@ -1,25 +1,39 @@
-"""--report: one JSON Lines record per attempt, appended."""
+"""--report: one JSON Lines record per attempt, appended durably. The fields are described in
+docs/records.md and in record.schema.json beside this module."""
+import dataclasses
 import datetime
 import json
+import os
+import platform
+import socket
 from dataclasses import dataclass
-from typing import IO, Dict, Optional, Union
+from importlib import metadata
+from typing import Any, Dict, Optional
 
 from .errors import FlashResult
+from .outcomes import FAILED as FAILED_OUTCOME, FLASHED as FLASHED_OUTCOME, INTERRUPTED as INTERRUPTED_OUTCOME
+from .outcomes import NOT_ACKNOWLEDGED as NOT_ACKNOWLEDGED_OUTCOME
+
+SCHEMA_VERSION = 2  # version 1 was the unversioned record of downloader-flash 1.1
+SCHEMA_FILE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "record.schema.json")
 
 # Record fields, in the order they are written.
-FIELDS = ("time", "port", "serial_number", "image", "file_sha256", "device_sha256", "size", "result", "error",
-          "resends", "seconds")
+FIELDS = ("schema", "time", "started", "seconds", "port", "serial_number", "attempt", "attempts", "result",
+          "error_kind", "error", "blocks", "block", "resends", "image", "size", "file_sha256", "device_sha256",
+          "station", "host", "tool_version", "module_version", "python_version")
 
 # Values of the "result" field.
-FLASHED = "flashed"
-NOT_ACKNOWLEDGED = "not acknowledged"
-FAILED = "failed"
-INTERRUPTED = "interrupted"
+FLASHED = FLASHED_OUTCOME.name
+NOT_ACKNOWLEDGED = NOT_ACKNOWLEDGED_OUTCOME.name
+FAILED = FAILED_OUTCOME.name
+INTERRUPTED = INTERRUPTED_OUTCOME.name
+
+Record = Dict[str, Any]
 
 
 @dataclass(frozen=True)
 class Attempt:
-    """One attempt at one device: a result, or the error that ended it."""
+    """One attempt at one device: a result, or the error that ended it, and what is known of it."""
 
     port: str
     serial_number: Optional[str]
@@ -27,31 +41,107 @@ class Attempt:
     error: Optional[str] = None
     kind: str = ""  # the exception's class name, for deciding on another attempt
     flashed: Optional[FlashResult] = None
-    # Known even when the attempt failed: the image's size and digests.
-    size: int = 0
-    file_sha256: str = ""
-    device_sha256: str = ""
+    attempt: int = 1
+    attempts: int = 1
+    started: float = 0.0  # seconds since the epoch
+    seconds: float = 0.0  # how long it really took, failures included
+    blocks: int = 0
+    block: Optional[int] = None  # the block reached, or the one that failed; None before the first
     resends: int = 0
-    seconds: float = 0.0
+    image: str = ""  # absolute path of the image file
+    size: int = 0  # of the bytes flashed
+    file_sha256: str = ""  # of the bytes flashed
+    device_sha256: Optional[str] = None  # only when the device received the whole image
 
 
-def record(attempt: Attempt, image: str) -> Dict[str, Union[str, int, float, None]]:
-    values: Dict[str, Union[str, int, float, None]] = {
-        "time": datetime.datetime.now(datetime.timezone.utc).isoformat(timespec="seconds"),
+def utc(seconds: float) -> str:
+    moment = datetime.datetime.fromtimestamp(seconds, datetime.timezone.utc)
+    return moment.isoformat(timespec="milliseconds")
+
+
+@dataclass(frozen=True)
+class Origin:
+    """Where records come from: the same for every record of one run."""
+
+    station: Optional[str] = None
+    host: str = dataclasses.field(default_factory=socket.gethostname)
+    tool_version: str = dataclasses.field(default_factory=lambda: metadata.version("downloader"))
+    # The module is built and shipped with the tool, in the same distribution.
+    module_version: str = dataclasses.field(default_factory=lambda: metadata.version("downloader"))
+    python_version: str = dataclasses.field(default_factory=platform.python_version)
+
+
+def record(attempt: Attempt, origin: Origin) -> Record:
+    values: Record = {
+        "schema": SCHEMA_VERSION,
+        "time": utc(attempt.started + attempt.seconds),
+        "started": utc(attempt.started),
+        "seconds": round(attempt.seconds, 3),
         "port": attempt.port,
         "serial_number": attempt.serial_number,
-        "image": image,
+        "attempt": attempt.attempt,
+        "attempts": attempt.attempts,
+        "result": attempt.result,
+        "error_kind": attempt.kind or None,
+        "error": attempt.error,
+        "blocks": attempt.blocks,
+        "block": attempt.block,
+        "resends": attempt.resends,
+        "image": attempt.image,
+        "size": attempt.size,
         "file_sha256": attempt.file_sha256,
         "device_sha256": attempt.device_sha256,
-        "size": attempt.size,
-        "result": attempt.result,
-        "error": attempt.error,
-        "resends": attempt.resends,
-        "seconds": round(attempt.seconds, 3),
+        **dataclasses.asdict(origin),
     }
     return {name: values[name] for name in FIELDS}
 
 
-def append(report: IO[str], attempt: Attempt, image: str) -> None:
-    report.write(json.dumps(record(attempt, image)) + "\n")
-    report.flush()
+class ReportUnwritable(Exception):
+    """The report cannot take another record; str() is one line."""
+
+
+class Report:
+    """An append-only file of records. Each record is one line, written with one write() on a
+    file opened for appending, then fsynced: several tools may append to one report, and a
+    reader never sees half a record."""
+
+    def __init__(self, path: str) -> None:
+        self.path = path
+        try:
+            self.fd: Optional[int] = os.open(path, os.O_WRONLY | os.O_APPEND | os.O_CREAT, 0o644)
+        except OSError as error:
+            raise ReportUnwritable(self.describe(error)) from None
+
+    def describe(self, error: OSError) -> str:
+        return f"cannot write the report {self.path}: {error.strerror or error}"
+
+    def append(self, values: Record) -> None:
+        if self.fd is None:
+            raise ReportUnwritable(f"cannot write the report {self.path}: it is closed")
+        line = (json.dumps(values) + "\n").encode("utf-8")
+        try:
+            written = os.write(self.fd, line)
+            if written != len(line):
+                self.take_back(written)
+                raise OSError(28, os.strerror(28))  # ENOSPC: the rest did not fit
+            os.fsync(self.fd)
+        except OSError as error:
+            raise ReportUnwritable(self.describe(error)) from None
+        if not os.path.exists(self.path):
+            raise ReportUnwritable(f"cannot write the report {self.path}: it was removed")
+
+    def take_back(self, written: int) -> None:
+        """Removes the part of a line that a full disk cut short, so that the file ends in a
+        complete line; with the disk full, no other writer gets a line in behind it."""
+        assert self.fd is not None
+        end = os.fstat(self.fd).st_size
+        try:
+            if written:
+                os.ftruncate(self.fd, end - written)
+        except OSError:
+            pass
+
+    def close(self) -> None:
+        if self.fd is not None:
+            os.close(self.fd)
+            self.fd = None

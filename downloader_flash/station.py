@@ -1,36 +1,175 @@
-"""--watch: the station of a production line, flashing each device as it is plugged in."""
-import argparse
-import sys
-from typing import TYPE_CHECKING, Optional, Set, Tuple
+"""Flashing several devices at once, and station mode, for any front end.
 
-from .devices import find_devices
-from .records import Attempt
+`flash_all()` flashes the devices it is given, `watch()` each matching device as it is plugged
+in, until a signal ends it. Both record every attempt in the report, if there is one, and tell
+the front end through its Callbacks; neither prints.
+"""
+import signal
+from dataclasses import dataclass, field
+from typing import Callable, Iterable, List, Optional, Set, Union
+
+from .devices import Device, DeviceKey, find_devices
+from .errors import NO_SUCH_PORT, PortUnavailable
+from .flashing import unstarted
+from .outcomes import FAILED as FAILED_OUTCOME, INTERRUPTED as INTERRUPTED_OUTCOME, USAGE, Outcome, exit_code
+from .outcomes import FLASHED as FLASHED_OUTCOME, NOT_ACKNOWLEDGED as NOT_ACKNOWLEDGED_OUTCOME
+from .outcomes import REPORT_UNWRITABLE
+from .records import FAILED, Attempt, Origin, Record, Report, ReportUnwritable, record
+from .settings import Settings
 from .workers import Job, Scheduler
 
-if TYPE_CHECKING:
-    from .cli import View
+MOST_AT_ONCE = 64  # in station mode, without --jobs
+OUTCOME_OF_RESULT = {outcome.name: outcome for outcome in (FLASHED_OUTCOME, NOT_ACKNOWLEDGED_OUTCOME, FAILED_OUTCOME,
+                                                           INTERRUPTED_OUTCOME)}
 
-MOST_AT_ONCE = 64  # without --jobs
+
+@dataclass(frozen=True)
+class Image:
+    """The image, read once: every attempt flashes exactly these bytes."""
+
+    data: bytes
+    name: str  # the absolute path of the file they came from, or what generated them
 
 
-def watch(args: argparse.Namespace, view: "View", image_path: str) -> None:
-    """Flashes each matching device once while it stays plugged in, until Ctrl-C."""
-    finished: Set[Tuple[str, Optional[str]]] = set()
+class Callbacks:
+    """What a front end hears of a run. Each method does nothing unless overridden."""
 
-    def on_attempt(job: Job, attempt: Attempt, final: bool) -> None:
-        view.attempt(job, attempt, final)
+    def found(self, device: Device) -> None:
+        """A device is about to be flashed."""
+
+    def progress(self, job: Job, done: int, blocks: int) -> None:
+        """An attempt's transfer has reached `done` of `blocks` blocks."""
+
+    def attempt_ended(self, job: Job, attempt: Attempt, final: bool, recorded: Optional[bool]) -> None:
+        """An attempt ended; `final` when no other follows. `recorded` is None without a
+        report, False when the report could not take it."""
+
+    def report_failed(self, reason: str) -> None:
+        """The report cannot be written: no new device is started from here on."""
+
+    def unrecorded(self, values: Record) -> None:
+        """A record the report could not take."""
+
+
+@dataclass
+class Summary:
+    """How a run ended."""
+
+    outcomes: Set[Outcome] = field(default_factory=set)
+    signum: Optional[int] = None  # the signal that ended it
+    report_error: Optional[str] = None
+    unrecorded: int = 0  # attempts that are in no record
+
+    def exit_code(self) -> int:
+        seen = set(self.outcomes) | ({REPORT_UNWRITABLE} if self.report_error else set())
+        interrupted = INTERRUPTED_OUTCOME in seen
+        return exit_code(seen, (self.signum or signal.SIGINT) if interrupted else None)
+
+
+class StationEnded(Exception):
+    """Raised from the station's poll to end it when the report has failed and nothing is in flight."""
+
+
+class Run:
+    """One run of several devices: jobs for the scheduler, records, outcomes."""
+
+    def __init__(self, settings: Settings, image: Image, callbacks: Callbacks, report: Optional[Report],
+                 origin: Optional[Origin], most_at_once: int) -> None:
+        self.settings, self.image, self.callbacks, self.report = settings, image, callbacks, report
+        self.origin = origin or Origin(station=settings.station)
+        self.summary = Summary()
+        self.opened: Set[DeviceKey] = set()  # devices some attempt found, until their final attempt
+        self.on_final: Callable[[DeviceKey], None] = lambda key: None
+        self.scheduler = Scheduler(settings.jobs or most_at_once, settings.attempts, callbacks.progress, self.ended)
+
+    def add(self, device: Device) -> None:
+        self.callbacks.found(device)
+        self.scheduler.add(Job(device.key, self.image.data, self.image.name, self.settings.retries,
+                               self.settings.log, self.settings.wait))
+
+    def ended(self, job: Job, attempt: Attempt, final: bool) -> None:
+        recorded = self.record(attempt)
+        if attempt.kind != PortUnavailable.__name__ or NO_SUCH_PORT not in str(attempt.error):
+            self.opened.add(job.key)
         if final:
-            finished.add(job.key)
+            self.summary.outcomes.add(self.outcome(job.key, attempt))
+            self.opened.discard(job.key)
+            self.on_final(job.key)
+        self.callbacks.attempt_ended(job, attempt, final, recorded)
 
-    scheduler = Scheduler(args.jobs or MOST_AT_ONCE, args.attempts, view.progress, on_attempt)
+    def outcome(self, key: DeviceKey, attempt: Attempt) -> Outcome:
+        """A port that never existed is a selection error, not a failed device."""
+        if attempt.result == FAILED and key not in self.opened:
+            return USAGE
+        return OUTCOME_OF_RESULT[attempt.result]
+
+    def record(self, attempt: Attempt) -> Optional[bool]:
+        if self.report is None:
+            return None
+        if self.summary.report_error is None:
+            try:
+                self.report.append(record(attempt, self.origin))
+                return True
+            except ReportUnwritable as error:
+                self.report_failed(str(error))
+        self.summary.unrecorded += 1
+        self.callbacks.unrecorded(record(attempt, self.origin))
+        return False
+
+    def report_failed(self, reason: str) -> None:
+        self.summary.report_error = reason
+        self.callbacks.report_failed(reason)
+        not_started = list(self.scheduler.queued)
+        self.scheduler.queued.clear()
+        for job in not_started:
+            self.ended(job, unstarted(job, FAILED, "not started: the report cannot be written", "NotStarted"), True)
+
+    def run(self, poll: Optional[Callable[[], None]] = None) -> Summary:
+        try:
+            # The number of the signal that stopped the scheduler, or None when its work ran out.
+            scheduler_run: Callable[[Optional[Callable[[], None]]], Optional[int]] = self.scheduler.run
+            self.summary.signum = scheduler_run(poll)
+        except StationEnded:
+            pass
+        return self.summary
+
+
+def flash_all(settings: Settings, image: Image, devices: Iterable[Device], callbacks: Optional[Callbacks] = None,
+              report: Optional[Report] = None, origin: Optional[Origin] = None) -> Summary:
+    """Flashes every device at once (at most settings.jobs at a time), each up to
+    settings.attempts times, until all have ended or a signal stops them."""
+    chosen: List[Device] = list(devices)
+    run = Run(settings, image, callbacks or Callbacks(), report, origin, max(1, len(chosen)))
+    for device in chosen:
+        run.add(device)
+    return run.run()
+
+
+def identity(key: DeviceKey) -> Union[str, DeviceKey]:
+    """A device with a serial number is the same device on whichever port it comes back."""
+    return key.serial_number if key.serial_number is not None else key
+
+
+def watch(settings: Settings, image: Image, callbacks: Optional[Callbacks] = None, report: Optional[Report] = None,
+          origin: Optional[Origin] = None) -> Summary:
+    """Flashes each matching device once while it stays plugged in, until a signal ends it, or
+    until the report fails and the devices in flight have finished."""
+    run = Run(settings, image, callbacks or Callbacks(), report, origin, MOST_AT_ONCE)
+    finished: Set[Union[str, DeviceKey]] = set()  # plugged in and flashed, or being flashed
+    in_flight: Set[Union[str, DeviceKey]] = set()
+    run.on_final = lambda key: in_flight.discard(identity(key))
 
     def poll() -> None:
-        present = {(device.device, device.serial_number) for device in find_devices()}
-        finished.intersection_update(present)  # unplugged: flash it again when it comes back
-        for key in sorted(present, key=lambda key: key[0]):
-            if key not in finished and not scheduler.holds(key):
-                scheduler.add(Job(key, image_path, args.retries, args.log, True))
+        if run.summary.report_error is not None:
+            if not run.scheduler.busy():
+                raise StationEnded()
+            return
+        present = {identity(device.key): device for device in find_devices()}
+        finished.intersection_update(set(present) | in_flight)  # unplugged: flash it again when it comes back
+        for name, device in sorted(present.items(), key=lambda item: item[1].device):
+            if name not in finished:
+                finished.add(name)
+                in_flight.add(name)
+                run.add(device)
 
-    if not args.quiet:
-        print("watching for devices; Ctrl-C ends", file=sys.stderr, flush=True)
-    scheduler.run(poll)
+    return run.run(poll)

@@ -14,46 +14,31 @@ import time
 from collections import deque
 from dataclasses import dataclass
 from types import FrameType
-from typing import Any, Callable, Deque, Dict, Iterator, Optional, TextIO, Tuple
+from typing import Any, Callable, Deque, Dict, Iterator, Optional, Tuple
 
-from .devices import Device
-from .errors import BlockRejected, DeviceSilent, Disconnected, FlashError, Interrupted
-from .flashing import flash, in_main_thread
-from .records import FAILED, FLASHED, INTERRUPTED, NOT_ACKNOWLEDGED, Attempt
+from .devices import DeviceKey
+from .errors import RETRYABLE, Interrupted
+from .flashing import attempt_job, in_main_thread, unstarted
+from .records import FAILED, INTERRUPTED, Attempt
 
 PROGRESS_INTERVAL = 0.1  # seconds between progress messages from a worker
 STOP_TIMEOUT = 5.0  # how long an interrupted worker may take to close its port and report
-# Failures after which another attempt, from block 0 in a fresh worker, may succeed.
-RETRYABLE = (Disconnected.__name__, BlockRejected.__name__, DeviceSilent.__name__)
 
 
 @dataclass(frozen=True)
 class Job:
-    key: Tuple[str, Optional[str]]  # (port, serial number): one device
-    image: str
+    key: DeviceKey
+    data: bytes = dataclasses.field(repr=False)  # the image, read once: every attempt flashes exactly these bytes
+    image: str  # where they were read from, as records name it
     retries: int
     log: Optional[str]  # the module's lines are appended here
-    tag_log: bool  # prefix each logged line with the port, when several devices share the log
+    wait: float  # seconds a retry waits for the device to come back, or its port to be free
+    attempt: int = 1  # this attempt's number
+    attempts: int = 1  # of how many at most
 
     @property
     def port(self) -> str:
         return self.key[0]
-
-
-class TaggedLog:
-    """Prefixes each complete line with the port, so that several workers can share a log."""
-
-    def __init__(self, log: TextIO, tag: str) -> None:
-        self.log, self.tag, self.partial = log, tag, ""
-
-    def write(self, text: str) -> int:
-        *lines, self.partial = (self.partial + text).split("\n")
-        for line in lines:
-            self.log.write(f"{self.tag}: {line}\n")
-        return len(text)
-
-    def flush(self) -> None:
-        self.log.flush()
 
 
 def _stop(signum: int, frame: Optional[FrameType]) -> None:
@@ -86,29 +71,11 @@ def worker_main(job: Job, messages: "multiprocessing.Queue[Any]") -> None:
 
 
 def flash_job(job: Job, progress: Callable[[int, int], None]) -> Attempt:
-    log: Any = None
-    try:
-        if job.log is not None:
-            log = open(job.log, "a", encoding="utf-8")
-        target = Device(job.port, job.key[1], None, "")
-        result = flash(job.image, target, retries=job.retries, on_progress=progress,
-                       log=TaggedLog(log, job.port) if log and job.tag_log else log)
-    except FlashError as error:
-        return failed(job, error)
-    except Exception as error:  # a fault of this program; still one line, never a traceback
-        return Attempt(job.port, job.key[1], FAILED, f"{type(error).__name__}: {error}", kind=type(error).__name__)
-    finally:
-        if log is not None:
-            log.close()
-    outcome = FLASHED if result.run_acknowledged else NOT_ACKNOWLEDGED
-    problem = None if result.run_acknowledged else f"the device on {job.port} did not acknowledge the run command"
-    return Attempt(job.port, job.key[1], outcome, problem, flashed=result, resends=result.resends,
-                   seconds=result.seconds)
+    return attempt_job(job, progress)
 
 
-def failed(job: Job, error: FlashError) -> Attempt:
-    result = INTERRUPTED if isinstance(error, Interrupted) else FAILED
-    return Attempt(job.port, job.key[1], result, str(error), kind=type(error).__name__, resends=error.resends)
+def failed(job: Job, error: Interrupted) -> Attempt:
+    return dataclasses.replace(unstarted(job, INTERRUPTED, str(error), type(error).__name__), resends=error.resends)
 
 
 class Scheduler:
@@ -142,11 +109,12 @@ class Scheduler:
         until Ctrl-C is pressed."""
         while self.queued and len(self.running) < self.cap:
             job = self.queued.popleft()
+            self.tries[job.key] = self.tries.get(job.key, 0) + 1
+            job = dataclasses.replace(job, attempt=self.tries[job.key], attempts=self.attempts)
             process = self.context.Process(target=worker_main, args=(job, self.messages), daemon=True)
             with ctrl_c_ignored_by_children():
                 process.start()
             self.running[job.key] = (job, process)
-            self.tries[job.key] = self.tries.get(job.key, 0) + 1
         if not self.running:
             time.sleep(timeout)
             return
@@ -183,9 +151,9 @@ class Scheduler:
         for key, (job, process) in list(self.running.items()):
             if not process.is_alive() and process.exitcode not in (0, None):
                 del self.running[key]
-                self._finish(job, Attempt(job.port, job.key[1], FAILED,
-                                          f"the worker for {job.port} ended with exit code {process.exitcode}",
-                                          kind="WorkerDied"))
+                self._finish(job, unstarted(job, FAILED,
+                                            f"the worker for {job.port} ended with exit code {process.exitcode}",
+                                            "WorkerDied"))
 
     def _reap_silent(self) -> None:
         """Workers stopped before they could report (a signal during start-up)."""
@@ -283,7 +251,3 @@ def ctrl_c_ignored_by_children() -> Iterator[None]:
     finally:
         signal.signal(signal.SIGINT, previous)
         signal.pthread_sigmask(signal.SIG_UNBLOCK, {signal.SIGINT})
-
-
-def with_image_facts(attempt: Attempt, size: int, file_sha256: str, device_sha256: str) -> Attempt:
-    return dataclasses.replace(attempt, size=size, file_sha256=file_sha256, device_sha256=device_sha256)

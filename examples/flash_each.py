@@ -5,12 +5,13 @@
     python examples/flash_each.py firmware.bin /dev/ttyACM0 /dev/ttyACM1
 
 `downloader-flash --all` does the same in parallel, with bars and a table; this shows the few
-calls a production script of its own needs.
+calls a production script of its own needs. A device that fails is reported and the next one
+flashed; Ctrl-C stops the script, since Interrupted is a KeyboardInterrupt and not a FlashError.
 """
 import sys
 from typing import Callable, List, Sequence, Union
 
-from downloader_flash import Device, FlashError, find_devices, flash
+from downloader_flash import Device, FlashError, Interrupted, find_devices, flash
 
 
 def report_progress(port: str) -> Callable[[int, int], None]:
@@ -40,4 +41,8 @@ def main(argv: Sequence[str]) -> int:
 
 
 if __name__ == "__main__":
-    sys.exit(main(sys.argv[1:]))
+    try:
+        sys.exit(main(sys.argv[1:]))
+    except Interrupted as stop:
+        print(stop, file=sys.stderr)  # "interrupted at block 524 of 3,125; the device holds a partial image"
+        sys.exit(stop.exit_code)

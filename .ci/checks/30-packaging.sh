@@ -37,8 +37,8 @@ def sources(package):
     return {name.split("/", 1)[1] for name in names_in_sdist if re.fullmatch(rf"[^/]+/{package}/[^/]+\.py", name)}
 
 simulator, tool, wire = sources("downloader_sim"), sources("downloader_flash"), sources("downloader_wire")
-expected = ({"downloader-stubs/__init__.pyi", "downloader_flash/py.typed", "downloader_sim/py.typed",
-             "downloader_wire/py.typed"}
+expected = ({"downloader-stubs/__init__.pyi", "downloader_flash/py.typed", "downloader_flash/record.schema.json",
+             "downloader_sim/py.typed", "downloader_wire/py.typed"}
             | simulator | tool | wire)
 payload = [name for name in names if not name.startswith(f"downloader-{version}.dist-info/")]
 extensions = [name for name in payload if re.fullmatch(r"downloader\.cpython-\d+[^/]*\.so", name)]

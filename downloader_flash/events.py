@@ -1,0 +1,90 @@
+"""--json: one JSON object per line on stdout, for a test executive instead of the text."""
+import collections
+import json
+import sys
+import time
+from typing import IO, Any, Counter, Dict, Optional, Set, Tuple
+
+from .devices import Device, DeviceKey
+from .records import Attempt, Origin, Record, record, utc
+from .station import Callbacks, Summary
+from .workers import Job
+
+PROGRESS_INTERVAL = 0.5  # seconds between progress events of one device
+
+
+class Events(Callbacks):
+    def __init__(self, origin: Origin, out: IO[str] = sys.stdout) -> None:
+        self.origin, self.out = origin, out
+        self.started: Set[Tuple[DeviceKey, int]] = set()  # attempts in flight that have said so
+        self.last_progress: Dict[DeviceKey, float] = {}
+        self.results: Counter[str] = collections.Counter()
+
+    def emit(self, event: str, **values: Any) -> None:
+        line = json.dumps({"event": event, "time": utc(time.time()), **values})
+        self.out.write(line + "\n")
+        self.out.flush()
+
+    def found(self, device: Device) -> None:
+        self.emit("device found", port=device.device, serial_number=device.serial_number)
+
+    def attempt_started(self, key: DeviceKey, attempt: int, attempts: int) -> None:
+        if (key, attempt) not in self.started:
+            self.started.add((key, attempt))
+            self.emit("attempt started", port=key.port, serial_number=key.serial_number, attempt=attempt,
+                      attempts=attempts)
+
+    def progress(self, job: Job, done: int, blocks: int) -> None:
+        self.attempt_started(job.key, job.attempt, job.attempts)
+        now = time.monotonic()
+        if done < blocks and now - self.last_progress.get(job.key, 0.0) < PROGRESS_INTERVAL:
+            return
+        self.last_progress[job.key] = now
+        self.emit("progress", port=job.port, serial_number=job.key.serial_number, attempt=job.attempt, done=done,
+                  blocks=blocks)
+
+    def attempt_ended(self, job: Job, attempt: Attempt, final: bool, recorded: Optional[bool]) -> None:
+        key = job.key
+        self.attempt_started(key, attempt.attempt, attempt.attempts)
+        self.started.discard((key, attempt.attempt))
+        self.last_progress.pop(key, None)
+        if final:
+            self.results[attempt.result] += 1
+        self.emit("attempt ended", final=final, recorded=recorded, record=record(attempt, self.origin))
+
+    def report_failed(self, reason: str) -> None:
+        self.emit("report failed", error=reason)
+
+    def unrecorded(self, values: Record) -> None:
+        """Each attempt's record is in its "attempt ended" event already."""
+
+    def summary(self, summary: Summary) -> None:
+        self.emit("summary", exit_code=summary.exit_code(), results=dict(sorted(self.results.items())),
+                  signal=summary.signum, report_error=summary.report_error, unrecorded=summary.unrecorded)
+
+
+class Both(Callbacks):
+    """Tells two front ends the same things."""
+
+    def __init__(self, first: Callbacks, second: Callbacks) -> None:
+        self.first, self.second = first, second
+
+    def found(self, device: Device) -> None:
+        self.first.found(device)
+        self.second.found(device)
+
+    def progress(self, job: Job, done: int, blocks: int) -> None:
+        self.first.progress(job, done, blocks)
+        self.second.progress(job, done, blocks)
+
+    def attempt_ended(self, job: Job, attempt: Attempt, final: bool, recorded: Optional[bool]) -> None:
+        self.first.attempt_ended(job, attempt, final, recorded)
+        self.second.attempt_ended(job, attempt, final, recorded)
+
+    def report_failed(self, reason: str) -> None:
+        self.first.report_failed(reason)
+        self.second.report_failed(reason)
+
+    def unrecorded(self, values: Record) -> None:
+        self.first.unrecorded(values)
+        self.second.unrecorded(values)

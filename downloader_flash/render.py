@@ -1,0 +1,244 @@
+"""What a person sees: bars while devices are flashed, a line per finished device, the table.
+
+Results go to `out` (stdout, or stderr when --json has stdout), failures to stderr; with -q
+only failures are shown.
+"""
+import json
+import shutil
+import sys
+import time
+from typing import IO, Dict, List, Optional, Sequence, Tuple
+
+from tqdm import tqdm
+
+from downloader_wire import BLOCK_SIZE
+
+from .devices import DeviceKey, port_order
+from .errors import plural
+from .records import FLASHED, Attempt, Record
+from .settings import Settings
+from .station import Callbacks, Image
+from .workers import Job
+
+PROG = "downloader-flash"
+WIDEST = 80  # columns, whatever the terminal's width
+BAR_FORMAT = "{desc}: {percentage:3.0f}%|{bar}| {n:.1f}/{total:.1f} KiB [{elapsed}<{remaining}, {rate_fmt}]"
+NARROW_BAR_FORMAT = "{desc} {percentage:3.0f}%|{bar}|"
+REDRAW_INTERVAL = 0.1  # seconds
+NARROW = 64  # columns below which a bar leaves out sizes and times
+TABLE_HEADER = ("port", "serial number", "result", "blocks", "resends", "seconds", "KiB/s")
+RIGHT_ALIGNED = ("blocks", "resends", "seconds", "KiB/s")
+# Which columns go first when the table is too wide, and which are shortened after that.
+DROPPED_FIRST = ("KiB/s", "seconds", "resends", "blocks")
+SHORTENED = ("serial number", "port")
+
+
+def say(message: str) -> None:
+    print(f"{PROG}: {message}", file=sys.stderr, flush=True)
+
+
+def width() -> int:
+    return min(WIDEST, shutil.get_terminal_size((WIDEST, 24)).columns)
+
+
+def table(rows: Sequence[Sequence[str]], right: Sequence[int] = ()) -> str:
+    widths = [max(len(row[i]) for row in rows) for i in range(len(rows[0]))]
+    cells = (
+        "  ".join(cell.rjust(size) if i in right else cell.ljust(size) for i, (cell, size) in enumerate(zip(row, widths)))
+        for row in rows
+    )
+    return "\n".join(line.rstrip() for line in cells)
+
+
+def shorten(text: str, size: int) -> str:
+    return text if len(text) <= size else text[:max(1, size - 1)] + "…"
+
+
+def fitted(rows: List[Tuple[str, ...]], columns: int) -> str:
+    """The table within `columns`: columns dropped, then cells shortened, never wrapped."""
+    header = list(rows[0])
+    body = [list(row) for row in rows]
+
+    def render() -> str:
+        return table(body, right=[i for i, name in enumerate(header) if name in RIGHT_ALIGNED])
+
+    def too_wide() -> bool:
+        return max(len(line) for line in render().splitlines()) > columns
+
+    for name in DROPPED_FIRST:
+        if not too_wide():
+            break
+        index = header.index(name)
+        del header[index]
+        for row in body:
+            del row[index]
+    for name in SHORTENED:
+        index = header.index(name)
+        while too_wide() and max(len(row[index]) for row in body) > 4:
+            size = max(len(row[index]) for row in body) - 1
+            for row in body:
+                row[index] = shorten(row[index], size)
+    return "\n".join(line[:columns] for line in render().splitlines())
+
+
+def about(port: str, message: Optional[str]) -> str:
+    """The message, naming the port unless it does already."""
+    return str(message) if port in str(message) else f"{port}: {message}"
+
+
+def describe(attempt: Attempt) -> str:
+    return attempt.port if attempt.serial_number is None else f"{attempt.port} (serial {attempt.serial_number})"
+
+
+def summary(attempt: Attempt) -> str:
+    result = attempt.flashed
+    assert result is not None
+    started = "run acknowledged" if result.run_acknowledged else "run NOT acknowledged"
+    return (f"{plural(result.size, 'byte')} in {plural(result.blocks, 'block')}, {plural(result.resends, 'resend')}, "
+            f"{result.seconds:.2f} s, {result.kib_per_second:,.1f} KiB/s; {started}")
+
+
+def row(attempt: Attempt) -> Tuple[str, ...]:
+    flashed = attempt.flashed
+    return (attempt.port, attempt.serial_number or "-", attempt.result, f"{flashed.blocks:,}" if flashed else "-",
+            str(attempt.resends), f"{attempt.seconds:.2f}" if flashed else "-",
+            f"{flashed.kib_per_second:,.1f}" if flashed else "-")
+
+
+class Bars:
+    """One bar per device, in port order, in a block of lines below everything else. The block is
+    redrawn in place and erased before any other line is printed, so that nothing is drawn twice
+    and nothing is left behind, whatever the terminal echoes (^C) below it."""
+
+    def __init__(self, stream: IO[str], total_kib: float) -> None:
+        self.stream, self.total = stream, total_kib
+        self.enabled = stream.isatty()
+        self.rows: Dict[DeviceKey, Tuple[str, float, float]] = {}  # label, KiB done, when it started
+        self.drawn = 0  # lines of the block on the screen; the cursor is on the line below it
+        self.last_draw = 0.0
+
+    def __bool__(self) -> bool:
+        return bool(self.rows)
+
+    def update(self, key: DeviceKey, label: str, kib: float) -> None:
+        if not self.enabled:
+            return
+        started = self.rows[key][2] if key in self.rows else time.monotonic()
+        self.rows[key] = (label, kib, started)
+        if time.monotonic() - self.last_draw >= REDRAW_INTERVAL or kib >= self.total:
+            self.draw()
+
+    def remove(self, key: DeviceKey) -> None:
+        if self.rows.pop(key, None) is not None:
+            self.draw()
+
+    def erase(self) -> None:
+        if self.drawn:
+            self.stream.write(f"\r\x1b[{self.drawn}A\x1b[J")
+            self.stream.flush()
+            self.drawn = 0
+
+    def draw(self) -> None:
+        columns = width() - 1  # a full last column would leave the cursor waiting to wrap
+        bar_format = BAR_FORMAT if columns >= NARROW else NARROW_BAR_FORMAT
+        lines = [tqdm.format_meter(kib, self.total, time.monotonic() - started, ncols=columns, prefix=label,
+                                   unit="KiB", bar_format=bar_format)
+                 for key, (label, kib, started) in sorted(self.rows.items(), key=lambda item: port_order(item[0].port))]
+        self.erase()
+        self.stream.write("".join(line + "\n" for line in lines))
+        self.stream.flush()
+        self.drawn, self.last_draw = len(lines), time.monotonic()
+
+    def print(self, line: str, stream: IO[str]) -> None:
+        """A line above the bars."""
+        self.erase()
+        print(line, file=stream, flush=True)
+        if self.rows:
+            self.draw()
+
+
+class Screen(Callbacks):
+    """Bars in port order while devices are flashed; then a line per device, or the table."""
+
+    def __init__(self, settings: Settings, image: Image, out: IO[str]) -> None:
+        self.settings, self.out = settings, out
+        self.size = len(image.data)
+        self.bars = Bars(sys.stderr, self.size / 1024)
+        self.final: Dict[DeviceKey, Attempt] = {}  # for the table, so not in station mode
+
+    def progress(self, job: Job, done: int, blocks: int) -> None:
+        if not self.settings.quiet:
+            label = job.port if job.key.serial_number is None else f"{job.port} {job.key.serial_number}"
+            self.bars.update(job.key, label, min(done * BLOCK_SIZE, self.size) / 1024)
+
+    def close_bars(self) -> None:
+        self.bars.rows.clear()
+        self.bars.erase()
+
+    def attempt_ended(self, job: Job, attempt: Attempt, final: bool, recorded: Optional[bool]) -> None:
+        key = job.key
+        self.bars.remove(key)
+        if not final:
+            self.failure(f"{about(attempt.port, attempt.error)}; flashing it again from block 0")
+        elif self.settings.watch:
+            self.device_line(attempt)
+        elif self.settings.all:
+            self.final[key] = attempt
+        else:
+            self.single(attempt)
+
+    def report_failed(self, reason: str) -> None:
+        self.failure(f"{PROG}: {reason}; no new device is started, and outcomes are printed here")
+
+    def unrecorded(self, values: Record) -> None:
+        self.failure(f"{PROG}: not recorded: {json.dumps(values)}")
+
+    def write(self, line: str, stream: IO[str]) -> None:
+        self.bars.print(line, stream)
+
+    def failure(self, line: str) -> None:
+        self.write(line, sys.stderr)
+
+    def result(self, line: str) -> None:
+        if not self.settings.quiet:
+            self.write(line, self.out)
+
+    def device_line(self, attempt: Attempt) -> None:
+        if attempt.flashed is not None and attempt.result == FLASHED:
+            self.result(f"{describe(attempt)}: flashed, {summary(attempt)}")
+        else:
+            self.failure(f"{describe(attempt)}: {attempt.error}")
+
+    def single(self, attempt: Attempt) -> None:
+        if attempt.result != FLASHED:
+            say(str(attempt.error))
+        if attempt.flashed is not None:
+            self.result(f"flashed {describe(attempt)}: {summary(attempt)}")
+            self.digests(attempt)
+
+    def digests(self, attempt: Attempt) -> None:
+        self.labelled("  sha256 of the image as the device holds it:", str(attempt.device_sha256))
+        if self.settings.verbose:
+            self.labelled("  sha256 of the file (bytes 6 to 9 differ: block 0 carries the length there):",
+                          attempt.file_sha256)
+
+    def labelled(self, label: str, value: str) -> None:
+        """On one line where it fits the terminal, else the value on a line of its own."""
+        if len(label) + 1 + len(value) <= width() or not self.out.isatty():
+            self.result(f"{label} {value}")
+        else:
+            self.result(label)
+            self.result(f"  {value}")
+
+    def summary_table(self) -> None:
+        """The table, in port order, once every bar is closed and cleared; failures under it, on stderr."""
+        self.close_bars()
+        attempts = [self.final[key] for key in sorted(self.final, key=lambda key: port_order(key.port))]
+        if attempts and not self.settings.quiet:
+            print(fitted([TABLE_HEADER] + [row(attempt) for attempt in attempts], width()), file=self.out, flush=True)
+        for attempt in attempts:
+            if attempt.result != FLASHED:
+                self.failure(about(attempt.port, attempt.error))
+        transferred = [attempt for attempt in attempts if attempt.flashed is not None]
+        if transferred:
+            self.digests(transferred[0])

@@ -1,0 +1,48 @@
+"""What a run is asked to do, parsed once from the command line; the work functions take this."""
+import argparse
+import os
+from dataclasses import dataclass
+from typing import Optional
+
+DEFAULT_RETRIES = 3
+DEFAULT_ATTEMPTS = 1
+DEFAULT_WAIT = 10.0  # seconds for a device to come back: USB takes a second or more to re-enumerate
+
+
+@dataclass(frozen=True)
+class Settings:
+    image: Optional[str] = None  # the image file, or None for a generated sample
+    sample: Optional[int] = None  # size of a generated image
+    port: Optional[str] = None
+    serial_number: Optional[str] = None
+    all: bool = False
+    watch: bool = False
+    list: bool = False
+    jobs: Optional[int] = None
+    retries: int = DEFAULT_RETRIES
+    attempts: int = DEFAULT_ATTEMPTS
+    wait: float = DEFAULT_WAIT
+    simulate: Optional[int] = None
+    report: Optional[str] = None
+    log: Optional[str] = None
+    station: Optional[str] = None
+    quiet: bool = False
+    verbose: bool = False
+    json: bool = False
+
+    @classmethod
+    def from_arguments(cls, namespace: argparse.Namespace) -> "Settings":
+        values = vars(namespace)
+        return cls(**{name: values[name] for name in cls.__dataclass_fields__ if name in values})
+
+    @property
+    def image_name(self) -> str:
+        """The image as records name it: its absolute path, or what was generated."""
+        if self.image is not None:
+            return os.path.abspath(self.image)
+        return f"sample of {self.sample:,} bytes"
+
+    @property
+    def several(self) -> bool:
+        """Whether more than one device may be flashed in this run."""
+        return self.all or self.watch

@@ -1,0 +1,46 @@
+"""What the command draws: the table at any width, bars in port order."""
+import io
+import re
+
+import pytest
+
+from downloader_flash.devices import DeviceKey
+from downloader_flash.render import TABLE_HEADER, Bars, fitted
+
+ROWS = [TABLE_HEADER] + [
+    (f"/dev/serial/by-id/usb-maker_board_{n:04d}-if00", f"SN-{n:012d}", "interrupted", "62,500", "12", "123.45",
+     "1,234.5") for n in (3, 12)]
+
+
+@pytest.mark.parametrize("columns", [120, 80, 60, 40, 24])
+def test_the_table_never_exceeds_the_width_and_keeps_port_and_result(columns):
+    lines = fitted(ROWS, columns).splitlines()
+    assert len(lines) == 3 and all(len(line) <= columns for line in lines)
+    assert lines[0].split()[0] == "port" and "result" in lines[0]
+    if columns >= 24:
+        assert all("interrupted" in line for line in lines[1:])
+    if columns >= 120:
+        assert lines[0].split() == [word for name in TABLE_HEADER for word in name.split()]
+
+
+class Terminal(io.StringIO):
+    def isatty(self):
+        return True
+
+
+def test_bars_are_drawn_in_port_order_and_erased_before_a_line_is_printed():
+    screen = Terminal()
+    bars = Bars(screen, 100.0)
+    for port in ("/dev/ttyACM10", "/dev/ttyACM2", "/dev/ttyACM9"):
+        bars.update(DeviceKey(port, None), port, 100.0)  # a finished bar is drawn at once
+    last_block = screen.getvalue().rsplit("\x1b[J", 1)[-1]
+    assert [line.split(":")[0] for line in last_block.splitlines()] == ["/dev/ttyACM2", "/dev/ttyACM9", "/dev/ttyACM10"]
+    out = io.StringIO()
+    bars.print("a result", out)
+    assert out.getvalue() == "a result\n"
+    # Erased (three lines up, then to the end of the screen), then drawn again below the line.
+    assert re.search(r"\r\x1b\[3A\x1b\[J$", screen.getvalue().rsplit("/dev/ttyACM2:", 1)[0])
+    bars.remove(DeviceKey("/dev/ttyACM2", None))
+    bars.remove(DeviceKey("/dev/ttyACM9", None))
+    bars.remove(DeviceKey("/dev/ttyACM10", None))
+    assert screen.getvalue().endswith("\r\x1b[1A\x1b[J") and not bars

@@ -19,7 +19,7 @@ import threading
 import time
 
 from downloader_flash import Device, cli
-from downloader_flash.workers import Scheduler
+from downloader_flash.parallel import Scheduler
 from downloader_sim import Simulator, expected_image
 
 SIZE = 256 * 1024

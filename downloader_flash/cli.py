@@ -16,7 +16,7 @@ from .errors import (EXIT_CODES_HELP, EXIT_FAILED, EXIT_INTERRUPTED, EXIT_NOT_AC
                      FlashError, NoDevice, SeveralDevices, UsageError, plural)
 from .flashing import BLOCK_SIZE, LARGEST_IMAGE, SMALLEST_IMAGE, device_image, read_image
 from .records import Attempt
-from .workers import Job, Scheduler, with_image_facts
+from .parallel import Job, Scheduler, with_image_facts
 
 PROG = "downloader-flash"
 BAR_FORMAT = "{desc}: {percentage:3.0f}%|{bar}| {n:.1f}/{total:.1f} KiB [{elapsed}<{remaining}, {rate_fmt}]"

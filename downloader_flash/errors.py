@@ -117,3 +117,8 @@ class Interrupted(FlashError):
             message = f"interrupted at block {block:,} of {blocks:,}; the device holds a partial image"
         super().__init__(message)
         self.block, self.blocks = block, blocks
+
+
+# Failures after which another attempt, from block 0 in a fresh worker, may succeed: the names of
+# their classes, as an attempt records its error's kind.
+RETRYABLE = frozenset({Disconnected.__name__, BlockRejected.__name__, DeviceSilent.__name__})

@@ -5,7 +5,7 @@ from typing import TYPE_CHECKING, Optional, Set, Tuple
 
 from .devices import find_devices
 from .records import Attempt
-from .workers import Job, Scheduler
+from .parallel import Job, Scheduler
 
 if TYPE_CHECKING:
     from .cli import View

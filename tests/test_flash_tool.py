@@ -18,7 +18,7 @@ import downloader
 from downloader_flash import (BlockRejected, DeviceSilent, Disconnected, FlashResult, Interrupted, PortInUse,
                               PortUnavailable, flash)
 from downloader_flash.records import FIELDS
-from downloader_flash.workers import _stop as worker_stop_handler
+from downloader_flash.parallel import _stop as worker_stop_handler
 from downloader_sim import expected_image
 from fake_usb import INTERRUPTIBLE_TOOL
 from fakes import eventually, module_state  # noqa: F401

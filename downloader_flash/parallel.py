@@ -17,14 +17,12 @@ from types import FrameType
 from typing import Any, Callable, Deque, Dict, Iterator, Optional, TextIO, Tuple
 
 from .devices import Device
-from .errors import BlockRejected, DeviceSilent, Disconnected, FlashError, Interrupted
+from .errors import RETRYABLE, FlashError, Interrupted
 from .flashing import flash, in_main_thread
 from .records import FAILED, FLASHED, INTERRUPTED, NOT_ACKNOWLEDGED, Attempt
 
 PROGRESS_INTERVAL = 0.1  # seconds between progress messages from a worker
 STOP_TIMEOUT = 5.0  # how long an interrupted worker may take to close its port and report
-# Failures after which another attempt, from block 0 in a fresh worker, may succeed.
-RETRYABLE = (Disconnected.__name__, BlockRejected.__name__, DeviceSilent.__name__)
 
 
 @dataclass(frozen=True)

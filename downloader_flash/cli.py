@@ -284,18 +284,19 @@ def candidates_of(simulators: List[Any]) -> List[Device]:
 
 def check_simulators(simulators: List[Any], view: View) -> None:
     """Whether each simulated device holds what was sent, from its own report."""
-    holding = sum(1 for sim in simulators if sim.reports and sim.reports[-1].sha256 == view.facts[2])
+    holding = sum(1 for sim in simulators if not sim.lost and sim.reports and sim.reports[-1].sha256 == view.facts[2])
     if not view.args.quiet:
         print(f"simulated devices holding the image (sha256 match): {holding} of {len(simulators)}")
 
 
-def flash_devices(args: argparse.Namespace, devices: List[Device], view: View, image_path: str) -> None:
+def flash_devices(args: argparse.Namespace, devices: List[Device], view: View, image_path: str) -> Optional[int]:
+    """Flashes the devices; the signal that stopped it, if one did."""
     scheduler = Scheduler(args.jobs or len(devices), args.attempts, view.progress, view.attempt)
     for device in devices:
         job = job_for(args, device, image_path, len(devices) > 1)
         view.order.append(job.key)
         scheduler.add(job)
-    scheduler.run()
+    return scheduler.run()
 
 
 def job_for(args: argparse.Namespace, device: Device, image_path: str, tag_log: bool) -> Job:
@@ -328,13 +329,17 @@ def command(args: argparse.Namespace) -> int:
                 stack.enter_context(report)
             view = View(args, image, args.image or f"sample of {args.sample:,} bytes", report)
             if args.watch:
-                station.watch(args, view, image_path)
-                return view.exit_code()
+                return exit_code(view, station.watch(args, view, image_path))
             else:
                 devices = choose(args, candidates)
-                flash_devices(args, devices, view, image_path)
+                stopped_by = flash_devices(args, devices, view, image_path)
                 if args.all:
                     view.summary_table()
-                if simulators and view.exit_code() != EXIT_INTERRUPTED:
+                if simulators and stopped_by is None and view.exit_code() != EXIT_INTERRUPTED:
                     check_simulators(simulators, view)
-            return view.exit_code()
+            return exit_code(view, stopped_by)
+
+
+def exit_code(view: View, stopped_by: Optional[int]) -> int:
+    """128 + the number of the signal that stopped the run, as shells report a death by it."""
+    return 128 + stopped_by if stopped_by is not None else view.exit_code()

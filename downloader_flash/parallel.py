@@ -1,20 +1,31 @@
 """One worker process per device: the module holds one port per process.
 
-The parent hands each worker a Job and hears back progress and one Attempt through a queue.
-Workers ignore SIGINT, which a terminal sends to the whole process group: the parent decides,
-and stops a worker with SIGTERM, which the worker turns into an interruption of its transfer.
+Each worker has its own pipe to the parent: the Job goes out with the process, progress and one
+Attempt come back, and "stop" goes out when the parent wants it to end. Nothing is shared by all
+workers, so a worker that dies, however it dies, holds up no other.
+
+A stop is a message, not a signal, so that it means the same wherever the tool runs; a worker
+whose pipe closes (the parent was killed) stops in the same way. Either turns into a
+KeyboardInterrupt in the worker's main thread, which the transfer reports as an interruption at
+the block it reached, with its port closed.
+
+Workers start with SIGINT, SIGTERM and SIGHUP ignored: a terminal sends SIGINT and SIGHUP to the
+whole process group, a service manager SIGTERM to every process of the service. The parent
+decides, and reports every device.
 """
+import _thread
 import contextlib
 import dataclasses
 import multiprocessing
-import os
-import queue
 import signal
+import threading
 import time
 from collections import deque
 from dataclasses import dataclass
+from multiprocessing.connection import Connection, wait
+from multiprocessing.process import BaseProcess
 from types import FrameType
-from typing import Any, Callable, Deque, Dict, Iterator, Optional, TextIO, Tuple
+from typing import Any, Callable, Deque, Dict, Hashable, Iterator, List, Optional, TextIO, Tuple
 
 from .devices import Device
 from .errors import RETRYABLE, FlashError, Interrupted
@@ -22,7 +33,12 @@ from .flashing import flash, in_main_thread
 from .records import FAILED, FLASHED, INTERRUPTED, NOT_ACKNOWLEDGED, Attempt
 
 PROGRESS_INTERVAL = 0.1  # seconds between progress messages from a worker
-STOP_TIMEOUT = 5.0  # how long an interrupted worker may take to close its port and report
+STOP_TIMEOUT = 5.0  # how long a stopped worker may take to close its port and report
+EXIT_TIMEOUT = 5.0  # how long a worker that has reported may take to exit
+POLL_INTERVAL = 0.2  # seconds between looks at the signals received and, in station mode, the devices
+STOP = "stop"  # the parent's message to a worker
+# Signals that stop a run, as a terminal (SIGINT, SIGHUP) or a supervisor (SIGTERM) sends them.
+STOPPING_SIGNALS = tuple(getattr(signal, name) for name in ("SIGINT", "SIGTERM", "SIGHUP") if hasattr(signal, name))
 
 
 @dataclass(frozen=True)
@@ -32,6 +48,8 @@ class Job:
     retries: int
     log: Optional[str]  # the module's lines are appended here
     tag_log: bool  # prefix each logged line with the port, when several devices share the log
+    attempt: int = 1  # this attempt's number, set by the Scheduler
+    attempts: int = 1  # of how many
 
     @property
     def port(self) -> str:
@@ -54,14 +72,61 @@ class TaggedLog:
         self.log.flush()
 
 
-def _stop(signum: int, frame: Optional[FrameType]) -> None:
-    signal.signal(signal.SIGTERM, signal.SIG_IGN)  # one interruption; the cleanup runs undisturbed
-    raise KeyboardInterrupt
+class StopRequest:
+    """In a worker: the parent's stop, or the loss of the parent, as one KeyboardInterrupt in the
+    main thread while the attempt runs.
+
+    A thread listens on the pipe and interrupts the main thread the way Ctrl-C would, through the
+    SIGINT handler, which raises only once a stop was requested: the terminal's own Ctrl-C stays
+    without effect. The interruption waits while a message is being sent, so that the pipe
+    never carries half a message.
+    """
+
+    def __init__(self, connection: Connection) -> None:
+        self.connection = connection
+        self.requested = False
+        self.armed = True  # until the attempt has ended
+        self.sending = False
+        self.deferred = False
+
+    def handle(self, signum: int, frame: Optional[FrameType]) -> None:
+        if not (self.requested and self.armed):
+            return
+        if self.sending:
+            self.deferred = True
+            return
+        self.armed = False
+        raise KeyboardInterrupt
+
+    def listen(self) -> None:
+        try:
+            while self.connection.recv() != STOP:
+                pass
+        except (EOFError, OSError):
+            pass  # the parent has gone
+        self.requested = True
+        _thread.interrupt_main()
+
+    def send(self, message: Tuple[Any, ...]) -> None:
+        self.sending = True
+        try:
+            self.connection.send(message)
+        except OSError:
+            self.requested = True  # the parent has gone: nobody to report to
+            self.deferred = True
+        finally:
+            self.sending = False
+        if self.deferred:
+            self.deferred = False
+            self.handle(signal.SIGINT, None)
+
+    def disarm(self) -> None:
+        self.armed = False
 
 
-def worker_main(job: Job, messages: "multiprocessing.Queue[Any]") -> None:
-    signal.signal(signal.SIGINT, signal.SIG_IGN)
-    signal.signal(signal.SIGTERM, _stop)
+def worker_main(job: Job, connection: Connection) -> None:
+    stop = StopRequest(connection)
+    signal.signal(signal.SIGINT, stop.handle)
     last = 0.0
 
     def progress(done: int, blocks: int) -> None:
@@ -69,18 +134,20 @@ def worker_main(job: Job, messages: "multiprocessing.Queue[Any]") -> None:
         now = time.monotonic()
         if done == blocks or now - last >= PROGRESS_INTERVAL:
             last = now
-            messages.put(("progress", job.key, done, blocks))
+            stop.send(("progress", done, blocks))
 
     attempt: Optional[Attempt] = None
     try:
         try:
+            threading.Thread(target=stop.listen, name="stop-request", daemon=True).start()
             attempt = flash_job(job, progress)
         finally:
-            signal.signal(signal.SIGTERM, signal.SIG_IGN)  # from here on, the attempt is reported as it is
+            stop.disarm()  # from here on, the attempt is reported as it is
     except KeyboardInterrupt:
         if attempt is None:
             attempt = failed(job, Interrupted(None, 0))
-    messages.put(("done", job.key, attempt))
+    with contextlib.suppress(OSError):  # the parent has gone; the port is closed already
+        connection.send(("done", attempt))
 
 
 def flash_job(job: Job, progress: Callable[[int, int], None]) -> Attempt:
@@ -109,11 +176,41 @@ def failed(job: Job, error: FlashError) -> Attempt:
     return Attempt(job.port, job.key[1], result, str(error), kind=type(error).__name__, resends=error.resends)
 
 
+@dataclass
+class Worker:
+    """A running attempt, seen from the parent."""
+
+    job: Job
+    process: BaseProcess
+    connection: Connection
+    progress: Optional[Tuple[int, int]] = None  # the last (blocks done, blocks) heard
+
+    def stop(self) -> None:
+        with contextlib.suppress(OSError):  # it has ended already; its pipe says so
+            self.connection.send(STOP)
+
+    def ended(self) -> Attempt:
+        """What to report for a worker that ended without reporting."""
+        self.process.join(EXIT_TIMEOUT)
+        if self.process.is_alive():  # wedged, with its pipe out of step
+            self.process.kill()
+            self.process.join()
+        return Attempt(self.job.port, self.job.key[1], FAILED,
+                       f"the worker for {self.job.port} ended with exit code {self.process.exitcode}",
+                       kind="WorkerDied")
+
+    def unresponsive(self) -> Attempt:
+        """What to report for a worker that did not stop in time, and was killed."""
+        block, blocks = self.progress if self.progress is not None else (None, 0)
+        return failed(self.job, Interrupted(block, blocks))
+
+
 class Scheduler:
     """Runs jobs in worker processes, at most `cap` at once, each up to `attempts` times.
 
     `on_progress(job, done, blocks)` follows each worker's transfer; `on_attempt(job, attempt,
-    final)` hears every attempt, `final` when no further attempt follows.
+    final)` hears every attempt, `final` when no further attempt follows. Nothing is kept of a
+    job after its final attempt, so a station may run for as long as it likes.
     """
 
     def __init__(self, cap: int, attempts: int, on_progress: Callable[[Job, int, int], None],
@@ -121,166 +218,207 @@ class Scheduler:
         self.cap, self.attempts = cap, attempts
         self.on_progress, self.on_attempt = on_progress, on_attempt
         self.context = multiprocessing.get_context("spawn")
-        self.messages: "multiprocessing.Queue[Any]" = self.context.Queue()
         self.queued: Deque[Job] = deque()
-        self.running: Dict[Tuple[str, Optional[str]], Tuple[Job, Any]] = {}
-        self.tries: Dict[Tuple[str, Optional[str]], int] = {}
+        self.running: Dict[Hashable, Worker] = {}
+        self.exiting: List[BaseProcess] = []  # workers that have reported, on their way out
+        self.stopping = False
 
     def add(self, job: Job) -> None:
-        self.queued.append(job)
+        self.queued.append(dataclasses.replace(job, attempt=1, attempts=self.attempts))
 
     def busy(self) -> bool:
         return bool(self.queued or self.running)
 
-    def holds(self, key: Tuple[str, Optional[str]]) -> bool:
+    def holds(self, key: Hashable) -> bool:
         return key in self.running or any(job.key == key for job in self.queued)
 
-    def step(self, timeout: float, ctrl_c: Optional["CtrlC"] = None) -> None:
-        """Starts what the cap allows, then handles the messages of up to `timeout` seconds, or
-        until Ctrl-C is pressed."""
-        while self.queued and len(self.running) < self.cap:
-            job = self.queued.popleft()
-            process = self.context.Process(target=worker_main, args=(job, self.messages), daemon=True)
-            with ctrl_c_ignored_by_children():
-                process.start()
-            self.running[job.key] = (job, process)
-            self.tries[job.key] = self.tries.get(job.key, 0) + 1
-        if not self.running:
-            time.sleep(timeout)
-            return
-        deadline = time.monotonic() + timeout
-        while self.running:
-            try:
-                message = self.messages.get(timeout=max(0.0, deadline - time.monotonic()))
-            except queue.Empty:
-                self._reap_crashed()
-                return
-            self._handle(message)
-            if time.monotonic() >= deadline or (ctrl_c is not None and ctrl_c.pressed):
-                return
+    def run(self, poll: Optional[Callable[[], None]] = None) -> Optional[int]:
+        """Until every job has ended; with `poll`, which may add jobs, until stopped.
 
-    def _handle(self, message: Tuple[Any, ...]) -> None:
-        kind, key = message[0], message[1]
-        if key not in self.running:
-            return
-        job, process = self.running[key]
-        if kind == "progress":
-            self.on_progress(job, message[2], message[3])
-            return
-        process.join()
-        del self.running[key]
-        self._finish(job, message[2])
-
-    def _finish(self, job: Job, attempt: Attempt) -> None:
-        again = attempt.kind in RETRYABLE and self.tries[job.key] < self.attempts
-        self.on_attempt(job, attempt, not again)
-        if again:
-            self.queued.appendleft(job)
-
-    def _reap_crashed(self) -> None:
-        for key, (job, process) in list(self.running.items()):
-            if not process.is_alive() and process.exitcode not in (0, None):
-                del self.running[key]
-                self._finish(job, Attempt(job.port, job.key[1], FAILED,
-                                          f"the worker for {job.port} ended with exit code {process.exitcode}",
-                                          kind="WorkerDied"))
-
-    def _reap_silent(self) -> None:
-        """Workers stopped before they could report (a signal during start-up)."""
-        for key, (job, process) in list(self.running.items()):
-            if not process.is_alive():
-                del self.running[key]
-                self.on_attempt(job, failed(job, Interrupted(None, 0)), True)
-
-    def run(self, poll: Optional[Callable[[], None]] = None) -> None:
-        """Until every job has ended; with `poll`, which may add jobs, until Ctrl-C. Ctrl-C stops
-        every worker and reports each device in flight as interrupted."""
+        SIGINT, SIGTERM or SIGHUP stops every worker and reports each device in flight or queued
+        as interrupted; the number of that signal is returned, None when the run ended by itself.
+        """
+        signals = StopSignals()
         try:
-            with CtrlC() as ctrl_c:
-                while not ctrl_c.pressed and (poll is not None or self.busy()):
+            with signals:
+                while signals.received is None and (poll is not None or self.busy()):
                     if poll is not None:
                         poll()
-                    self.step(0.2, ctrl_c)
-            if not ctrl_c.pressed:
-                return
+                    self._step(POLL_INTERVAL, signals)
         except KeyboardInterrupt:  # raised by the host program's own SIGINT handler
             if in_main_thread():
                 signal.signal(signal.SIGINT, signal.SIG_IGN)  # a second Ctrl-C must not cut the cleanup short
-        self.interrupt()
+            signals.received = signal.SIGINT
+        try:
+            if signals.received is not None:
+                self.interrupt()
+        finally:
+            self._join_exiting()
+        return signals.received
+
+    def _step(self, timeout: float, signals: "StopSignals") -> None:
+        """Starts what the cap allows and serves the workers for up to `timeout` seconds, or until
+        a signal is received."""
+        deadline = time.monotonic() + timeout
+        while signals.received is None:
+            self._start_workers()
+            left = deadline - time.monotonic()
+            if left <= 0:
+                return
+            if not self.running:
+                time.sleep(left)  # station mode, with nothing to flash
+                return
+            self._serve(left)
+
+    def _start_workers(self) -> None:
+        self._reap_exiting()
+        while self.queued and len(self.running) < self.cap:
+            self._start(self.queued.popleft())
+
+    def _start(self, job: Job) -> None:
+        ours, theirs = self.context.Pipe()
+        process = self.context.Process(target=worker_main, args=(job, theirs), daemon=True)
+        try:
+            with stop_signals_ignored_by_children():
+                process.start()
+        except OSError as error:  # out of processes or memory: this device fails, the run goes on
+            ours.close()
+            self._finish(job, Attempt(job.port, job.key[1], FAILED, f"cannot start a worker for {job.port}: {error}",
+                                      kind="WorkerDied"))
+            return
+        finally:
+            theirs.close()  # the worker's end, held by the worker alone: its exit closes the pipe
+        self.running[job.key] = Worker(job, process, ours)
+
+    def _serve(self, timeout: float) -> None:
+        """Handles what the workers have sent within `timeout` seconds; notices a worker's end."""
+        waiting: Dict[Any, Worker] = {}
+        for worker in self.running.values():
+            waiting[worker.connection] = waiting[worker.process.sentinel] = worker
+        for ready in wait(list(waiting), timeout):
+            worker = waiting[ready]
+            if self.running.get(worker.job.key) is worker:
+                self._read(worker)
+
+    def _read(self, worker: Worker) -> None:
+        try:
+            while worker.connection.poll():
+                message = worker.connection.recv()
+                if message[0] == "done":
+                    self._reported(worker, message[1])
+                    return
+                worker.progress = message[1:]
+                self.on_progress(worker.job, message[1], message[2])
+        except Exception:  # noqa: BLE001 - the pipe closed, or what came is unreadable: either way, gone
+            self._lost(worker)
+            return
+        if not worker.process.is_alive():
+            self._lost(worker)
+
+    def _reported(self, worker: Worker, attempt: Attempt) -> None:
+        self._forget(worker)
+        self.exiting.append(worker.process)
+        self._finish(worker.job, attempt)
+
+    def _lost(self, worker: Worker) -> None:
+        self._forget(worker)
+        self._finish(worker.job, worker.ended())
+
+    def _forget(self, worker: Worker) -> None:
+        del self.running[worker.job.key]
+        worker.connection.close()
+
+    def _finish(self, job: Job, attempt: Attempt) -> None:
+        again = not self.stopping and attempt.kind in RETRYABLE and job.attempt < job.attempts
+        self.on_attempt(job, attempt, not again)
+        if again:
+            self.queued.appendleft(dataclasses.replace(job, attempt=job.attempt + 1))
 
     def interrupt(self) -> None:
-        """Stops every worker, reports each as interrupted, leaves no process behind."""
-        for job in self.queued:
+        """Stops every worker, reports each device as interrupted, leaves no process behind."""
+        self.stopping = True
+        while self.queued:
+            job = self.queued.popleft()
             self.on_attempt(job, failed(job, Interrupted(None, 0)), True)
-        self.queued.clear()
-        for job, process in self.running.values():
-            if process.is_alive():
-                os.kill(process.pid, signal.SIGTERM)
+        for worker in self.running.values():
+            worker.stop()
         deadline = time.monotonic() + STOP_TIMEOUT
         while self.running and time.monotonic() < deadline:
-            try:
-                message = self.messages.get(timeout=0.1)
-            except queue.Empty:
-                self._reap_silent()
-                continue
-            if message[0] == "done" and message[1] in self.running:
-                job, process = self.running.pop(message[1])
+            self._serve(deadline - time.monotonic())
+        for worker in list(self.running.values()):
+            worker.process.kill()
+            worker.process.join()
+            self._forget(worker)
+            self.on_attempt(worker.job, worker.unresponsive(), True)
+
+    def _reap_exiting(self) -> None:
+        self.exiting = [process for process in self.exiting if process.is_alive()]
+
+    def _join_exiting(self) -> None:
+        """Waits for the workers that have reported to exit; kills any that will not."""
+        deadline = time.monotonic() + EXIT_TIMEOUT
+        for process in self.exiting:
+            process.join(max(0.0, deadline - time.monotonic()))
+            if process.is_alive():
+                process.kill()
                 process.join()
-                self.on_attempt(job, message[2], True)
-        for job, process in self.running.values():
-            process.kill()
-            process.join()
-            self.on_attempt(job, failed(job, Interrupted(None, 0)), True)
-        self.running.clear()
+        self.exiting.clear()
 
 
-class CtrlC:
-    """Within it, in the main thread, Ctrl-C sets `pressed` instead of raising KeyboardInterrupt.
+def default_handler(signum: int) -> Any:
+    return signal.default_int_handler if signum == signal.SIGINT else signal.SIG_DFL
 
-    The exception would surface wherever the main thread happens to be: between reading a
-    message's length and its body, which leaves the queue's pipe out of step for good, or between
+
+class StopSignals:
+    """Within it, in the main thread, SIGINT, SIGTERM and SIGHUP set `received` instead of acting.
+
+    An exception would surface wherever the main thread happens to be: between reading a
+    message's length and its body, which leaves a worker's pipe out of step for good, or between
     starting a worker and recording it. The scheduler waits in steps of a fraction of a second,
-    so it sees the flag soon enough. A SIGINT that is ignored, or handled by the host program,
-    is left as it is.
+    so it sees the flag soon enough. A signal that is ignored, or handled by the host program, is
+    left as it is. Once one was received, all are ignored: a second must not cut the cleanup short.
     """
 
     def __init__(self) -> None:
-        self.pressed = False
-        self.previous: Any = None
+        self.received: Optional[int] = None
+        self.previous: Dict[int, Any] = {}
 
-    def _press(self, signum: int, frame: Optional[FrameType]) -> None:
-        self.pressed = True
+    def _receive(self, signum: int, frame: Optional[FrameType]) -> None:
+        if self.received is None:
+            self.received = signum
 
-    def __enter__(self) -> "CtrlC":
-        if in_main_thread() and signal.getsignal(signal.SIGINT) is signal.default_int_handler:
-            self.previous = signal.signal(signal.SIGINT, self._press)
+    def __enter__(self) -> "StopSignals":
+        if in_main_thread():
+            for signum in STOPPING_SIGNALS:
+                if signal.getsignal(signum) is default_handler(signum):
+                    self.previous[signum] = signal.signal(signum, self._receive)
         return self
 
     def __exit__(self, *exc_info: object) -> None:
-        if self.previous is not None:
-            # Once pressed, ignored: a second Ctrl-C must not cut the cleanup short.
-            signal.signal(signal.SIGINT, signal.SIG_IGN if self.pressed else self.previous)
+        for signum, previous in self.previous.items():
+            signal.signal(signum, signal.SIG_IGN if self.received is not None else previous)
 
 
 @contextlib.contextmanager
-def ctrl_c_ignored_by_children() -> Iterator[None]:
-    """Processes started within ignore SIGINT from their first instruction on.
+def stop_signals_ignored_by_children() -> Iterator[None]:
+    """Processes started within ignore SIGINT, SIGTERM and SIGHUP from their first instruction on.
 
     A terminal's Ctrl-C goes to the whole process group; a worker still importing would die of
-    it with a traceback. An ignored signal stays ignored across exec, so SIGINT is ignored while
-    the worker is started; it is blocked meanwhile, so that a Ctrl-C meant for this process is
-    held until the handler is back rather than lost.
+    it with a traceback. An ignored signal stays ignored across exec, so the signals are ignored
+    while the worker is started; they are blocked meanwhile, so that one meant for this process
+    is held until its handler is back rather than lost.
     """
     if not in_main_thread():
         yield
         return
-    signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT})
-    previous = signal.signal(signal.SIGINT, signal.SIG_IGN)
+    signal.pthread_sigmask(signal.SIG_BLOCK, STOPPING_SIGNALS)
+    previous = {signum: signal.signal(signum, signal.SIG_IGN) for signum in STOPPING_SIGNALS}
     try:
         yield
     finally:
-        signal.signal(signal.SIGINT, previous)
-        signal.pthread_sigmask(signal.SIG_UNBLOCK, {signal.SIGINT})
+        for signum, handler in previous.items():
+            signal.signal(signum, handler)
+        signal.pthread_sigmask(signal.SIG_UNBLOCK, STOPPING_SIGNALS)
 
 
 def with_image_facts(attempt: Attempt, size: int, file_sha256: str, device_sha256: str) -> Attempt:

@@ -13,8 +13,9 @@ if TYPE_CHECKING:
 MOST_AT_ONCE = 64  # without --jobs
 
 
-def watch(args: argparse.Namespace, view: "View", image_path: str) -> None:
-    """Flashes each matching device once while it stays plugged in, until Ctrl-C."""
+def watch(args: argparse.Namespace, view: "View", image_path: str) -> Optional[int]:
+    """Flashes each matching device once while it stays plugged in, until Ctrl-C; returns the
+    signal that stopped it."""
     finished: Set[Tuple[str, Optional[str]]] = set()
 
     def on_attempt(job: Job, attempt: Attempt, final: bool) -> None:
@@ -33,4 +34,4 @@ def watch(args: argparse.Namespace, view: "View", image_path: str) -> None:
 
     if not args.quiet:
         print("watching for devices; Ctrl-C ends", file=sys.stderr, flush=True)
-    scheduler.run(poll)
+    return scheduler.run(poll)

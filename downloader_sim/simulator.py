@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import contextlib
 import os
 import pickle
 import select
@@ -122,8 +123,9 @@ class Simulator:
         root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
         code = ("import sys; sys.path.insert(0, %r); import downloader_sim.simulator as sim; "
                 "del sys.path[0]; sys.exit(sim.control_main())" % root)
-        self._proc = subprocess.Popen([sys.executable, "-c", code],
-                                      stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+        with _ctrl_c_ignored_by_child():
+            self._proc = subprocess.Popen([sys.executable, "-c", code],
+                                          stdin=subprocess.PIPE, stdout=subprocess.PIPE)
         try:
             write_message(self._proc.stdin.fileno(),
                           ("start", self._faults, self.idle_ms, self.tty))
@@ -140,6 +142,8 @@ class Simulator:
             with self._io_lock:
                 write_message(self._proc.stdin.fileno(), ("stop",))
                 reply = read_message(self._proc.stdout.fileno(), STOP_TIMEOUT)
+        except (ConnectionError, EOFError):
+            return      # it died, as a device that is pulled out does: its state is lost
         finally:
             self._end_process()
         self._final = reply[-1]
@@ -164,11 +168,22 @@ class Simulator:
         if not self.process:
             with self._io_lock:
                 return self._device.get(names)
+        if self.lost:
+            raise RuntimeError("the simulator process has ended: its state is lost")
         if self._state == "closed":
             return {name: self._final[name] for name in names}
         with self._io_lock:
             write_message(self._proc.stdin.fileno(), ("get", tuple(names)))
             return read_message(self._proc.stdout.fileno(), STOP_TIMEOUT)[1]
+
+    @property
+    def lost(self):
+        """Whether the device state went with a simulator process that ended on its own."""
+        if not self.process or self._state == "new":
+            return False
+        if self._state == "closed":
+            return self._final is None
+        return self._proc.poll() is not None
 
     def snapshot(self):
         """All of the device state at once, as a namespace of STATE_FIELDS."""
@@ -181,6 +196,23 @@ def _state_property(name, doc):
 
 for _name, _doc in STATE_FIELDS.items():
     setattr(Simulator, _name, _state_property(_name, _doc))
+
+
+@contextlib.contextmanager
+def _ctrl_c_ignored_by_child():
+    """A child started within ignores SIGINT from its first instruction, even while the
+    interpreter starts: a terminal's Ctrl-C reaches the whole process group, and the parent
+    decides when its simulators stop. A Ctrl-C meant for this process is held meanwhile."""
+    if threading.current_thread() is not threading.main_thread():
+        yield
+        return
+    signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT})
+    previous = signal.signal(signal.SIGINT, signal.SIG_IGN)
+    try:
+        yield
+    finally:
+        signal.signal(signal.SIGINT, previous)
+        signal.pthread_sigmask(signal.SIG_UNBLOCK, {signal.SIGINT})
 
 
 # Messages between Simulator and its child process: a 4-byte length, then a

@@ -249,12 +249,14 @@ class Scheduler:
             if in_main_thread():
                 signal.signal(signal.SIGINT, signal.SIG_IGN)  # a second Ctrl-C must not cut the cleanup short
             signals.received = signal.SIGINT
+        # A signal after the last attempt has ended interrupts nothing.
+        stopped_by = signals.received if poll is not None or self.busy() else None
         try:
-            if signals.received is not None:
+            if stopped_by is not None:
                 self.interrupt()
         finally:
             self._join_exiting()
-        return signals.received
+        return stopped_by
 
     def _step(self, timeout: float, signals: "StopSignals") -> None:
         """Starts what the cap allows and serves the workers for up to `timeout` seconds, or until

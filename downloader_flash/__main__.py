@@ -10,8 +10,7 @@ import sys
 from types import FrameType
 from typing import Dict, List, Optional
 
-DEFAULT_HANDLERS = {"SIGINT": signal.default_int_handler, "SIGTERM": signal.SIG_DFL, "SIGHUP": signal.SIG_DFL}
-STOPPING_SIGNALS = [getattr(signal, name) for name in DEFAULT_HANDLERS if hasattr(signal, name)]
+from .signals import STOPPING_SIGNALS, left_as_default
 
 
 class HeldSignals:
@@ -21,7 +20,7 @@ class HeldSignals:
         self.received: List[int] = []
         self.previous: Dict[int, object] = {}
         for signum in STOPPING_SIGNALS:
-            if signal.getsignal(signum) is DEFAULT_HANDLERS[signal.Signals(signum).name]:
+            if left_as_default(signum):
                 self.previous[signum] = signal.signal(signum, self._hold)
 
     def _hold(self, signum: int, frame: Optional[FrameType]) -> None:

@@ -31,14 +31,13 @@ from .devices import Device
 from .errors import RETRYABLE, FlashError, Interrupted
 from .flashing import flash, in_main_thread
 from .records import FAILED, FLASHED, INTERRUPTED, NOT_ACKNOWLEDGED, Attempt
+from .signals import STOPPING_SIGNALS, left_as_default
 
 PROGRESS_INTERVAL = 0.1  # seconds between progress messages from a worker
 STOP_TIMEOUT = 5.0  # how long a stopped worker may take to close its port and report
 EXIT_TIMEOUT = 5.0  # how long a worker that has reported may take to exit
 POLL_INTERVAL = 0.2  # seconds between looks at the signals received and, in station mode, the devices
 STOP = "stop"  # the parent's message to a worker
-# Signals that stop a run, as a terminal (SIGINT, SIGHUP) or a supervisor (SIGTERM) sends them.
-STOPPING_SIGNALS = tuple(getattr(signal, name) for name in ("SIGINT", "SIGTERM", "SIGHUP") if hasattr(signal, name))
 
 
 @dataclass(frozen=True)
@@ -240,6 +239,19 @@ class Scheduler:
         """
         signals = StopSignals()
         try:
+            self._until_done(poll, signals)
+            # A signal after the last attempt has ended interrupts nothing.
+            stopped_by = signals.received if poll is not None or self.busy() else None
+            if stopped_by is not None:
+                self.interrupt()
+            self._join_exiting()
+        except BaseException:
+            self._kill_all()  # a fault in a callback: still, no worker outlives the run
+            raise
+        return stopped_by
+
+    def _until_done(self, poll: Optional[Callable[[], None]], signals: "StopSignals") -> None:
+        try:
             with signals:
                 while signals.received is None and (poll is not None or self.busy()):
                     if poll is not None:
@@ -249,14 +261,6 @@ class Scheduler:
             if in_main_thread():
                 signal.signal(signal.SIGINT, signal.SIG_IGN)  # a second Ctrl-C must not cut the cleanup short
             signals.received = signal.SIGINT
-        # A signal after the last attempt has ended interrupts nothing.
-        stopped_by = signals.received if poll is not None or self.busy() else None
-        try:
-            if stopped_by is not None:
-                self.interrupt()
-        finally:
-            self._join_exiting()
-        return stopped_by
 
     def _step(self, timeout: float, signals: "StopSignals") -> None:
         """Starts what the cap allows and serves the workers for up to `timeout` seconds, or until
@@ -303,17 +307,20 @@ class Scheduler:
                 self._read(worker)
 
     def _read(self, worker: Worker) -> None:
-        try:
-            while worker.connection.poll():
+        """Handles what a worker has sent; notices that it has gone."""
+        while True:
+            try:
+                if not worker.connection.poll():
+                    break
                 message = worker.connection.recv()
-                if message[0] == "done":
-                    self._reported(worker, message[1])
-                    return
-                worker.progress = message[1:]
-                self.on_progress(worker.job, message[1], message[2])
-        except Exception:  # noqa: BLE001 - the pipe closed, or what came is unreadable: either way, gone
-            self._lost(worker)
-            return
+            except Exception:  # noqa: BLE001 - its end closed, or what came is unreadable: gone either way
+                self._lost(worker)
+                return
+            if message[0] == "done":
+                self._reported(worker, message[1])
+                return
+            worker.progress = message[1:]
+            self.on_progress(worker.job, message[1], message[2])
         if not worker.process.is_alive():
             self._lost(worker)
 
@@ -353,6 +360,15 @@ class Scheduler:
             self._forget(worker)
             self.on_attempt(worker.job, worker.unresponsive(), True)
 
+    def _kill_all(self) -> None:
+        for worker in list(self.running.values()):
+            self._forget(worker)
+            self.exiting.append(worker.process)
+        for process in self.exiting:
+            process.kill()
+            process.join()
+        self.exiting.clear()
+
     def _reap_exiting(self) -> None:
         self.exiting = [process for process in self.exiting if process.is_alive()]
 
@@ -365,10 +381,6 @@ class Scheduler:
                 process.kill()
                 process.join()
         self.exiting.clear()
-
-
-def default_handler(signum: int) -> Any:
-    return signal.default_int_handler if signum == signal.SIGINT else signal.SIG_DFL
 
 
 class StopSignals:
@@ -392,7 +404,7 @@ class StopSignals:
     def __enter__(self) -> "StopSignals":
         if in_main_thread():
             for signum in STOPPING_SIGNALS:
-                if signal.getsignal(signum) is default_handler(signum):
+                if left_as_default(signum):
                     self.previous[signum] = signal.signal(signum, self._receive)
         return self
 
@@ -410,7 +422,7 @@ def stop_signals_ignored_by_children() -> Iterator[None]:
     while the worker is started; they are blocked meanwhile, so that one meant for this process
     is held until its handler is back rather than lost.
     """
-    if not in_main_thread():
+    if not in_main_thread() or not hasattr(signal, "pthread_sigmask"):  # nothing is inherited on Windows
         yield
         return
     signal.pthread_sigmask(signal.SIG_BLOCK, STOPPING_SIGNALS)

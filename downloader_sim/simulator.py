@@ -253,7 +253,10 @@ def control_main():
     signal.signal(signal.SIGINT, signal.SIG_IGN)   # the parent decides when to stop
     answers = os.dup(1)
     os.dup2(2, 1)           # keep stray output off the message channel
-    _, faults, idle_ms, tty_path = read_message(0)
+    try:
+        _, faults, idle_ms, tty_path = read_message(0)
+    except EOFError:
+        return 0    # the parent gave up before the start (Ctrl-C while it waited for us)
     device = Device(faults)
     try:
         server = Server(device, idle_ms, tty_path=tty_path)
@@ -271,8 +274,8 @@ def control_main():
         write_message(answers, ("state", device.get(message[1])))
         return True
 
-    write_message(answers, ("ready", server.port))
     try:
+        write_message(answers, ("ready", server.port))
         server.serve(0, on_control)
         result = ("final", device.get(STATE_FIELDS))
     except BaseException:

@@ -222,6 +222,14 @@ def test_a_simulator_process_ignores_ctrl_c_from_its_first_instruction(tmp_path)
     assert ignored & 1 << (signal.SIGINT - 1)
 
 
+def test_a_simulator_process_whose_parent_gives_up_before_the_start_ends_quietly():
+    """As when Ctrl-C stops the tool while it waits for a simulator to come up."""
+    result = subprocess.run([sys.executable, "-c", "import sys, downloader_sim.simulator as sim; "
+                             "sys.exit(sim.control_main())"], stdin=subprocess.DEVNULL, capture_output=True,
+                            text=True, timeout=60)
+    assert (result.returncode, result.stdout, result.stderr) == (0, "", "")
+
+
 def test_the_scheduler_numbers_attempts_and_forgets_each_device_after_its_last(make_sim, tmp_path):
     """A station runs for days: nothing of a device may stay behind once its last attempt is heard."""
     (tmp_path / "image.bin").write_bytes(IMAGE)

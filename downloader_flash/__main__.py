@@ -8,22 +8,25 @@ while loading, ends here. Once the command has returned, they are ignored: the t
 import signal
 import sys
 from types import FrameType
-from typing import Dict, List, Optional
 
 from .signals import STOPPING_SIGNALS, left_as_default
+
+TYPE_CHECKING = False  # as typing's, whose import would come before the signals are held
+if TYPE_CHECKING:
+    from typing import Dict, List, Optional
 
 
 class HeldSignals:
     """SIGINT, SIGTERM and SIGHUP, where nothing else has taken them, kept until released."""
 
     def __init__(self) -> None:
-        self.received: List[int] = []
-        self.previous: Dict[int, object] = {}
+        self.received: "List[int]" = []
+        self.previous: "Dict[int, object]" = {}
         for signum in STOPPING_SIGNALS:
             if left_as_default(signum):
                 self.previous[signum] = signal.signal(signum, self._hold)
 
-    def _hold(self, signum: int, frame: Optional[FrameType]) -> None:
+    def _hold(self, signum: int, frame: "Optional[FrameType]") -> None:
         self.received.append(signum)
 
     def release(self) -> None:

@@ -15,8 +15,8 @@ from .devices import Device, find_devices
 from .errors import (EXIT_CODES_HELP, EXIT_FAILED, EXIT_INTERRUPTED, EXIT_NOT_ACKNOWLEDGED, EXIT_OK,
                      FlashError, NoDevice, SeveralDevices, UsageError, plural)
 from .flashing import BLOCK_SIZE, LARGEST_IMAGE, SMALLEST_IMAGE, device_image, read_image
-from .records import Attempt
 from .parallel import Job, Scheduler, with_image_facts
+from .records import Attempt
 
 PROG = "downloader-flash"
 BAR_FORMAT = "{desc}: {percentage:3.0f}%|{bar}| {n:.1f}/{total:.1f} KiB [{elapsed}<{remaining}, {rate_fmt}]"

@@ -4,8 +4,8 @@ import sys
 from typing import TYPE_CHECKING, Optional, Set, Tuple
 
 from .devices import find_devices
-from .records import Attempt
 from .parallel import Job, Scheduler
+from .records import Attempt
 
 if TYPE_CHECKING:
     from .cli import View

@@ -313,7 +313,7 @@ class Scheduler:
                 if not worker.connection.poll():
                     break
                 message = worker.connection.recv()
-            except Exception:  # noqa: BLE001 - its end closed, or what came is unreadable: gone either way
+            except Exception:  # its end closed, or what came is unreadable: gone either way
                 self._lost(worker)
                 return
             if message[0] == "done":

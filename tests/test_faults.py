@@ -5,6 +5,7 @@ process group (the tool starts a session of its own here), its children, and the
 open (a worker holds the --log file while it flashes, a simulator the pty's master).
 """
 import json
+import multiprocessing
 import os
 import re
 import signal
@@ -246,3 +247,20 @@ def test_the_scheduler_numbers_attempts_and_forgets_each_device_after_its_last(m
     kept = {name: value for name, value in vars(scheduler).items() if isinstance(value, (dict, list, set))}
     assert kept == {"running": {}, "exiting": []}
     assert not scheduler.queued
+
+
+def test_a_failing_callback_leaves_no_worker_behind(make_sim, tmp_path):
+    """Workers ignore SIGTERM, so one left running would also hang the interpreter's exit."""
+    (tmp_path / "image.bin").write_bytes(IMAGE)
+    fast, slow = make_sim(), make_sim(delay_ms=5)  # the slow one is still flashing when the fast one ends
+
+    def on_attempt(job, attempt, final):
+        raise RuntimeError("the host's callback failed")
+
+    scheduler = Scheduler(2, 1, lambda job, done, blocks: None, on_attempt)
+    for sim in (fast, slow):
+        scheduler.add(Job((sim.port, None), str(tmp_path / "image.bin"), 3, None, False))
+    with pytest.raises(RuntimeError, match="the host's callback failed"):
+        scheduler.run()
+    assert multiprocessing.active_children() == []
+    assert not slow.reports

@@ -221,6 +221,7 @@ class Scheduler:
         self.running: Dict[Hashable, Worker] = {}
         self.exiting: List[BaseProcess] = []  # workers that have reported, on their way out
         self.stopping = False
+        self.unheard: Optional[BaseException] = None  # the first error of on_attempt while stopping
 
     def add(self, job: Job) -> None:
         self.queued.append(dataclasses.replace(job, attempt=1, attempts=self.attempts))
@@ -320,7 +321,8 @@ class Scheduler:
                 self._reported(worker, message[1])
                 return
             worker.progress = message[1:]
-            self.on_progress(worker.job, message[1], message[2])
+            if not self.stopping:  # the bars of a run being stopped need no more drawing
+                self.on_progress(worker.job, message[1], message[2])
         if not worker.process.is_alive():
             self._lost(worker)
 
@@ -339,7 +341,7 @@ class Scheduler:
 
     def _finish(self, job: Job, attempt: Attempt) -> None:
         again = not self.stopping and attempt.kind in RETRYABLE and job.attempt < job.attempts
-        self.on_attempt(job, attempt, not again)
+        self._tell(job, attempt, not again)
         if again:
             self.queued.appendleft(dataclasses.replace(job, attempt=job.attempt + 1))
 
@@ -348,7 +350,7 @@ class Scheduler:
         self.stopping = True
         while self.queued:
             job = self.queued.popleft()
-            self.on_attempt(job, failed(job, Interrupted(None, 0)), True)
+            self._tell(job, failed(job, Interrupted(None, 0)), True)
         for worker in self.running.values():
             worker.stop()
         deadline = time.monotonic() + STOP_TIMEOUT
@@ -358,7 +360,20 @@ class Scheduler:
             worker.process.kill()
             worker.process.join()
             self._forget(worker)
-            self.on_attempt(worker.job, worker.unresponsive(), True)
+            self._tell(worker.job, worker.unresponsive(), True)
+        if self.unheard is not None:
+            raise self.unheard
+
+    def _tell(self, job: Job, attempt: Attempt, final: bool) -> None:
+        """on_attempt; while stopping, an error of it waits until every device has been told, so
+        that one output that fails (a terminal that hung up) costs no other device its record."""
+        if not self.stopping:
+            self.on_attempt(job, attempt, final)
+            return
+        try:
+            self.on_attempt(job, attempt, final)
+        except Exception as error:
+            self.unheard = self.unheard or error
 
     def _kill_all(self) -> None:
         for worker in list(self.running.values()):

@@ -12,6 +12,7 @@ import signal
 import subprocess
 import sys
 import textwrap
+import threading
 
 import pytest
 import serial
@@ -264,3 +265,32 @@ def test_a_failing_callback_leaves_no_worker_behind(make_sim, tmp_path):
         scheduler.run()
     assert multiprocessing.active_children() == []
     assert not slow.reports
+
+
+def test_an_output_that_fails_while_stopping_costs_no_other_device_its_report(make_sim, tmp_path):
+    """As when the terminal hangs up: SIGHUP, then every line written to it fails."""
+    (tmp_path / "image.bin").write_bytes(IMAGE)
+    sims = [make_sim(delay_ms=5), make_sim(delay_ms=5)]
+    heard = []
+
+    def on_attempt(job, attempt, final):
+        heard.append((job.port, attempt.result, final))
+        raise OSError(5, "Input/output error")
+
+    def hang_up_once_both_flash():
+        if eventually(lambda: all(len(sim.blocks) >= 20 for sim in sims), 30):
+            os.kill(os.getpid(), signal.SIGHUP)
+
+    scheduler = Scheduler(2, 1, lambda job, done, blocks: None, on_attempt)
+    for sim in sims:
+        scheduler.add(Job((sim.port, None), str(tmp_path / "image.bin"), 3, None, False))
+    previous = signal.getsignal(signal.SIGHUP)
+    signal.signal(signal.SIGHUP, signal.SIG_DFL)
+    threading.Thread(target=hang_up_once_both_flash, daemon=True).start()
+    try:
+        with pytest.raises(OSError, match="Input/output error"):
+            scheduler.run()
+    finally:
+        signal.signal(signal.SIGHUP, previous)
+    assert sorted(heard) == sorted((sim.port, "interrupted", True) for sim in sims)
+    assert multiprocessing.active_children() == []

@@ -123,7 +123,7 @@ class Simulator:
         root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
         code = ("import sys; sys.path.insert(0, %r); import downloader_sim.simulator as sim; "
                 "del sys.path[0]; sys.exit(sim.control_main())" % root)
-        with _ctrl_c_ignored_by_child():
+        with _stops_ignored_by_child():
             self._proc = subprocess.Popen([sys.executable, "-c", code],
                                           stdin=subprocess.PIPE, stdout=subprocess.PIPE)
         try:
@@ -198,21 +198,27 @@ for _name, _doc in STATE_FIELDS.items():
     setattr(Simulator, _name, _state_property(_name, _doc))
 
 
+# Signals a simulator process leaves to its parent: a terminal sends SIGINT and SIGHUP to the
+# whole process group, a service manager SIGTERM to every process of the service.
+PARENT_DECIDES = tuple(getattr(signal, name) for name in ("SIGINT", "SIGTERM", "SIGHUP") if hasattr(signal, name))
+
+
 @contextlib.contextmanager
-def _ctrl_c_ignored_by_child():
-    """A child started within ignores SIGINT from its first instruction, even while the
-    interpreter starts: a terminal's Ctrl-C reaches the whole process group, and the parent
-    decides when its simulators stop. A Ctrl-C meant for this process is held meanwhile."""
+def _stops_ignored_by_child():
+    """A child started within ignores PARENT_DECIDES from its first instruction, even while the
+    interpreter starts, so that a Ctrl-C then cannot end it with a traceback. Those meant for
+    this process are held meanwhile."""
     if threading.current_thread() is not threading.main_thread():
         yield
         return
-    signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT})
-    previous = signal.signal(signal.SIGINT, signal.SIG_IGN)
+    signal.pthread_sigmask(signal.SIG_BLOCK, PARENT_DECIDES)
+    previous = {signum: signal.signal(signum, signal.SIG_IGN) for signum in PARENT_DECIDES}
     try:
         yield
     finally:
-        signal.signal(signal.SIGINT, previous)
-        signal.pthread_sigmask(signal.SIG_UNBLOCK, {signal.SIGINT})
+        for signum, handler in previous.items():
+            signal.signal(signum, handler)
+        signal.pthread_sigmask(signal.SIG_UNBLOCK, PARENT_DECIDES)
 
 
 # Messages between Simulator and its child process: a 4-byte length, then a
@@ -250,7 +256,8 @@ def read_message(fd, timeout=None):
 
 def control_main():
     """Child side of process mode: messages on stdin, answers on stdout."""
-    signal.signal(signal.SIGINT, signal.SIG_IGN)   # the parent decides when to stop
+    for signum in PARENT_DECIDES:   # the parent decides when to stop
+        signal.signal(signum, signal.SIG_IGN)
     answers = os.dup(1)
     os.dup2(2, 1)           # keep stray output off the message channel
     try:

@@ -47,9 +47,10 @@ class PeakWatcher(threading.Thread):
 
     def run(self):
         while not self.done.wait(0.05):
-            for _, process in list(self.scheduler.running.values()):
-                if process.pid:
-                    self.peaks[process.pid] = max(self.peaks.get(process.pid, 0), peak_rss_kib(process.pid))
+            for worker in list(self.scheduler.running.values()):
+                pid = worker.process.pid
+                if pid:
+                    self.peaks[pid] = max(self.peaks.get(pid, 0), peak_rss_kib(pid))
 
 
 class Failures(Callbacks):

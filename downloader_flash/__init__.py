@@ -12,10 +12,10 @@ front end of its own through `Callbacks`; the command is one such front end.
 The names below are imported on first use, so that the command can start, and be
 interrupted, before pyserial, tqdm and the module are loaded.
 """
-import importlib
-from typing import TYPE_CHECKING, Any, List
-
+TYPE_CHECKING = False  # as typing's, which the command would otherwise load before it can take Ctrl-C
 if TYPE_CHECKING:  # what a type checker sees: the same names, imported as they are re-exported
+    from typing import Any, List
+
     from .devices import (Device as Device, DeviceKey as DeviceKey, find_devices as find_devices,
                           why_unavailable as why_unavailable)
     from .errors import (EXIT_FAILED as EXIT_FAILED, EXIT_INTERRUPTED as EXIT_INTERRUPTED,
@@ -48,14 +48,16 @@ _SOURCE_OF = {name: source for source, names in _SOURCES.items() for name in nam
 __all__ = sorted(_SOURCE_OF)
 
 
-def __getattr__(name: str) -> Any:
+def __getattr__(name: str) -> "Any":
     source = _SOURCE_OF.get(name)
     if source is None:
         raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+    import importlib  # here, not at the top: the command loads this package before it can take Ctrl-C
+
     value = getattr(importlib.import_module(source, __name__), name)
     globals()[name] = value
     return value
 
 
-def __dir__() -> List[str]:
+def __dir__() -> "List[str]":
     return sorted(set(globals()) | set(__all__))

@@ -179,7 +179,7 @@ def candidates_of(simulators: List[Any]) -> List[Device]:
 def check_simulators(simulators: List[Any], image: Image, screen: Screen) -> None:
     """Whether each simulated device holds what was sent, from its own report."""
     wanted = device_sha256(image.data)
-    holding = sum(1 for sim in simulators if sim.reports and sim.reports[-1].sha256 == wanted)
+    holding = sum(1 for sim in simulators if not sim.lost and sim.reports and sim.reports[-1].sha256 == wanted)
     screen.result(f"simulated devices holding the image (sha256 match): {holding} of {len(simulators)}")
 
 

@@ -8,7 +8,7 @@ from typing import IO, Any, Counter, Dict, Optional, Set, Tuple
 from .devices import Device, DeviceKey
 from .records import Attempt, Origin, Record, record, utc
 from .station import Callbacks, Summary
-from .workers import Job
+from .parallel import Job
 
 PROGRESS_INTERVAL = 0.5  # seconds between progress events of one device
 

@@ -24,7 +24,7 @@ from .errors import (IN_USE, NO_SUCH_PORT, BlockRejected, DeviceSilent, Disconne
 from .records import FAILED, FLASHED, INTERRUPTED, NOT_ACKNOWLEDGED, Attempt, utc
 
 if TYPE_CHECKING:
-    from .workers import Job
+    from .parallel import Job
 
 QUIET_SECONDS = 0.2  # silence on the line before a resend
 RETRY_POLL = 0.2  # seconds between looks for a device that is away or busy

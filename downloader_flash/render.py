@@ -18,7 +18,7 @@ from .errors import plural
 from .records import FLASHED, Attempt, Record
 from .settings import Settings
 from .station import Callbacks, Image
-from .workers import Job
+from .parallel import Job
 
 PROG = "downloader-flash"
 WIDEST = 80  # columns, whatever the terminal's width

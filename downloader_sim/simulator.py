@@ -1,5 +1,6 @@
 """Simulator: a Device served on a pty, a given tty or TCP, from a background thread or process."""
 
+import contextlib
 import os
 import pickle
 import select
@@ -12,7 +13,7 @@ import threading
 import time
 import traceback
 import types
-from typing import IO, Any, Dict, FrozenSet, Generic, Iterable, List, Optional, Tuple, Type, TypeVar, overload
+from typing import IO, Any, Dict, FrozenSet, Generic, Iterable, Iterator, List, Optional, Tuple, Type, TypeVar, overload
 
 from .device import STATE_FIELDS, Device, RunReport
 from .faults import Faults
@@ -176,8 +177,9 @@ class Simulator:
         root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
         code = ("import sys; sys.path.insert(0, %r); import downloader_sim.simulator as sim; "
                 "del sys.path[0]; sys.exit(sim.control_main())" % root)
-        self._proc = subprocess.Popen([sys.executable, "-c", code],
-                                      stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+        with _stops_ignored_by_child():
+            self._proc = subprocess.Popen([sys.executable, "-c", code],
+                                          stdin=subprocess.PIPE, stdout=subprocess.PIPE)
         try:
             write_message(_pipe(self._proc.stdin),
                           ("start", self._faults, self.idle_ms, self.tty, self.transport, self.address))
@@ -194,6 +196,8 @@ class Simulator:
             with self._io_lock:
                 write_message(_pipe(self._proc.stdin), ("stop",))
                 reply = read_message(_pipe(self._proc.stdout), STOP_TIMEOUT)
+        except (ConnectionError, EOFError):
+            return      # it died, as a device that is pulled out does: its state is lost
         finally:
             self._end_process()
         self._final = reply[-1]
@@ -219,12 +223,23 @@ class Simulator:
         if self._device is not None:
             with self._io_lock:
                 return self._device.get(names)
+        if self.lost:
+            raise RuntimeError("the simulator process has ended: its state is lost")
         if self._state == "closed":
             return {name: self._final[name] for name in names}
         with self._io_lock:
             write_message(_pipe(self._proc.stdin), ("get", tuple(names)))
             answer: Dict[str, Any] = read_message(_pipe(self._proc.stdout), STOP_TIMEOUT)[1]
             return answer
+
+    @property
+    def lost(self) -> bool:
+        """Whether the device state went with a simulator process that ended on its own."""
+        if not self.process or self._state == "new":
+            return False
+        if self._state == "closed":
+            return not self._final  # stopped without its final state
+        return self._proc.poll() is not None
 
     def snapshot(self) -> types.SimpleNamespace:
         """All of the device state at once, as a namespace of STATE_FIELDS."""
@@ -235,6 +250,29 @@ def _pipe(stream: Optional[IO[bytes]]) -> int:
     """The descriptor of one of the child's standard streams, which Popen made pipes."""
     assert stream is not None
     return stream.fileno()
+
+
+# Signals a simulator process leaves to its parent: a terminal sends SIGINT and SIGHUP to the
+# whole process group, a service manager SIGTERM to every process of the service.
+PARENT_DECIDES = tuple(getattr(signal, name) for name in ("SIGINT", "SIGTERM", "SIGHUP") if hasattr(signal, name))
+
+
+@contextlib.contextmanager
+def _stops_ignored_by_child() -> Iterator[None]:
+    """A child started within ignores PARENT_DECIDES from its first instruction, even while the
+    interpreter starts, so that a Ctrl-C then cannot end it with a traceback. Those meant for
+    this process are held meanwhile."""
+    if threading.current_thread() is not threading.main_thread() or not hasattr(signal, "pthread_sigmask"):
+        yield
+        return
+    signal.pthread_sigmask(signal.SIG_BLOCK, PARENT_DECIDES)
+    previous = {signum: signal.signal(signum, signal.SIG_IGN) for signum in PARENT_DECIDES}
+    try:
+        yield
+    finally:
+        for signum, handler in previous.items():
+            signal.signal(signum, handler)
+        signal.pthread_sigmask(signal.SIG_UNBLOCK, PARENT_DECIDES)
 
 
 # Messages between Simulator and its child process: a 4-byte length, then a
@@ -273,10 +311,14 @@ def read_message(fd: int, timeout: Optional[float] = None) -> Tuple[Any, ...]:
 
 def control_main() -> int:
     """Child side of process mode: messages on stdin, answers on stdout."""
-    signal.signal(signal.SIGINT, signal.SIG_IGN)   # the parent decides when to stop
+    for signum in PARENT_DECIDES:   # the parent decides when to stop
+        signal.signal(signum, signal.SIG_IGN)
     answers = os.dup(1)
     os.dup2(2, 1)           # keep stray output off the message channel
-    _, faults, idle_ms, tty_path, transport, address = read_message(0)
+    try:
+        _, faults, idle_ms, tty_path, transport, address = read_message(0)
+    except EOFError:
+        return 0    # the parent gave up before the start (Ctrl-C while it waited for us)
     device = Device(faults)
     try:
         server = Server(device, idle_ms, tty_path=tty_path, transport=transport, address=address)
@@ -294,9 +336,9 @@ def control_main() -> int:
         write_message(answers, ("state", device.get(message[1])))
         return True
 
-    write_message(answers, ("ready", server.port))
     result: Tuple[Any, ...]
     try:
+        write_message(answers, ("ready", server.port))
         server.serve(0, on_control)
         result = ("final", device.get(STATE_FIELDS))
     except BaseException:

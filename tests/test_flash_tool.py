@@ -21,7 +21,7 @@ import downloader
 from downloader_flash import (BlockRejected, DeviceSilent, Disconnected, FlashError, FlashResult, Interrupted, NoReply,
                               PortInUse, PortUnavailable, flash)
 from downloader_flash.records import FIELDS
-from downloader_flash.workers import _stop as worker_stop_handler
+from downloader_flash.parallel import StopRequest
 from downloader_sim import expected_image
 from fake_usb import INTERRUPTIBLE_TOOL
 from schema_check import valid_records
@@ -142,8 +142,15 @@ def test_why_a_port_will_not_open(sim, module_state, tmp_path):
     assert sim.frames == 0
 
 
+def stop_requested():
+    """A worker's SIGINT handler once its parent has asked it to stop."""
+    stop = StopRequest(None)
+    stop.requested = True
+    return stop.handle
+
+
 @pytest.mark.parametrize("signum, handler", [(signal.SIGINT, signal.default_int_handler),
-                                             (signal.SIGTERM, worker_stop_handler)], ids=["Ctrl-C", "worker stopped"])
+                                             (signal.SIGINT, stop_requested())], ids=["Ctrl-C", "worker stopped"])
 def test_an_interruption_while_the_port_opens_is_not_an_unavailable_port(sim, module_state, signum, handler):
     """dev_open() takes any exception for a port that did not open; the interruption must survive it."""
     class SignalledWhileOpening(serial.Serial):

@@ -1,0 +1,411 @@
+"""One worker process per device: the module holds one port per process.
+
+Each worker has its own pipe to the parent: the Job goes out with the process, progress and one
+Attempt come back, and "stop" goes out when the parent wants it to end. Nothing is shared by all
+workers, so a worker that dies, however it dies, holds up no other.
+
+A stop is a message, not a signal, so that it means the same wherever the tool runs; a worker
+whose pipe closes (the parent was killed) stops in the same way. Either turns into a
+KeyboardInterrupt in the worker's main thread, which the transfer reports as an interruption at
+the block it reached, with its port closed.
+
+Workers start with SIGINT, SIGTERM and SIGHUP ignored: a terminal sends SIGINT and SIGHUP to the
+whole process group, a service manager SIGTERM to every process of the service. The parent
+decides, and reports every device.
+"""
+import _thread
+import contextlib
+import dataclasses
+import multiprocessing
+import signal
+import threading
+import time
+from collections import deque
+from dataclasses import dataclass
+from multiprocessing.connection import Connection, wait
+from multiprocessing.process import BaseProcess
+from types import FrameType
+from typing import Any, Callable, Deque, Dict, Hashable, Iterator, List, Optional, Tuple
+
+from .devices import DeviceKey
+from .errors import RETRYABLE, Interrupted
+from .flashing import attempt_job, in_main_thread, unstarted
+from .records import FAILED, INTERRUPTED, Attempt
+from .signals import STOPPING_SIGNALS, left_as_default
+
+PROGRESS_INTERVAL = 0.1  # seconds between progress messages from a worker
+STOP_TIMEOUT = 5.0  # how long a stopped worker may take to close its port and report
+EXIT_TIMEOUT = 5.0  # how long a worker that has reported may take to exit
+POLL_INTERVAL = 0.2  # seconds between looks at the signals received and, in station mode, the devices
+STOP = "stop"  # the parent's message to a worker
+
+
+@dataclass(frozen=True)
+class Job:
+    key: DeviceKey
+    data: bytes = dataclasses.field(repr=False)  # the image, read once: every attempt flashes exactly these bytes
+    image: str  # where they were read from, as records name it
+    retries: int
+    log: Optional[str]  # the module's lines are appended here
+    wait: float  # seconds a retry waits for the device to come back, or its port to be free
+    attempt: int = 1  # this attempt's number, set by the Scheduler
+    attempts: int = 1  # of how many
+
+    @property
+    def port(self) -> str:
+        return self.key[0]
+
+
+class StopRequest:
+    """In a worker: the parent's stop, or the loss of the parent, as one KeyboardInterrupt in the
+    main thread while the attempt runs.
+
+    A thread listens on the pipe and interrupts the main thread the way Ctrl-C would, through the
+    SIGINT handler, which raises only once a stop was requested: the terminal's own Ctrl-C stays
+    without effect. The interruption waits while a message is being sent, so that the pipe
+    never carries half a message.
+    """
+
+    def __init__(self, connection: Connection) -> None:
+        self.connection = connection
+        self.requested = False
+        self.armed = True  # until the attempt has ended
+        self.sending = False
+        self.deferred = False
+
+    def handle(self, signum: int, frame: Optional[FrameType]) -> None:
+        if not (self.requested and self.armed):
+            return
+        if self.sending:
+            self.deferred = True
+            return
+        self.armed = False
+        raise KeyboardInterrupt
+
+    def listen(self) -> None:
+        try:
+            while self.connection.recv() != STOP:
+                pass
+        except (EOFError, OSError):
+            pass  # the parent has gone
+        self.requested = True
+        _thread.interrupt_main()
+
+    def send(self, message: Tuple[Any, ...]) -> None:
+        self.sending = True
+        try:
+            self.connection.send(message)
+        except OSError:
+            self.requested = True  # the parent has gone: nobody to report to
+            self.deferred = True
+        finally:
+            self.sending = False
+        if self.deferred:
+            self.deferred = False
+            self.handle(signal.SIGINT, None)
+
+    def disarm(self) -> None:
+        self.armed = False
+
+
+def worker_main(job: Job, connection: Connection) -> None:
+    stop = StopRequest(connection)
+    signal.signal(signal.SIGINT, stop.handle)
+    last = 0.0
+
+    def progress(done: int, blocks: int) -> None:
+        nonlocal last
+        now = time.monotonic()
+        if done == blocks or now - last >= PROGRESS_INTERVAL:
+            last = now
+            stop.send(("progress", done, blocks))
+
+    attempt: Optional[Attempt] = None
+    try:
+        try:
+            threading.Thread(target=stop.listen, name="stop-request", daemon=True).start()
+            attempt = attempt_job(job, progress)
+        finally:
+            stop.disarm()  # from here on, the attempt is reported as it is
+    except KeyboardInterrupt:
+        if attempt is None:
+            attempt = failed(job, Interrupted(None, 0))
+    with contextlib.suppress(OSError):  # the parent has gone; the port is closed already
+        connection.send(("done", attempt))
+
+
+def failed(job: Job, error: Interrupted) -> Attempt:
+    return dataclasses.replace(unstarted(job, INTERRUPTED, str(error), type(error).__name__), resends=error.resends)
+
+
+@dataclass
+class Worker:
+    """A running attempt, seen from the parent."""
+
+    job: Job
+    process: BaseProcess
+    connection: Connection
+    progress: Optional[Tuple[int, int]] = None  # the last (blocks done, blocks) heard
+
+    def stop(self) -> None:
+        with contextlib.suppress(OSError):  # it has ended already; its pipe says so
+            self.connection.send(STOP)
+
+    def ended(self) -> Attempt:
+        """What to report for a worker that ended without reporting."""
+        self.process.join(EXIT_TIMEOUT)
+        if self.process.is_alive():  # wedged, with its pipe out of step
+            self.process.kill()
+            self.process.join()
+        return unstarted(self.job, FAILED, f"the worker for {self.job.port} ended with exit code {self.process.exitcode}",
+                         "WorkerDied")
+
+    def unresponsive(self) -> Attempt:
+        """What to report for a worker that did not stop in time, and was killed."""
+        block, blocks = self.progress if self.progress is not None else (None, 0)
+        return failed(self.job, Interrupted(block, blocks))
+
+
+class Scheduler:
+    """Runs jobs in worker processes, at most `cap` at once, each up to `attempts` times.
+
+    `on_progress(job, done, blocks)` follows each worker's transfer; `on_attempt(job, attempt,
+    final)` hears every attempt, `final` when no further attempt follows. Nothing is kept of a
+    job after its final attempt, so a station may run for as long as it likes.
+    """
+
+    def __init__(self, cap: int, attempts: int, on_progress: Callable[[Job, int, int], None],
+                 on_attempt: Callable[[Job, Attempt, bool], None]) -> None:
+        self.cap, self.attempts = cap, attempts
+        self.on_progress, self.on_attempt = on_progress, on_attempt
+        self.context = multiprocessing.get_context("spawn")
+        self.queued: Deque[Job] = deque()
+        self.running: Dict[Hashable, Worker] = {}
+        self.exiting: List[BaseProcess] = []  # workers that have reported, on their way out
+        self.stopping = False
+        self.unheard: Optional[BaseException] = None  # the first error of on_attempt while stopping
+
+    def add(self, job: Job) -> None:
+        self.queued.append(dataclasses.replace(job, attempt=1, attempts=self.attempts))
+
+    def busy(self) -> bool:
+        return bool(self.queued or self.running)
+
+    def holds(self, key: Hashable) -> bool:
+        return key in self.running or any(job.key == key for job in self.queued)
+
+    def run(self, poll: Optional[Callable[[], None]] = None) -> Optional[int]:
+        """Until every job has ended; with `poll`, which may add jobs, until stopped.
+
+        SIGINT, SIGTERM or SIGHUP stops every worker and reports each device in flight or queued
+        as interrupted; the number of that signal is returned, None when the run ended by itself.
+        """
+        signals = StopSignals()
+        try:
+            self._until_done(poll, signals)
+            # A signal after the last attempt has ended interrupts nothing.
+            stopped_by = signals.received if poll is not None or self.busy() else None
+            if stopped_by is not None:
+                self.interrupt()
+            self._join_exiting()
+        except BaseException:
+            self._kill_all()  # a fault in a callback: still, no worker outlives the run
+            raise
+        return stopped_by
+
+    def _until_done(self, poll: Optional[Callable[[], None]], signals: "StopSignals") -> None:
+        try:
+            with signals:
+                while signals.received is None and (poll is not None or self.busy()):
+                    if poll is not None:
+                        poll()
+                    self._step(POLL_INTERVAL, signals)
+        except KeyboardInterrupt:  # raised by the host program's own SIGINT handler
+            if in_main_thread():
+                signal.signal(signal.SIGINT, signal.SIG_IGN)  # a second Ctrl-C must not cut the cleanup short
+            signals.received = signal.SIGINT
+
+    def _step(self, timeout: float, signals: "StopSignals") -> None:
+        """Starts what the cap allows and serves the workers for up to `timeout` seconds, or until
+        a signal is received."""
+        deadline = time.monotonic() + timeout
+        while signals.received is None:
+            self._start_workers()
+            left = deadline - time.monotonic()
+            if left <= 0:
+                return
+            if not self.running:
+                time.sleep(left)  # station mode, with nothing to flash
+                return
+            self._serve(left)
+
+    def _start_workers(self) -> None:
+        self._reap_exiting()
+        while self.queued and len(self.running) < self.cap:
+            self._start(self.queued.popleft())
+
+    def _start(self, job: Job) -> None:
+        ours, theirs = self.context.Pipe()
+        process = self.context.Process(target=worker_main, args=(job, theirs), daemon=True)
+        try:
+            with stop_signals_ignored_by_children():
+                process.start()
+        except OSError as error:  # out of processes or memory: this device fails, the run goes on
+            ours.close()
+            self._finish(job, unstarted(job, FAILED, f"cannot start a worker for {job.port}: {error}", "WorkerDied"))
+            return
+        finally:
+            theirs.close()  # the worker's end, held by the worker alone: its exit closes the pipe
+        self.running[job.key] = Worker(job, process, ours)
+
+    def _serve(self, timeout: float) -> None:
+        """Handles what the workers have sent within `timeout` seconds; notices a worker's end."""
+        waiting: Dict[Any, Worker] = {}
+        for worker in self.running.values():
+            waiting[worker.connection] = waiting[worker.process.sentinel] = worker
+        for ready in wait(list(waiting), timeout):
+            worker = waiting[ready]
+            if self.running.get(worker.job.key) is worker:
+                self._read(worker)
+
+    def _read(self, worker: Worker) -> None:
+        """Handles what a worker has sent; notices that it has gone."""
+        while True:
+            try:
+                if not worker.connection.poll():
+                    break
+                message = worker.connection.recv()
+            except Exception:  # its end closed, or what came is unreadable: gone either way
+                self._lost(worker)
+                return
+            if message[0] == "done":
+                self._reported(worker, message[1])
+                return
+            worker.progress = message[1:]
+            if not self.stopping:  # the bars of a run being stopped need no more drawing
+                self.on_progress(worker.job, message[1], message[2])
+        if not worker.process.is_alive():
+            self._lost(worker)
+
+    def _reported(self, worker: Worker, attempt: Attempt) -> None:
+        self._forget(worker)
+        self.exiting.append(worker.process)
+        self._finish(worker.job, attempt)
+
+    def _lost(self, worker: Worker) -> None:
+        self._forget(worker)
+        self._finish(worker.job, worker.ended())
+
+    def _forget(self, worker: Worker) -> None:
+        del self.running[worker.job.key]
+        worker.connection.close()
+
+    def _finish(self, job: Job, attempt: Attempt) -> None:
+        again = not self.stopping and attempt.kind in RETRYABLE and job.attempt < job.attempts
+        self._tell(job, attempt, not again)
+        if again:
+            self.queued.appendleft(dataclasses.replace(job, attempt=job.attempt + 1))
+
+    def interrupt(self) -> None:
+        """Stops every worker, reports each device as interrupted, leaves no process behind."""
+        self.stopping = True
+        while self.queued:
+            job = self.queued.popleft()
+            self._tell(job, failed(job, Interrupted(None, 0)), True)
+        for worker in self.running.values():
+            worker.stop()
+        deadline = time.monotonic() + STOP_TIMEOUT
+        while self.running and time.monotonic() < deadline:
+            self._serve(deadline - time.monotonic())
+        for worker in list(self.running.values()):
+            worker.process.kill()
+            worker.process.join()
+            self._forget(worker)
+            self._tell(worker.job, worker.unresponsive(), True)
+        if self.unheard is not None:
+            raise self.unheard
+
+    def _tell(self, job: Job, attempt: Attempt, final: bool) -> None:
+        """on_attempt; while stopping, an error of it waits until every device has been told, so
+        that one output that fails (a terminal that hung up) costs no other device its record."""
+        if not self.stopping:
+            self.on_attempt(job, attempt, final)
+            return
+        try:
+            self.on_attempt(job, attempt, final)
+        except Exception as error:
+            self.unheard = self.unheard or error
+
+    def _kill_all(self) -> None:
+        for worker in list(self.running.values()):
+            self._forget(worker)
+            self.exiting.append(worker.process)
+        for process in self.exiting:
+            process.kill()
+            process.join()
+        self.exiting.clear()
+
+    def _reap_exiting(self) -> None:
+        self.exiting = [process for process in self.exiting if process.is_alive()]
+
+    def _join_exiting(self) -> None:
+        """Waits for the workers that have reported to exit; kills any that will not."""
+        deadline = time.monotonic() + EXIT_TIMEOUT
+        for process in self.exiting:
+            process.join(max(0.0, deadline - time.monotonic()))
+            if process.is_alive():
+                process.kill()
+                process.join()
+        self.exiting.clear()
+
+
+class StopSignals:
+    """Within it, in the main thread, SIGINT, SIGTERM and SIGHUP set `received` instead of acting.
+
+    An exception would surface wherever the main thread happens to be: between reading a
+    message's length and its body, which leaves a worker's pipe out of step for good, or between
+    starting a worker and recording it. The scheduler waits in steps of a fraction of a second,
+    so it sees the flag soon enough. A signal that is ignored, or handled by the host program, is
+    left as it is. Once one was received, all are ignored: a second must not cut the cleanup short.
+    """
+
+    def __init__(self) -> None:
+        self.received: Optional[int] = None
+        self.previous: Dict[int, Any] = {}
+
+    def _receive(self, signum: int, frame: Optional[FrameType]) -> None:
+        if self.received is None:
+            self.received = signum
+
+    def __enter__(self) -> "StopSignals":
+        if in_main_thread():
+            for signum in STOPPING_SIGNALS:
+                if left_as_default(signum):
+                    self.previous[signum] = signal.signal(signum, self._receive)
+        return self
+
+    def __exit__(self, *exc_info: object) -> None:
+        for signum, previous in self.previous.items():
+            signal.signal(signum, signal.SIG_IGN if self.received is not None else previous)
+
+
+@contextlib.contextmanager
+def stop_signals_ignored_by_children() -> Iterator[None]:
+    """Processes started within ignore SIGINT, SIGTERM and SIGHUP from their first instruction on.
+
+    A terminal's Ctrl-C goes to the whole process group; a worker still importing would die of
+    it with a traceback. An ignored signal stays ignored across exec, so the signals are ignored
+    while the worker is started; they are blocked meanwhile, so that one meant for this process
+    is held until its handler is back rather than lost.
+    """
+    if not in_main_thread() or not hasattr(signal, "pthread_sigmask"):  # nothing is inherited on Windows
+        yield
+        return
+    signal.pthread_sigmask(signal.SIG_BLOCK, STOPPING_SIGNALS)
+    previous = {signum: signal.signal(signum, signal.SIG_IGN) for signum in STOPPING_SIGNALS}
+    try:
+        yield
+    finally:
+        for signum, handler in previous.items():
+            signal.signal(signum, handler)
+        signal.pthread_sigmask(signal.SIG_UNBLOCK, STOPPING_SIGNALS)

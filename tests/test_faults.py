@@ -1,0 +1,296 @@
+"""Faults injected into a running downloader-flash: signals to the tool, killed workers and simulators.
+
+The processes of a run are found by what they are to the tool, never by their command lines: its
+process group (the tool starts a session of its own here), its children, and the files they hold
+open (a worker holds the --log file while it flashes, a simulator the pty's master).
+"""
+import json
+import multiprocessing
+import os
+import re
+import signal
+import subprocess
+import sys
+import textwrap
+import threading
+
+import pytest
+import serial
+
+from downloader_flash.parallel import Job, Scheduler
+from fakes import eventually
+
+# The command with SIGINT, SIGTERM and SIGHUP as a shell hands them to a foreground job, whatever
+# this process was started with (a CI runner may ignore SIGHUP, as nohup does).
+TOOL = [sys.executable, "-c", "import runpy, signal\n"
+        "signal.signal(signal.SIGINT, signal.default_int_handler)\n"
+        "for name in ('SIGTERM', 'SIGHUP'): signal.signal(getattr(signal, name), signal.SIG_DFL)\n"
+        "runpy.run_module('downloader_flash', run_name='__main__', alter_sys=True)"]
+UNCLEAN = ("Traceback", "Fatal Python error", "leaked", "Exception ignored")
+IMAGE = bytes((i * 131 + (i >> 8)) % 256 for i in range(40000))  # 1,250 blocks
+
+pytestmark = pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads processes from /proc")
+
+
+def stat_fields(pid):
+    """(state, parent pid, process group) of a process, or None once it is gone."""
+    try:
+        with open(f"/proc/{pid}/stat") as stat:
+            fields = stat.read().rsplit(")", 1)[1].split()
+    except (OSError, IndexError):
+        return None
+    return fields[0], int(fields[1]), int(fields[2])
+
+
+def live_processes(group):
+    """The processes of a process group that have not ended (zombies have)."""
+    found = []
+    for entry in filter(str.isdigit, os.listdir("/proc")):
+        fields = stat_fields(entry)
+        if fields is not None and fields[2] == group and fields[0] not in "ZX":
+            found.append(int(entry))
+    return found
+
+
+def children_holding(parent, path):
+    """The children of `parent` that hold `path` open."""
+    found = []
+    for pid in live_processes(parent):
+        fields = stat_fields(pid)
+        try:
+            held = {os.readlink(f"/proc/{pid}/fd/{fd}") for fd in os.listdir(f"/proc/{pid}/fd")}
+        except OSError:
+            continue
+        if fields is not None and fields[1] == parent and path in held:
+            found.append(pid)
+    return found
+
+
+def blocks_logged(log):
+    """{port: the highest block number the module logged for it}, from a log that several share."""
+    reached = {}
+    try:
+        with open(log, encoding="utf-8") as handle:
+            for port, block in re.findall(r"^(\S+): (\d+)$", handle.read(), re.MULTILINE):
+                reached[port] = max(reached.get(port, 0), int(block))
+    except OSError:
+        pass
+    return reached
+
+
+def start(*args):
+    return subprocess.Popen([*TOOL, *map(str, args)], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, text=True, start_new_session=True)
+
+
+def finish(proc, timeout=60):
+    try:
+        out, err = proc.communicate(timeout=timeout)
+    finally:
+        proc.kill()
+    assert not any(mark in out + err for mark in UNCLEAN), out + err
+    return proc.returncode, out, err
+
+
+@pytest.mark.parametrize("signum, code", [(signal.SIGTERM, 143), (signal.SIGHUP, 129), (signal.SIGKILL, -9)],
+                         ids=["SIGTERM", "SIGHUP", "SIGKILL"])
+def test_a_stopped_tool_leaves_no_process_and_records_each_device_it_could(tmp_path, signum, code):
+    log, report = tmp_path / "module.log", tmp_path / "report.jsonl"
+    proc = start("--simulate", 3, "--all", "--sample", 2000000, "--log", log, "--report", report)
+    try:
+        assert eventually(lambda: len([b for b in blocks_logged(log).values() if b >= 20]) == 3, 30)
+        proc.send_signal(signum)
+        returncode, out, err = finish(proc)
+        assert eventually(lambda: not live_processes(proc.pid), 2), "a process of the run outlived the tool"
+    finally:
+        for pid in live_processes(proc.pid):
+            os.kill(pid, signal.SIGKILL)
+    assert returncode == code
+    if signum == signal.SIGKILL:
+        return
+    assert err == ""
+    records = [json.loads(line) for line in report.read_text().splitlines()]
+    assert sorted(record["port"] for record in records) == sorted(blocks_logged(log))
+    for record in records:
+        assert record["result"] == "interrupted"
+        assert re.fullmatch(r"interrupted at block [\d,]+ of 62,500; the device holds a partial image",
+                            record["error"]), record
+    rows = [line.split() for line in out.splitlines()[1:4]]
+    assert [row[1:3] for row in rows] == [[f"SIM000{n}", "interrupted"] for n in (1, 2, 3)]
+
+
+@pytest.mark.parametrize("signum, code", [(signal.SIGTERM, 143), (signal.SIGKILL, -9)], ids=["SIGTERM", "SIGKILL"])
+def test_a_stopped_tool_frees_the_port_within_a_second(make_sim, tmp_path, signum, code):
+    """The worker stops at once, even when the tool was killed and cannot tell it to."""
+    sim = make_sim(delay_ms=2)  # 1,250 blocks take seconds
+    (tmp_path / "image.bin").write_bytes(IMAGE)
+    proc = start(tmp_path / "image.bin", "--port", sim.port)
+    assert eventually(lambda: len(sim.blocks) >= 50, 30)
+    proc.send_signal(signum)
+    returncode, out, err = finish(proc)
+    assert returncode == code
+
+    def port_free():
+        try:
+            serial.Serial(sim.port, exclusive=True).close()
+        except serial.SerialException:
+            return False
+        return True
+
+    assert eventually(port_free, 2), "the worker still holds the port"
+    assert not sim.reports  # the image was never started
+    if signum == signal.SIGTERM:
+        assert re.fullmatch(r"downloader-flash: interrupted at block [\d,]+ of 1,250; the device holds a partial "
+                            r"image\n", err), err
+
+
+def test_a_killed_worker_fails_its_device_at_once_and_alone(tmp_path):
+    """Noticed while the others still flash, and holding none of them up."""
+    log, report = tmp_path / "module.log", tmp_path / "report.jsonl"
+    proc = start("--simulate", 3, "--all", "--sample", 400000, "--log", log, "--report", report)
+    try:
+        workers = eventually(lambda: len([b for b in blocks_logged(log).values() if b >= 20]) == 3
+                             and children_holding(proc.pid, str(log)), 30)
+        assert workers
+        os.kill(workers[0], signal.SIGKILL)
+        returncode, out, err = finish(proc)
+    finally:
+        proc.kill()
+    assert (returncode, err) == (1, "")
+    results = [line.split()[2] for line in out.splitlines()[1:4]]
+    assert sorted(results) == ["failed", "flashed", "flashed"], out
+    records = [json.loads(line) for line in report.read_text().splitlines()]
+    assert [record["result"] for record in records] == ["failed", "flashed", "flashed"]
+    assert re.fullmatch(r"the worker for \S+ ended with exit code -9", records[0]["error"])
+    assert records[0]["error"] in out.splitlines()
+
+
+def test_a_simulator_that_dies_is_a_disconnected_device(tmp_path):
+    log, report = tmp_path / "module.log", tmp_path / "report.jsonl"
+    proc = start("--simulate", 3, "--all", "--sample", 400000, "--log", log, "--report", report)
+    try:
+        assert eventually(lambda: len([b for b in blocks_logged(log).values() if b >= 20]) == 3, 30)
+        simulators = children_holding(proc.pid, "/dev/ptmx")
+        assert len(simulators) == 3
+        os.kill(simulators[0], signal.SIGKILL)
+        returncode, out, err = finish(proc)
+    finally:
+        proc.kill()
+    assert (returncode, err) == (1, "")
+    lines = out.splitlines()
+    assert sorted(line.split()[2] for line in lines[1:4]) == ["failed", "flashed", "flashed"], out
+    assert re.fullmatch(r"device on \S+ disconnected at block [\d,]+ of 12,500", lines[4]), out
+    assert lines[-1] == "simulated devices holding the image (sha256 match): 2 of 3"
+    results = sorted(json.loads(line)["result"] for line in report.read_text().splitlines())
+    assert results == ["failed", "flashed", "flashed"]
+
+
+@pytest.mark.parametrize("signum, code", [(signal.SIGINT, 130), (signal.SIGTERM, 143), (signal.SIGHUP, 129)],
+                         ids=["SIGINT", "SIGTERM", "SIGHUP"])
+def test_a_signal_while_the_tool_loads_ends_in_one_line(tmp_path, signum, code):
+    # A tqdm that takes the signal while it imports, as one right after Enter would arrive; then
+    # it hands over to the real one.
+    (tmp_path / "tqdm.py").write_text(f"import os, sys\nos.kill(os.getpid(), {int(signum)})\n"
+                                      f"sys.path.remove({str(tmp_path)!r})\ndel sys.modules['tqdm']\nimport tqdm\n")
+    proc = subprocess.Popen([*TOOL, "--simulate", "1", "--sample", "1000"], stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, text=True, env=dict(os.environ, PYTHONPATH=str(tmp_path)))
+    returncode, out, err = finish(proc)
+    assert (returncode, out, err) == (code, "", "downloader-flash: interrupted before the first block; "
+                                                "the device is unchanged\n")
+
+
+SITE_CUSTOMIZE = """
+import os
+with open(os.path.join({folder!r}, "started-%d" % os.getpid()), "w") as record:
+    for line in open("/proc/self/status"):
+        if line.startswith("SigIgn:"):
+            record.write(line.split()[1])
+"""
+
+
+def test_a_simulator_process_leaves_stopping_to_its_parent_from_its_first_instruction(tmp_path):
+    """A terminal's Ctrl-C or hang-up reaches the whole group: a simulator still starting must not
+    die of it with a traceback, or an interpreter's fatal error in site."""
+    (tmp_path / "sitecustomize.py").write_text(SITE_CUSTOMIZE.format(folder=str(tmp_path)))
+    driver = textwrap.dedent("""
+        from downloader_sim import Simulator
+        with Simulator(process=True) as sim:
+            print(sim._proc.pid)
+    """)
+    result = subprocess.run([sys.executable, "-c", driver], capture_output=True, text=True, timeout=60,
+                            env=dict(os.environ, PYTHONPATH=str(tmp_path)))
+    assert result.returncode == 0, result.stderr
+    ignored = int((tmp_path / f"started-{result.stdout.strip()}").read_text(), 16)
+    assert [signum for signum in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP) if not ignored & 1 << (signum - 1)] == []
+
+
+def test_a_simulator_process_whose_parent_gives_up_before_the_start_ends_quietly():
+    """As when Ctrl-C stops the tool while it waits for a simulator to come up."""
+    result = subprocess.run([sys.executable, "-c", "import sys, downloader_sim.simulator as sim; "
+                             "sys.exit(sim.control_main())"], stdin=subprocess.DEVNULL, capture_output=True,
+                            text=True, timeout=60)
+    assert (result.returncode, result.stdout, result.stderr) == (0, "", "")
+
+
+def test_the_scheduler_numbers_attempts_and_forgets_each_device_after_its_last(make_sim, tmp_path):
+    """A station runs for days: nothing of a device may stay behind once its last attempt is heard."""
+    (tmp_path / "image.bin").write_bytes(IMAGE)
+    sims = [make_sim(reject={5: 4}), make_sim()]  # the first gives up on block 5 once
+    heard = []
+    scheduler = Scheduler(2, 2, lambda job, done, blocks: None,
+                          lambda job, attempt, final: heard.append((job.port, job.attempt, job.attempts,
+                                                                    attempt.result, final)))
+    for sim in sims:
+        scheduler.add(Job((sim.port, None), str(tmp_path / "image.bin"), 3, None, False))
+    assert scheduler.run() is None
+    assert sorted(heard) == sorted([(sims[0].port, 1, 2, "failed", False), (sims[0].port, 2, 2, "flashed", True),
+                                    (sims[1].port, 1, 2, "flashed", True)])
+    kept = {name: value for name, value in vars(scheduler).items() if isinstance(value, (dict, list, set))}
+    assert kept == {"running": {}, "exiting": []}
+    assert not scheduler.queued
+
+
+def test_a_failing_callback_leaves_no_worker_behind(make_sim, tmp_path):
+    """Workers ignore SIGTERM, so one left running would also hang the interpreter's exit."""
+    (tmp_path / "image.bin").write_bytes(IMAGE)
+    fast, slow = make_sim(), make_sim(delay_ms=5)  # the slow one is still flashing when the fast one ends
+
+    def on_attempt(job, attempt, final):
+        raise RuntimeError("the host's callback failed")
+
+    scheduler = Scheduler(2, 1, lambda job, done, blocks: None, on_attempt)
+    for sim in (fast, slow):
+        scheduler.add(Job((sim.port, None), str(tmp_path / "image.bin"), 3, None, False))
+    with pytest.raises(RuntimeError, match="the host's callback failed"):
+        scheduler.run()
+    assert multiprocessing.active_children() == []
+    assert not slow.reports
+
+
+def test_an_output_that_fails_while_stopping_costs_no_other_device_its_report(make_sim, tmp_path):
+    """As when the terminal hangs up: SIGHUP, then every line written to it fails."""
+    (tmp_path / "image.bin").write_bytes(IMAGE)
+    sims = [make_sim(delay_ms=5), make_sim(delay_ms=5)]
+    heard = []
+
+    def on_attempt(job, attempt, final):
+        heard.append((job.port, attempt.result, final))
+        raise OSError(5, "Input/output error")
+
+    def hang_up_once_both_flash():
+        if eventually(lambda: all(len(sim.blocks) >= 20 for sim in sims), 30):
+            os.kill(os.getpid(), signal.SIGHUP)
+
+    scheduler = Scheduler(2, 1, lambda job, done, blocks: None, on_attempt)
+    for sim in sims:
+        scheduler.add(Job((sim.port, None), str(tmp_path / "image.bin"), 3, None, False))
+    previous = signal.getsignal(signal.SIGHUP)
+    signal.signal(signal.SIGHUP, signal.SIG_DFL)
+    threading.Thread(target=hang_up_once_both_flash, daemon=True).start()
+    try:
+        with pytest.raises(OSError, match="Input/output error"):
+            scheduler.run()
+    finally:
+        signal.signal(signal.SIGHUP, previous)
+    assert sorted(heard) == sorted((sim.port, "interrupted", True) for sim in sims)
+    assert multiprocessing.active_children() == []

@@ -14,9 +14,9 @@ from .flashing import unstarted
 from .outcomes import FAILED as FAILED_OUTCOME, INTERRUPTED as INTERRUPTED_OUTCOME, USAGE, Outcome, exit_code
 from .outcomes import FLASHED as FLASHED_OUTCOME, NOT_ACKNOWLEDGED as NOT_ACKNOWLEDGED_OUTCOME
 from .outcomes import REPORT_UNWRITABLE
+from .parallel import Job, Scheduler
 from .records import FAILED, Attempt, Origin, Record, Report, ReportUnwritable, record
 from .settings import Settings
-from .workers import Job, Scheduler
 
 MOST_AT_ONCE = 64  # in station mode, without --jobs
 OUTCOME_OF_RESULT = {outcome.name: outcome for outcome in (FLASHED_OUTCOME, NOT_ACKNOWLEDGED_OUTCOME, FAILED_OUTCOME,

@@ -17,6 +17,7 @@ import threading
 import pytest
 import serial
 
+from downloader_flash.devices import DeviceKey
 from downloader_flash.parallel import Job, Scheduler
 from fakes import eventually
 
@@ -67,15 +68,21 @@ def children_holding(parent, path):
 
 
 def blocks_logged(log):
-    """{port: the highest block number the module logged for it}, from a log that several share."""
+    """{port: the highest block number the module logged for it}, from a log that several share
+    (each line: time, port, the module's line)."""
     reached = {}
     try:
         with open(log, encoding="utf-8") as handle:
-            for port, block in re.findall(r"^(\S+): (\d+)$", handle.read(), re.MULTILINE):
+            for port, block in re.findall(r"^\S+ (\S+): (\d+)$", handle.read(), re.MULTILINE):
                 reached[port] = max(reached.get(port, 0), int(block))
     except OSError:
         pass
     return reached
+
+
+def job_for(port, folder):
+    """A job flashing IMAGE to the device on `port`, as the tool would hand it to the scheduler."""
+    return Job(DeviceKey(port, None), IMAGE, str(folder / "image.bin"), retries=3, log=None, wait=10.0)
 
 
 def start(*args):
@@ -108,13 +115,14 @@ def test_a_stopped_tool_leaves_no_process_and_records_each_device_it_could(tmp_p
     assert returncode == code
     if signum == signal.SIGKILL:
         return
-    assert err == ""
     records = [json.loads(line) for line in report.read_text().splitlines()]
     assert sorted(record["port"] for record in records) == sorted(blocks_logged(log))
     for record in records:
         assert record["result"] == "interrupted"
         assert re.fullmatch(r"interrupted at block [\d,]+ of 62,500; the device holds a partial image",
                             record["error"]), record
+    # One line per device on stderr, as for any failure, and nothing else.
+    assert sorted(err.splitlines()) == sorted(f"{record['port']}: {record['error']}" for record in records)
     rows = [line.split() for line in out.splitlines()[1:4]]
     assert [row[1:3] for row in rows] == [[f"SIM000{n}", "interrupted"] for n in (1, 2, 3)]
 
@@ -156,13 +164,12 @@ def test_a_killed_worker_fails_its_device_at_once_and_alone(tmp_path):
         returncode, out, err = finish(proc)
     finally:
         proc.kill()
-    assert (returncode, err) == (1, "")
     results = [line.split()[2] for line in out.splitlines()[1:4]]
     assert sorted(results) == ["failed", "flashed", "flashed"], out
     records = [json.loads(line) for line in report.read_text().splitlines()]
     assert [record["result"] for record in records] == ["failed", "flashed", "flashed"]
     assert re.fullmatch(r"the worker for \S+ ended with exit code -9", records[0]["error"])
-    assert records[0]["error"] in out.splitlines()
+    assert (returncode, err) == (1, records[0]["error"] + "\n")
 
 
 def test_a_simulator_that_dies_is_a_disconnected_device(tmp_path):
@@ -176,10 +183,10 @@ def test_a_simulator_that_dies_is_a_disconnected_device(tmp_path):
         returncode, out, err = finish(proc)
     finally:
         proc.kill()
-    assert (returncode, err) == (1, "")
+    assert returncode == 1
+    assert re.fullmatch(r"device on \S+ disconnected at block [\d,]+ of 12,500\n", err), err
     lines = out.splitlines()
     assert sorted(line.split()[2] for line in lines[1:4]) == ["failed", "flashed", "flashed"], out
-    assert re.fullmatch(r"device on \S+ disconnected at block [\d,]+ of 12,500", lines[4]), out
     assert lines[-1] == "simulated devices holding the image (sha256 match): 2 of 3"
     results = sorted(json.loads(line)["result"] for line in report.read_text().splitlines())
     assert results == ["failed", "flashed", "flashed"]
@@ -241,7 +248,7 @@ def test_the_scheduler_numbers_attempts_and_forgets_each_device_after_its_last(m
                           lambda job, attempt, final: heard.append((job.port, job.attempt, job.attempts,
                                                                     attempt.result, final)))
     for sim in sims:
-        scheduler.add(Job((sim.port, None), str(tmp_path / "image.bin"), 3, None, False))
+        scheduler.add(job_for(sim.port, tmp_path))
     assert scheduler.run() is None
     assert sorted(heard) == sorted([(sims[0].port, 1, 2, "failed", False), (sims[0].port, 2, 2, "flashed", True),
                                     (sims[1].port, 1, 2, "flashed", True)])
@@ -260,7 +267,7 @@ def test_a_failing_callback_leaves_no_worker_behind(make_sim, tmp_path):
 
     scheduler = Scheduler(2, 1, lambda job, done, blocks: None, on_attempt)
     for sim in (fast, slow):
-        scheduler.add(Job((sim.port, None), str(tmp_path / "image.bin"), 3, None, False))
+        scheduler.add(job_for(sim.port, tmp_path))
     with pytest.raises(RuntimeError, match="the host's callback failed"):
         scheduler.run()
     assert multiprocessing.active_children() == []
@@ -283,7 +290,7 @@ def test_an_output_that_fails_while_stopping_costs_no_other_device_its_report(ma
 
     scheduler = Scheduler(2, 1, lambda job, done, blocks: None, on_attempt)
     for sim in sims:
-        scheduler.add(Job((sim.port, None), str(tmp_path / "image.bin"), 3, None, False))
+        scheduler.add(job_for(sim.port, tmp_path))
     previous = signal.getsignal(signal.SIGHUP)
     signal.signal(signal.SIGHUP, signal.SIG_DFL)
     threading.Thread(target=hang_up_once_both_flash, daemon=True).start()

@@ -48,6 +48,8 @@ def main() -> int:
     try:
         try:
             from .cli import main as command_line
+            from .streams import Unbroken
+            sys.stdout, sys.stderr = Unbroken(sys.stdout), Unbroken(sys.stderr)  # type: ignore[assignment]
         finally:
             held.release()
         return command_line()

@@ -301,3 +301,19 @@ def test_an_output_that_fails_while_stopping_costs_no_other_device_its_report(ma
         signal.signal(signal.SIGHUP, previous)
     assert sorted(heard) == sorted((sim.port, "interrupted", True) for sim in sims)
     assert multiprocessing.active_children() == []
+
+
+def test_output_that_goes_away_costs_no_record_and_no_traceback(tmp_path):
+    """As when the terminal hangs up or the reader of a pipe quits: every later write fails."""
+    report = tmp_path / "report.jsonl"
+    reader, writer = os.pipe()
+    os.close(reader)  # nobody reads: the first write fails with EPIPE
+    try:
+        proc = subprocess.Popen([*TOOL, "--simulate", "2", "--all", "--sample", "20000", "--report", report],
+                                stdin=subprocess.DEVNULL, stdout=writer, stderr=subprocess.PIPE, text=True)
+    finally:
+        os.close(writer)
+    err = proc.communicate(timeout=60)[1]
+    assert not any(mark in err for mark in UNCLEAN), err
+    assert proc.returncode == 0
+    assert [json.loads(line)["result"] for line in report.read_text().splitlines()] == ["flashed", "flashed"]

@@ -37,6 +37,9 @@ def say(message: str) -> None:
     print(f"{PROG}: {message}", file=sys.stderr, flush=True)
 
 
+VALUE_INDENT = "  "  # a digest under its label
+
+
 def width() -> int:
     return min(WIDEST, shutil.get_terminal_size((WIDEST, 24)).columns)
 
@@ -223,12 +226,19 @@ class Screen(Callbacks):
                           attempt.file_sha256)
 
     def labelled(self, label: str, value: str) -> None:
-        """On one line where it fits the terminal, else the value on a line of its own."""
-        if len(label) + 1 + len(value) <= width() or not self.out.isatty():
+        """On one line where it fits the terminal, else the value under the label, in as many
+        equal pieces as a narrow terminal needs, so that the terminal never wraps it."""
+        columns = width()
+        if len(label) + 1 + len(value) <= columns or not self.out.isatty():
             self.result(f"{label} {value}")
-        else:
-            self.result(label)
-            self.result(f"  {value}")
+            return
+        self.result(label)
+        pieces = 1
+        while len(VALUE_INDENT) + -(-len(value) // pieces) > columns and pieces < len(value):
+            pieces *= 2
+        size = -(-len(value) // pieces)
+        for start in range(0, len(value), size):
+            self.result(f"{VALUE_INDENT}{value[start:start + size]}")
 
     def summary_table(self) -> None:
         """The table, in port order, once every bar is closed and cleared; failures under it, on stderr."""

@@ -66,6 +66,10 @@ def table_rows(screen, devices):
     return lines[start:start + 1 + devices]
 
 
+def unwrapped(screen):
+    return [line.rstrip() for line in screen.splitlines()]
+
+
 @pytest.mark.parametrize("columns", [80, 60])
 def test_the_table_is_printed_on_a_clean_screen_in_port_order_without_wrapping(terminal, columns):
     term = terminal(columns)
@@ -75,7 +79,7 @@ def test_the_table_is_printed_on_a_clean_screen_in_port_order_without_wrapping(t
     assert term.finished().group(1) == "0"
     rows = table_rows(screen, 4)
     assert not any(BAR_TEXT.search(line) for line in screen.splitlines()), screen
-    assert rows == table_rows(term.screen(joined=True), 4), "a row wrapped:\n" + screen
+    assert unwrapped(screen) == unwrapped(term.screen(joined=True)), "a line wrapped:\n" + screen
     assert all(len(row) <= columns for row in rows)
     assert [row.split()[2] for row in rows[1:]] == ["flashed"] * 4, screen
     ports = [row.split()[0] for row in rows[1:]]

@@ -49,7 +49,8 @@ def main() -> int:
         try:
             from .cli import main as command_line
             from .streams import Unbroken
-            sys.stdout, sys.stderr = Unbroken(sys.stdout), Unbroken(sys.stderr)  # type: ignore[assignment]
+            for name in ("stdout", "stderr"):
+                setattr(sys, name, Unbroken(getattr(sys, name)))
         finally:
             held.release()
         return command_line()

@@ -285,7 +285,7 @@ def test_usage_and_selection_errors_exit_with_2(image_file, args, line):
     returncode, out, err = tool(*[image_file if arg == "IMAGE" else arg for arg in args])
     assert returncode == 2
     if "{}" in line:  # the devices are listed, with how to choose
-        ports = re.findall(r"^(/dev/\S+)  SIM", out, re.M)
+        ports = re.findall(r"^(/dev/\S+) +SIM", out, re.M)  # ports of any digit count
         assert out.splitlines()[0].split() == ["port", "serial", "number", "location", "description"]
         assert len(ports) == 2 and err == line.format(*ports) + "\n"
     else:

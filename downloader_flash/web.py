@@ -311,6 +311,10 @@ class Server:
         self.loop.run_forever()
         if self.runner is not None:
             self.loop.run_until_complete(self.runner.cleanup())
+        left = asyncio.all_tasks(self.loop)
+        for task in left:
+            task.cancel()
+        self.loop.run_until_complete(asyncio.gather(*left, return_exceptions=True))
         self.loop.close()
 
     async def open(self) -> None:
@@ -390,8 +394,15 @@ class Server:
         response = web.StreamResponse(headers={"Content-Type": "text/event-stream", "Cache-Control": "no-cache"})
         await response.prepare(request)
         queue: "asyncio.Queue[str]" = asyncio.Queue(CLIENT_QUEUE)
-        transport = request.transport
-        self.hub.join(queue, lambda: transport.abort() if transport is not None else None)
+        transport, task = request.transport, asyncio.current_task()
+
+        def drop() -> None:
+            if task is not None:
+                task.cancel()
+            if transport is not None:
+                transport.abort()
+
+        self.hub.join(queue, drop)
         try:
             await response.write(f"retry: {RECONNECT_MS}\n\n".encode())
             while transport is not None and not transport.is_closing():
@@ -418,9 +429,9 @@ class Server:
         if problem is not None:
             return error(400, problem)
         verdict, device = await self.ask_station(body)
-        if verdict == UNKNOWN or device is None:
+        if verdict == UNKNOWN:
             return error(404, f"no device on {describe(body)}")
-        if verdict != STARTED:
+        if verdict != STARTED or device is None:
             return error(409, f"the device on {describe(body)} is being flashed")
         pending = self.state.ask(device)
         await self.until_ended(pending, float(body.get("wait", DEFAULT_FLASH_WAIT)))

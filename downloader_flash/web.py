@@ -340,11 +340,15 @@ class Server:
             self.call_soon(self.stop_streams)
             self.thread.join(START_TIMEOUT)
 
-    def stop_streams(self) -> None:
+    def stop_clients(self) -> None:
+        """Closes every event stream; in the loop's thread."""
         for queue in list(self.hub.clients):
             drop = self.hub.dropped[queue]
             self.hub.leave(queue)
             drop()
+
+    def stop_streams(self) -> None:
+        self.stop_clients()
         self.loop.stop()
 
     # Requests.

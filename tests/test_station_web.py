@@ -1,8 +1,10 @@
 """The station's HTTP API and its safeguards, against simulated devices, over loopback."""
+import asyncio
 import http.client
 import json
 import os
 import signal
+import socket
 import subprocess
 import sys
 import threading
@@ -214,3 +216,41 @@ def test_the_command_serves_a_demo_of_simulated_channels_until_interrupted():
         out, err = process.communicate(timeout=30)
     assert process.returncode == 0, err  # nothing was in flight: every board flashed
     assert out.count(": flashed,") == 2
+
+
+def test_a_client_that_falls_a_whole_queue_behind_is_dropped_and_the_others_keep_every_line():
+    from downloader_flash.web import Hub
+
+    async def scenario():
+        hub, dropped = Hub(), []
+        slow, fast = asyncio.Queue(2), asyncio.Queue(10)
+        hub.join(slow, lambda: dropped.append("slow"))
+        hub.join(fast, lambda: dropped.append("fast"))
+        for number in range(5):
+            hub.send(f"line {number}")
+            fast.get_nowait()  # the fast client keeps up
+        return dropped, hub.clients == {fast}, hub.drops, slow.qsize()
+
+    assert asyncio.run(scenario()) == (["slow"], True, 1, 2)
+
+
+def test_a_stalled_stream_client_does_not_hold_up_the_others(server):
+    stalled = socket.socket()
+    stalled.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+    stalled.connect(("127.0.0.1", server.port))
+    stalled.sendall(b"GET /api/v1/events HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")
+    lines, ready = [], threading.Event()
+    reader = threading.Thread(target=read_events, args=(server, lines, ready))
+    reader.start()
+    try:
+        assert ready.wait(10) and eventually(lambda: len(server.hub.clients) == 2)
+        filler = "x" * 4000
+        for number in range(2000):  # far more than the stalled client's buffers and queue hold
+            server.publish(json.dumps({"event": "test", "number": number, "filler": filler}))
+            if number % 50 == 49:  # in bursts that a reading client keeps up with
+                assert eventually(lambda: len(lines) == number + 1, 30)
+        assert [line["number"] for line in lines] == list(range(2000)) and server.hub.drops == 1
+    finally:
+        stalled.close()
+        server.close()
+        reader.join(10)

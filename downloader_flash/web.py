@@ -432,24 +432,25 @@ class Server:
         problem = flash_problem(body)
         if problem is not None:
             return error(400, problem)
-        verdict, device = await self.ask_station(body)
+        verdict, pending = await self.ask_station(body)
         if verdict == UNKNOWN:
             return error(404, f"no device on {describe(body)}")
-        if verdict != STARTED or device is None:
+        if verdict != STARTED or pending is None:
             return error(409, f"the device on {describe(body)} is being flashed")
-        pending = self.state.ask(device)
         await self.until_ended(pending, float(body.get("wait", DEFAULT_FLASH_WAIT)))
         return web.json_response(pending.answer(), status=200 if pending.record is not None else 202)
 
-    async def ask_station(self, body: Dict[str, Any]) -> Tuple[str, Optional[Device]]:
-        answered: "asyncio.Future[Tuple[str, Optional[Device]]]" = self.loop.create_future()
+    async def ask_station(self, body: Dict[str, Any]) -> Tuple[str, Optional[Pending]]:
+        answered: "asyncio.Future[Tuple[str, Optional[Pending]]]" = self.loop.create_future()
 
-        def settle(verdict: str, device: Optional[Device]) -> None:
+        def settle(verdict: str, pending: Optional[Pending]) -> None:
             if not answered.done():  # not timed out
-                answered.set_result((verdict, device))
+                answered.set_result((verdict, pending))
 
-        def answer(verdict: str, device: Optional[Device]) -> None:  # in the station's thread
-            self.call_soon(settle, verdict, device)
+        def answer(verdict: str, device: Optional[Device]) -> None:
+            # In the station's thread, before the attempt can end: its record finds the request.
+            pending = self.state.ask(device) if verdict == STARTED and device is not None else None
+            self.call_soon(settle, verdict, pending)
 
         self.control.flash(FlashRequest(answer, body.get("port"), body.get("serial_number")))
         try:

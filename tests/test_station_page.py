@@ -77,3 +77,31 @@ def test_tiles_reach_their_final_states_in_text_and_colour(make_sim):
     assert by_port[devices[0].device][2] != by_port[devices[3].device][2]  # the colours differ too
     assert counts == ["3", "1", "75.0 %"] and connection == "live"
     assert max(bottom for *_, bottom in shown) <= SCREEN[1]
+
+
+def test_the_page_reconnects_when_the_tool_restarts():
+    from downloader_flash.devices import Device
+    from downloader_flash.records import Origin
+    from downloader_flash.web import Server
+
+    def serving(port, channels):
+        server = Server(IMAGE, Origin(station="restart"), "127.0.0.1", port)
+        server.state.present([Device(f"/dev/ttyACM{n}", f"SN{n}", None, "") for n in range(channels)])
+        server.start()
+        return server
+
+    first = serving(0, 1)
+    driver = browser()
+    try:
+        driver.get(first.url)
+        assert eventually(lambda: len(tiles(driver)) == 1, 20)
+        first.close()
+        assert eventually(lambda: driver.find_element("id", "connection").text == "reconnecting…", 20)
+        second = serving(first.port, 3)
+        try:
+            assert eventually(lambda: [t[0] for t in tiles(driver)] == ["waiting"] * 3, 30)
+            assert eventually(lambda: driver.find_element("id", "connection").text == "live", 30)
+        finally:
+            second.close()
+    finally:
+        driver.quit()

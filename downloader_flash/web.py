@@ -235,10 +235,13 @@ class State(Callbacks):
                     "on_demand": self.on_demand, "channels": channels, "shift": self.shift()}
 
     def records_since(self, since: int) -> Dict[str, Any]:
+        """The records numbered after `since`, and the last number: below `since` after a restart."""
         with self.lock:
-            chosen = [(number, values) for number, values in self.records if number > since]
-            last = self.records[-1][0] if self.records else 0
-        return {"records": [values for _, values in chosen], "next": max([last, since])}
+            if not self.records:
+                return {"records": [], "next": 0}
+            first, last = self.records[0][0], self.records[-1][0]
+            chosen = list(itertools.islice(self.records, max(0, since - first + 1), None))
+        return {"records": [values for _, values in chosen], "next": last}
 
 
 def port_order_key(port: str) -> Tuple[Any, ...]:

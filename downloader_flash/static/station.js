@@ -67,7 +67,7 @@ function tile(channel, loadedAt) {
 function showChannels(view) {
   const loadedAt = Date.now();
   channels = view.channels;
-  document.getElementById("title").textContent = `Flashing station${view.station ? " " + view.station : ""}` +
+  document.getElementById("title").textContent = `Flashing station${view.station ? " · " + view.station : ""}` +
     (view.on_demand ? " · on demand" : "");
   document.getElementById("channels").replaceChildren(...channels.map(channel => tile(channel, loadedAt)));
   const shift = view.shift;
@@ -103,8 +103,10 @@ async function refresh() {
   refreshQueued = false;
   try {
     showChannels(await getJSON(`${API}/channels`));
-    const answer = await getJSON(`${API}/records?since=${nextRecord}`);
-    if (answer.next < nextRecord) { records.length = 0; nextRecord = 0; return refresh(); }  // the tool restarted
+    const since = nextRecord;
+    const answer = await getJSON(`${API}/records?since=${since}`);
+    if (since !== nextRecord) return;  // another refresh has taken these records already
+    if (answer.next < since) { records.length = 0; nextRecord = 0; return refresh(); }  // the tool restarted
     showRecords(answer);
   } catch (error) {
     online(false);

@@ -245,7 +245,7 @@ def command(settings: Settings) -> int:
 def station(settings: Settings, image: Image, callbacks: Callbacks, report: Optional[Report], origin: Origin,
             simulators: List[Any]) -> Summary:
     """--watch, with its page and API under --serve."""
-    devices = (lambda: candidates_of(simulators)) if simulators else find_devices
+    devices = (lambda: candidates_of(simulators)) if simulators else None
     if settings.serve is None:
         if not settings.quiet:
             print("watching for devices; Ctrl-C ends", file=sys.stderr, flush=True)

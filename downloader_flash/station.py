@@ -201,10 +201,12 @@ class Control:
 
 def watch(settings: Settings, image: Image, callbacks: Optional[Callbacks] = None, report: Optional[Report] = None,
           origin: Optional[Origin] = None, control: Optional[Control] = None,
-          devices: Callable[[], List[Device]] = find_devices) -> Summary:
+          devices: Optional[Callable[[], List[Device]]] = None) -> Summary:
     """Flashes each matching device once while it stays plugged in, until a signal ends it, or
     until the report fails and the devices in flight have finished. With `control`, another
-    thread may ask for a device or end the station; `devices` lists the devices plugged in."""
+    thread may ask for a device or end the station; `devices` lists the devices plugged in
+    (find_devices by default)."""
+    listed = devices or find_devices
     callbacks = callbacks or Callbacks()
     control = control or Control()
     run = Run(settings, image, callbacks, report, origin, MOST_AT_ONCE)
@@ -222,7 +224,7 @@ def watch(settings: Settings, image: Image, callbacks: Optional[Callbacks] = Non
         ending = run.summary.report_error is not None or control.ending.is_set()
         if ending and not run.scheduler.busy():
             raise StationEnded()
-        present = {identity(device.key): device for device in devices()}
+        present = {identity(device.key): device for device in listed()}
         ordered = sorted(present.items(), key=lambda item: item[1].device)
         if [device for _, device in ordered] != told:
             told[:] = [device for _, device in ordered]

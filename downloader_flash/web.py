@@ -16,7 +16,7 @@ import os
 import threading
 import time
 from dataclasses import asdict, dataclass, field
-from typing import Any, Awaitable, Callable, Deque, Dict, List, Optional, Set, Tuple
+from typing import Any, Awaitable, Callable, Counter, Deque, Dict, List, Optional, Set, Tuple
 
 from aiohttp import web
 
@@ -149,7 +149,7 @@ class State(Callbacks):
         self.lock = threading.Lock()
         self.started = time.time()
         self.channels: Dict[str, Channel] = {}
-        self.results: collections.Counter[str] = collections.Counter()
+        self.results: Counter[str] = collections.Counter()
         self.records: Deque[Tuple[int, Record]] = collections.deque(maxlen=RECORDS_KEPT)
         self.sequence = itertools.count(1)
         self.attempt_began: Dict[DeviceKey, Tuple[float, int]] = {}  # time and blocks of the first report

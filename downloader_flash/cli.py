@@ -2,6 +2,7 @@
 import argparse
 import contextlib
 import hashlib
+import os
 import sys
 from importlib import metadata
 from typing import Any, Iterator, List, Optional, Sequence
@@ -15,7 +16,7 @@ from .events import Both, Events
 from .flashing import device_sha256, read_image
 from .records import Origin, Report, ReportUnwritable
 from .render import PROG, Screen, say, table
-from .settings import DEFAULT_ATTEMPTS, DEFAULT_RETRIES, DEFAULT_WAIT, Settings
+from .settings import DEFAULT_ATTEMPTS, DEFAULT_RETRIES, DEFAULT_WAIT, TOKEN_VARIABLE, Settings
 from .station import Callbacks, Image, Summary, flash_all, watch
 
 
@@ -49,6 +50,14 @@ def build_parser() -> argparse.ArgumentParser:
     flashing.add_argument("--sample-on-hardware", action="store_true",
                           help="allow --sample on real devices, not only with --simulate")
     flashing.add_argument("--simulate", type=int, metavar="N", help="flash N simulated devices instead of real ones")
+    station = parser.add_argument_group("the station's page and API (the extra downloader[station])")
+    station.add_argument("--serve", metavar="[HOST:]PORT",
+                         help="with --watch: serve a live page at / and an HTTP API (docs/station-api.md); "
+                         "the host is 127.0.0.1 unless given")
+    station.add_argument("--token", help="needed by control requests, and by every request off loopback; "
+                         f"default: the environment variable {TOKEN_VARIABLE}")
+    station.add_argument("--on-demand", action="store_true",
+                         help="with --serve: flash a device only when asked with POST /api/v1/flash")
     output = parser.add_argument_group("output")
     output.add_argument("--report", metavar="FILE", help="append one JSON Lines record per attempt (docs/records.md)")
     output.add_argument("--station", metavar="NAME", help="the station's name, in every record")
@@ -84,8 +93,14 @@ def contradiction(args: argparse.Namespace) -> Optional[str]:
         return "--port cannot be used with --simulate: the simulated devices have their own ports"
     if args.simulate is not None and args.simulate < 1:
         return "--simulate needs 1 or more devices"
-    if args.simulate is not None and args.watch:
-        return "--watch waits for real devices; it cannot be used with --simulate"
+    if args.simulate is not None and args.watch and not args.serve:
+        return "--watch waits for real devices; with --simulate it needs --serve, for a demo"
+    if args.serve is not None and not args.watch:
+        return "--serve needs --watch"
+    if (args.on_demand or args.token is not None) and args.serve is None:
+        return f"--{'on-demand' if args.on_demand else 'token'} needs --serve"
+    if args.token == "":
+        return "--token is empty"
     if sum(map(bool, (args.port, args.serial_number, args.all, args.watch))) > 1:
         return "choose with one of --port, --serial-number, --all and --watch"
     if args.jobs is not None and not (args.all or args.watch):
@@ -189,6 +204,8 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     problem = contradiction(args)
     if problem is not None:
         parser.error(problem)
+    if args.token is None and args.serve is not None:
+        args.token = os.environ.get(TOKEN_VARIABLE) or None
     try:
         return command(Settings.from_arguments(args))
     except FlashError as error:
@@ -213,9 +230,7 @@ def command(settings: Settings) -> int:
             events = Events(origin) if settings.json else None
             callbacks: Callbacks = Both(screen, events) if events is not None else screen
             if settings.watch:
-                if not settings.quiet:
-                    print("watching for devices; Ctrl-C ends", file=sys.stderr, flush=True)
-                summary = watch(settings, image, callbacks, report, origin)
+                summary = station(settings, image, callbacks, report, origin, simulators)
             else:
                 summary = flash_all(settings, image, choose(settings, candidates), callbacks, report, origin)
             screen.close_bars()
@@ -225,6 +240,25 @@ def command(settings: Settings) -> int:
                 check_simulators(simulators, image, screen)
             end(summary, events)
             return summary.exit_code()
+
+
+def station(settings: Settings, image: Image, callbacks: Callbacks, report: Optional[Report], origin: Origin,
+            simulators: List[Any]) -> Summary:
+    """--watch, with its page and API under --serve."""
+    devices = (lambda: candidates_of(simulators)) if simulators else None
+    if settings.serve is None:
+        if not settings.quiet:
+            print("watching for devices; Ctrl-C ends", file=sys.stderr, flush=True)
+        return watch(settings, image, callbacks, report, origin, devices=devices)
+    from . import web  # only here: the library and the plain command need no web framework
+
+    server = web.server_of(settings, image, origin)
+    try:
+        if not settings.quiet:
+            print(f"serving the station on {server.url}; Ctrl-C ends", file=sys.stderr, flush=True)
+        return watch(settings, image, Both(callbacks, server.callbacks), report, origin, server.control, devices)
+    finally:
+        server.close()
 
 
 def end(summary: Summary, events: Optional[Events]) -> None:

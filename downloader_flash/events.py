@@ -3,7 +3,7 @@ import collections
 import json
 import sys
 import time
-from typing import IO, Any, Counter, Dict, Optional, Set, Tuple
+from typing import IO, Any, Counter, Dict, List, Optional, Set, Tuple
 
 from .devices import Device, DeviceKey
 from .records import Attempt, Origin, Record, record, utc
@@ -72,6 +72,10 @@ class Both(Callbacks):
     def found(self, device: Device) -> None:
         self.first.found(device)
         self.second.found(device)
+
+    def present(self, devices: List[Device]) -> None:
+        self.first.present(devices)
+        self.second.present(devices)
 
     def progress(self, job: Job, done: int, blocks: int) -> None:
         self.first.progress(job, done, blocks)

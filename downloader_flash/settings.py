@@ -6,6 +6,7 @@ from typing import Optional
 
 DEFAULT_RETRIES = 3
 DEFAULT_ATTEMPTS = 1
+TOKEN_VARIABLE = "DOWNLOADER_STATION_TOKEN"  # the station's API token, when --token is not given
 DEFAULT_WAIT = 10.0  # seconds for a device to come back: USB takes a second or more to re-enumerate
 
 
@@ -29,6 +30,9 @@ class Settings:
     quiet: bool = False
     verbose: bool = False
     json: bool = False
+    serve: Optional[str] = None  # [HOST:]PORT of the station's page and API
+    token: Optional[str] = None  # for the API's control requests, and every request off loopback
+    on_demand: bool = False  # with --serve: flash a device only when asked over the API
 
     @classmethod
     def from_arguments(cls, namespace: argparse.Namespace) -> "Settings":

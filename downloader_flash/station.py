@@ -4,9 +4,11 @@
 in, until a signal ends it. Both record every attempt in the report, if there is one, and tell
 the front end through its Callbacks; neither prints.
 """
+import queue
 import signal
+import threading
 from dataclasses import dataclass, field
-from typing import Callable, Iterable, List, Optional, Set, Union
+from typing import Callable, Dict, Iterable, List, Optional, Set, Union
 
 from .devices import Device, DeviceKey, find_devices
 from .errors import NO_SUCH_PORT, PortUnavailable
@@ -36,6 +38,9 @@ class Callbacks:
 
     def found(self, device: Device) -> None:
         """A device is about to be flashed."""
+
+    def present(self, devices: List[Device]) -> None:
+        """In station mode: the devices plugged in now, told whenever they change."""
 
     def progress(self, job: Job, done: int, blocks: int) -> None:
         """An attempt's transfer has reached `done` of `blocks` blocks."""
@@ -150,26 +155,97 @@ def identity(key: DeviceKey) -> Union[str, DeviceKey]:
     return key.serial_number if key.serial_number is not None else key
 
 
+# How a station answers a request to flash one device.
+STARTED, UNKNOWN, BUSY = "started", "unknown", "busy"
+
+
+@dataclass(frozen=True)
+class FlashRequest:
+    """Flash the device on `port`, or the one with `serial_number`. `answer(verdict, device)` is
+    called in the station's thread: STARTED with the device, UNKNOWN or BUSY with None."""
+
+    answer: Callable[[str, Optional[Device]], None]
+    port: Optional[str] = None
+    serial_number: Optional[str] = None
+
+    def matches(self, device: Device) -> bool:
+        if self.port is not None:
+            return device.device == self.port
+        return device.serial_number == self.serial_number
+
+
+class Control:
+    """What another thread may ask of a watching station: to flash a device (with `on_demand`,
+    devices are flashed only when asked), or to end once nothing is in flight. Asking never waits
+    for the station."""
+
+    def __init__(self, on_demand: bool = False) -> None:
+        self.on_demand = on_demand
+        self.requests: "queue.SimpleQueue[FlashRequest]" = queue.SimpleQueue()
+        self.ending = threading.Event()
+
+    def flash(self, request: FlashRequest) -> None:
+        self.requests.put(request)
+
+    def end(self) -> None:
+        self.ending.set()
+
+    def pending(self) -> List[FlashRequest]:
+        taken: List[FlashRequest] = []
+        while True:
+            try:
+                taken.append(self.requests.get_nowait())
+            except queue.Empty:
+                return taken
+
+
 def watch(settings: Settings, image: Image, callbacks: Optional[Callbacks] = None, report: Optional[Report] = None,
-          origin: Optional[Origin] = None) -> Summary:
+          origin: Optional[Origin] = None, control: Optional[Control] = None,
+          devices: Optional[Callable[[], List[Device]]] = None) -> Summary:
     """Flashes each matching device once while it stays plugged in, until a signal ends it, or
-    until the report fails and the devices in flight have finished."""
-    run = Run(settings, image, callbacks or Callbacks(), report, origin, MOST_AT_ONCE)
+    until the report fails and the devices in flight have finished. With `control`, another
+    thread may ask for a device or end the station; `devices` lists the devices plugged in
+    (find_devices by default)."""
+    listed = devices or find_devices
+    callbacks = callbacks or Callbacks()
+    control = control or Control()
+    run = Run(settings, image, callbacks, report, origin, MOST_AT_ONCE)
     finished: Set[Union[str, DeviceKey]] = set()  # plugged in and flashed, or being flashed
     in_flight: Set[Union[str, DeviceKey]] = set()
     run.on_final = lambda key: in_flight.discard(identity(key))
+    told: List[Device] = []
+
+    def start(name: Union[str, DeviceKey], device: Device) -> None:
+        finished.add(name)
+        in_flight.add(name)
+        run.add(device)
 
     def poll() -> None:
-        if run.summary.report_error is not None:
-            if not run.scheduler.busy():
-                raise StationEnded()
-            return
-        present = {identity(device.key): device for device in find_devices()}
+        ending = run.summary.report_error is not None or control.ending.is_set()
+        if ending and not run.scheduler.busy():
+            raise StationEnded()
+        present = {identity(device.key): device for device in listed()}
+        ordered = sorted(present.items(), key=lambda item: item[1].device)
+        if [device for _, device in ordered] != told:
+            told[:] = [device for _, device in ordered]
+            callbacks.present(list(told))
         finished.intersection_update(set(present) | in_flight)  # unplugged: flash it again when it comes back
-        for name, device in sorted(present.items(), key=lambda item: item[1].device):
-            if name not in finished:
-                finished.add(name)
-                in_flight.add(name)
-                run.add(device)
+        if control.on_demand:
+            answer(control.pending(), dict(ordered), ending)
+            return
+        for name, device in ordered:
+            if name not in finished and not ending:
+                start(name, device)
+
+    def answer(requests: List[FlashRequest], present: Dict[Union[str, DeviceKey], Device], ending: bool) -> None:
+        for request in requests:
+            name, device = next(((n, d) for n, d in present.items() if request.matches(d)), (None, None))
+            if name is None or device is None:
+                request.answer(UNKNOWN, None)
+            elif name in in_flight or ending:
+                request.answer(BUSY, None)
+            else:
+                start(name, device)
+                request.answer(STARTED, device)
 
     return run.run(poll)

@@ -37,15 +37,17 @@ def sources(package):
     return {name.split("/", 1)[1] for name in names_in_sdist if re.fullmatch(rf"[^/]+/{package}/[^/]+\.py", name)}
 
 simulator, tool, wire = sources("downloader_sim"), sources("downloader_flash"), sources("downloader_wire")
+# The station's page: its HTML, CSS and script, served from the package.
+page = {name.split("/", 1)[1] for name in names_in_sdist if re.fullmatch(r"[^/]+/downloader_flash/static/[^/]+", name)}
 expected = ({"downloader-stubs/__init__.pyi", "downloader_flash/py.typed", "downloader_flash/record.schema.json",
              "downloader_sim/py.typed", "downloader_wire/py.typed"}
-            | simulator | tool | wire)
+            | simulator | tool | wire | page)
 payload = [name for name in names if not name.startswith(f"downloader-{version}.dist-info/")]
 extensions = [name for name in payload if re.fullmatch(r"downloader\.cpython-\d+[^/]*\.so", name)]
 problems = []
 if len(extensions) != 1:
     problems.append(f"expected one extension module, found {extensions}")
-if not simulator or not tool or not wire:
+if not simulator or not tool or not wire or not page:
     problems.append("the sdist lacks the downloader_sim, the downloader_flash or the downloader_wire sources")
 entry_points = zipfile.ZipFile(wheel).read(f"downloader-{version}.dist-info/entry_points.txt").decode()
 if "downloader-flash = downloader_flash.__main__:main" not in entry_points:

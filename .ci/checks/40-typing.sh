@@ -18,7 +18,7 @@ check() {  # check VERSION MYPY-REQUIREMENT
     local version=$1 mypy=$2 venv="$work/venv-$1"
     "$(find_python "$version")" -m venv "$venv"
     "$venv/bin/pip" install --quiet --upgrade pip
-    "$venv/bin/pip" install --quiet "$mypy" types-pyserial types-tqdm pytest "$repo" >"$work/install-$version.log" 2>&1 \
+    "$venv/bin/pip" install --quiet "$mypy" types-pyserial types-tqdm pytest "$repo[station]" >"$work/install-$version.log" 2>&1 \
         || { cat "$work/install-$version.log"; return 1; }
     (cd "$work" && "$venv/bin/python" -m mypy.stubtest --allowlist "$repo/.ci/checks/stubtest-allowlist.txt" downloader)
     (cd "$work" && "$venv/bin/mypy" --config-file "$repo/pyproject.toml" --strict \

@@ -17,7 +17,9 @@ tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
 python3 -m venv "$tmp/venv"
 "$tmp/venv/bin/pip" install --quiet --upgrade pip
-"$tmp/venv/bin/pip" install --quiet --config-settings=build-dir="$tmp/build" .
+"$tmp/venv/bin/pip" install --quiet --config-settings=build-dir="$tmp/build" ".[station]"
 echo "bench environment ready in $((SECONDS - start)) s"
 "$tmp/venv/bin/python" bench/run.py --quick
+# The station's web side under 20 event-stream clients and a stalled one, in short.
+"$tmp/venv/bin/python" bench/station_load.py --quick
 echo "bench smoke: $((SECONDS - start)) s"

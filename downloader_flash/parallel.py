@@ -17,6 +17,7 @@ import _thread
 import contextlib
 import dataclasses
 import multiprocessing
+import os
 import signal
 import threading
 import time
@@ -28,7 +29,7 @@ from types import FrameType
 from typing import Any, Callable, Deque, Dict, Hashable, Iterator, List, Optional, Tuple
 
 from .devices import DeviceKey
-from .errors import RETRYABLE, Interrupted
+from .errors import RETRYABLE, Interrupted, UsageError
 from .flashing import attempt_job, in_main_thread, unstarted
 from .records import FAILED, INTERRUPTED, Attempt
 from .signals import STOPPING_SIGNALS, left_as_default
@@ -38,6 +39,18 @@ STOP_TIMEOUT = 5.0  # how long a stopped worker may take to close its port and r
 EXIT_TIMEOUT = 5.0  # how long a worker that has reported may take to exit
 POLL_INTERVAL = 0.2  # seconds between looks at the signals received and, in station mode, the devices
 STOP = "stop"  # the parent's message to a worker
+# 'spawn' by default: a worker starts clean, whatever threads and open ports the host program has.
+START_METHOD_VARIABLE = "DOWNLOADER_FLASH_START_METHOD"
+DEFAULT_START_METHOD = "spawn"
+
+
+def worker_context() -> Any:
+    """The multiprocessing context workers start in: DOWNLOADER_FLASH_START_METHOD's, or spawn."""
+    method = os.environ.get(START_METHOD_VARIABLE) or DEFAULT_START_METHOD
+    available = multiprocessing.get_all_start_methods()
+    if method not in available:
+        raise UsageError(f"{START_METHOD_VARIABLE}={method!r} is not a start method here; one of {', '.join(available)}")
+    return multiprocessing.get_context(method)
 
 
 @dataclass(frozen=True)
@@ -178,7 +191,7 @@ class Scheduler:
                  on_attempt: Callable[[Job, Attempt, bool], None]) -> None:
         self.cap, self.attempts = cap, attempts
         self.on_progress, self.on_attempt = on_progress, on_attempt
-        self.context = multiprocessing.get_context("spawn")
+        self.context = worker_context()
         self.queued: Deque[Job] = deque()
         self.running: Dict[Hashable, Worker] = {}
         self.exiting: List[BaseProcess] = []  # workers that have reported, on their way out

@@ -92,6 +92,7 @@ def finish(proc, timeout=60):
     return proc.returncode, out, err
 
 
+@pytest.mark.pty
 @pytest.mark.parametrize("signum, code", [(signal.SIGTERM, 143), (signal.SIGHUP, 129), (signal.SIGKILL, -9)],
                          ids=["SIGTERM", "SIGHUP", "SIGKILL"])
 def test_a_stopped_tool_leaves_no_process_and_records_each_device_it_could(tmp_path, signum, code):
@@ -144,6 +145,7 @@ def test_a_stopped_tool_frees_the_port_within_a_second(make_sim, tmp_path, signu
                             r"image\n", err), err
 
 
+@pytest.mark.pty
 def test_a_killed_worker_fails_its_device_at_once_and_alone(tmp_path):
     """Noticed while the others still flash, and holding none of them up."""
     log, report = tmp_path / "module.log", tmp_path / "report.jsonl"
@@ -165,6 +167,7 @@ def test_a_killed_worker_fails_its_device_at_once_and_alone(tmp_path):
     assert records[0]["error"] in out.splitlines()
 
 
+@pytest.mark.pty
 def test_a_simulator_that_dies_is_a_disconnected_device(tmp_path):
     log, report = tmp_path / "module.log", tmp_path / "report.jsonl"
     proc = start("--simulate", 3, "--all", "--sample", 400000, "--log", log, "--report", report)
@@ -185,6 +188,7 @@ def test_a_simulator_that_dies_is_a_disconnected_device(tmp_path):
     assert results == ["failed", "flashed", "flashed"]
 
 
+@pytest.mark.pty
 @pytest.mark.parametrize("signum, code", [(signal.SIGINT, 130), (signal.SIGTERM, 143), (signal.SIGHUP, 129)],
                          ids=["SIGINT", "SIGTERM", "SIGHUP"])
 def test_a_signal_while_the_tool_loads_ends_in_one_line(tmp_path, signum, code):

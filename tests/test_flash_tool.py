@@ -365,23 +365,44 @@ def test_ctrl_c_says_where_it_stopped_and_frees_the_port(make_sim, image_file, w
         pass
 
 
+# Processes a tool starts that are not workers: multiprocessing's helpers, and --simulate's devices.
+NOT_WORKERS = (b"multiprocessing.resource_tracker", b"downloader_sim")
+FORK_SERVER = b"multiprocessing.forkserver"
+
+
+def process_table():
+    """{pid: (parent pid, command line, /proc status fields)} of the processes that can be read."""
+    table = {}
+    for entry in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open(f"/proc/{entry}/cmdline", "rb") as cmdline, open(f"/proc/{entry}/status") as status:
+                command, fields = cmdline.read(), dict(line.split(":", 1) for line in status)
+        except (OSError, ValueError):
+            continue
+        table[int(entry)] = (int(fields["PPid"]), command, fields)
+    return table
+
+
+def workers_of(pid, table):
+    """The tool's worker processes, whatever the start method: its children under spawn and fork,
+    the fork server's under forkserver."""
+    servers = {child for child, (parent, command, _) in table.items() if parent == pid and FORK_SERVER in command}
+    return [child for child, (parent, command, _) in table.items()
+            if (parent == pid or parent in servers) and child not in servers
+            and not any(mark in command for mark in NOT_WORKERS)]
+
+
 def starting_workers(pid):
     """The worker processes of the tool `pid` that no longer take SIGINT's default action: from
     the point where the interpreter of a worker that does not ignore it has set its handler,
     there is still most of the start-up to go."""
+    table = process_table()
     found = []
-    for entry in os.listdir("/proc"):
-        try:
-            with open(f"/proc/{entry}/cmdline", "rb") as cmdline:
-                if b"--multiprocessing-fork" not in cmdline.read():
-                    continue
-            with open(f"/proc/{entry}/status") as status:
-                fields = dict(line.split(":", 1) for line in status)
-        except (OSError, ValueError):
-            continue
+    for worker in workers_of(pid, table):
+        fields = table[worker][2]
         taken = int(fields["SigCgt"], 16) | int(fields["SigIgn"], 16)
-        if int(fields["PPid"]) == pid and taken & 1 << (signal.SIGINT - 1):
-            found.append(int(entry))
+        if taken & 1 << (signal.SIGINT - 1):
+            found.append(worker)
     return found
 
 

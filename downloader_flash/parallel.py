@@ -402,6 +402,15 @@ class StopSignals:
             signal.signal(signum, signal.SIG_IGN if self.received is not None else previous)
 
 
+def start_resource_tracker() -> None:
+    """multiprocessing's resource tracker, started on the first spawn or forkserver start,
+    unblocks SIGINT and SIGTERM while it starts. Within the window where they are held and
+    ignored, one that arrived meanwhile would be lost: it is started before that window."""
+    from multiprocessing import resource_tracker
+
+    resource_tracker.ensure_running()
+
+
 @contextlib.contextmanager
 def stop_signals_ignored_by_children() -> Iterator[None]:
     """Processes started within ignore SIGINT, SIGTERM and SIGHUP from their first instruction on.
@@ -414,6 +423,7 @@ def stop_signals_ignored_by_children() -> Iterator[None]:
     if not in_main_thread() or not hasattr(signal, "pthread_sigmask"):  # nothing is inherited on Windows
         yield
         return
+    start_resource_tracker()
     signal.pthread_sigmask(signal.SIG_BLOCK, STOPPING_SIGNALS)
     previous = {signum: signal.signal(signum, signal.SIG_IGN) for signum in STOPPING_SIGNALS}
     try:

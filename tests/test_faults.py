@@ -303,3 +303,43 @@ def test_an_output_that_fails_while_stopping_costs_no_other_device_its_report(ma
         signal.signal(signal.SIGHUP, previous)
     assert sorted(heard) == sorted((sim.port, "interrupted", True) for sim in sims)
     assert multiprocessing.active_children() == []
+
+
+# A fresh interpreter, where multiprocessing's helper processes have not started yet: SIGINT
+# arrives just as the first worker's start holds the stopping signals.
+SIGNAL_WHILE_THE_FIRST_WORKER_STARTS = textwrap.dedent("""
+    import os, signal, sys
+    from downloader_flash import parallel
+
+    def worker():
+        pass
+
+    if __name__ == "__main__":
+        received = []
+        signal.signal(signal.SIGINT, lambda signum, frame: received.append(signum))
+        hold = signal.pthread_sigmask
+
+        def hold_then_interrupt(how, signals):
+            done = hold(how, signals)
+            if how == signal.SIG_BLOCK and not received:
+                os.kill(os.getpid(), signal.SIGINT)
+            return done
+
+        signal.pthread_sigmask = hold_then_interrupt
+        process = parallel.worker_context().Process(target=worker, daemon=True)
+        with parallel.stop_signals_ignored_by_children():
+            process.start()
+        signal.pthread_sigmask = hold
+        process.join()
+        print(received == [signal.SIGINT])
+""")
+
+
+@pytest.mark.parametrize("method", ["spawn", "forkserver", "fork"])
+def test_a_signal_while_the_first_worker_starts_is_held_not_lost(tmp_path, method):
+    """multiprocessing's resource tracker unblocks SIGINT while it starts, on first use."""
+    script = tmp_path / "first_worker.py"
+    script.write_text(SIGNAL_WHILE_THE_FIRST_WORKER_STARTS)
+    result = subprocess.run([sys.executable, str(script)], capture_output=True, text=True, timeout=60,
+                            env=dict(os.environ, DOWNLOADER_FLASH_START_METHOD=method))
+    assert (result.returncode, result.stdout, result.stderr) == (0, "True\n", "")

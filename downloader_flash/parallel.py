@@ -17,6 +17,7 @@ import _thread
 import contextlib
 import dataclasses
 import multiprocessing
+import multiprocessing.util
 import os
 import signal
 import threading
@@ -259,6 +260,9 @@ class Scheduler:
 
     def _start(self, job: Job) -> None:
         ours, theirs = self.context.Pipe()
+        # A forked worker inherits this end, and the other workers' ends too: it closes them, or a
+        # worker would never see its pipe close when the tool dies, and would flash on.
+        multiprocessing.util.register_after_fork(ours, Connection.close)
         process = self.context.Process(target=worker_main, args=(job, theirs), daemon=True)
         try:
             with stop_signals_ignored_by_children():

@@ -31,7 +31,9 @@ def build_parser() -> argparse.ArgumentParser:
     parser.add_argument("image", nargs="?", metavar="IMAGE", help="the image file")
     choose = parser.add_argument_group("choosing devices")
     choose.add_argument("--list", action="store_true", help="list the matching devices and exit")
-    choose.add_argument("--port", help="flash the device on this port")
+    choose.add_argument("--port", help="flash the device on this port: a device such as /dev/ttyACM0, opened "
+                        "exclusively, or a pyserial URL (socket://HOST:PORT, rfc2217://HOST:PORT, loop://), "
+                        "which no lock keeps other programs from")
     choose.add_argument("--serial-number", metavar="SERIAL", help="flash the device with this USB serial number")
     choose.add_argument("--all", action="store_true", help="flash every matching device, in parallel")
     choose.add_argument("--jobs", type=int, metavar="N", help="with --all or --watch: at most N devices at once")
@@ -180,9 +182,11 @@ def simulated(count: Optional[int]) -> Iterator[List[Any]]:
         yield []
         return
     from downloader_sim import Simulator
+    from downloader_sim.server import default_transport
 
+    transport = default_transport()  # over TCP where the system has no pseudo-terminals
     with contextlib.ExitStack() as stack:
-        yield [stack.enter_context(Simulator(process=True)) for _ in range(count)]
+        yield [stack.enter_context(Simulator(process=True, transport=transport)) for _ in range(count)]
 
 
 def candidates_of(simulators: List[Any]) -> List[Device]:

@@ -1,8 +1,8 @@
 """Finding the devices among the serial ports, and why a port will not open."""
 import errno
-import grp
 import os
 import re
+import socket
 import stat
 from dataclasses import dataclass
 from typing import List, NamedTuple, Optional, Tuple, Union
@@ -15,6 +15,7 @@ from downloader_wire import PRODUCT_ID, VENDOR_ID
 from .errors import IN_USE, NO_SUCH_PORT
 
 GROUP_READ_WRITE = stat.S_IRGRP | stat.S_IWGRP
+URL_MARK = "://"  # socket://, rfc2217://, loop://: pyserial's ports by URL
 
 
 class DeviceKey(NamedTuple):
@@ -53,6 +54,17 @@ def find_devices() -> List[Device]:
     return sorted(found, key=lambda device: port_order(device.device))
 
 
+def is_url(port: str) -> bool:
+    """Whether `port` is reached through serial.serial_for_url rather than opened as a device node."""
+    return URL_MARK in port
+
+
+def port_present(port: str) -> bool:
+    """Whether the port can be there: its node exists. A URL is always worth a try; only
+    connecting to it tells, and a lost connection shows as a failed read or write."""
+    return is_url(port) or os.path.exists(port)
+
+
 def locate(key: DeviceKey) -> Optional[str]:
     """The port the device of `key` is on now, or None while it is away.
 
@@ -67,11 +79,15 @@ def locate(key: DeviceKey) -> Optional[str]:
             return match
     if any(device.device == key.port for device in found):
         return None if key.serial_number is not None else key.port
-    return key.port if os.path.exists(key.port) else None
+    return key.port if port_present(key.port) else None
 
 
 def permission_advice(port: str) -> str:
     """How to get access: the group that owns the node, when that group may read and write it."""
+    try:
+        import grp  # POSIX only; where it is missing there is no group to name
+    except ImportError:
+        return "ask for access"
     try:
         status = os.stat(port)
         group = grp.getgrgid(status.st_gid).gr_name
@@ -84,8 +100,40 @@ def permission_advice(port: str) -> str:
             'GROUP="dialout", MODE="0660"')
 
 
+def socket_of(ser: serial.SerialBase) -> Optional[socket.socket]:
+    """The socket under an open socket:// or rfc2217:// port. pyserial's close() gives up on it,
+    leaving it open, when the other end has already gone; whoever closes the port closes it too."""
+    found = getattr(ser, "_socket", None)
+    return found if isinstance(found, socket.socket) else None
+
+
+def close_url_port(ser: serial.SerialBase) -> None:
+    """Closes a port opened by URL, its socket included, even when the other end has gone."""
+    leftover = socket_of(ser)
+    try:
+        ser.close()
+    finally:
+        if leftover is not None:
+            leftover.close()
+
+
+def why_url_unavailable(url: str) -> Optional[str]:
+    """Connects once and names what stops it; None when it connects now. A URL is not locked:
+    another program may be connected to the same server, so there is no "in use" to tell."""
+    try:
+        ser = serial.serial_for_url(url, do_not_open=True)
+        ser.open()
+    except (OSError, ValueError, serial.SerialException) as error:
+        said = str(error) or type(error).__name__
+        return said.split(f"Could not open port {url}: ", 1)[-1]  # pyserial's prefix repeats the URL
+    close_url_port(ser)
+    return None
+
+
 def why_unavailable(port: str) -> Optional[str]:
     """Opens the port once, exclusively, and names what stops it; None when it opens now."""
+    if is_url(port):
+        return why_url_unavailable(port)
     try:
         serial.Serial(port, exclusive=True).close()
     except serial.SerialException as error:

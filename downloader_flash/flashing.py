@@ -18,7 +18,7 @@ import downloader
 from downloader_wire import LARGEST_IMAGE, RUN, SMALLEST_IMAGE, block_count, device_image
 
 from .capture import TextSink, captured_output
-from .devices import Device, find_devices, locate, why_unavailable
+from .devices import Device, find_devices, is_url, locate, port_present, socket_of, why_unavailable
 from .errors import (IN_USE, NO_SUCH_PORT, BlockRejected, DeviceSilent, Disconnected, FlashError, FlashResult, ImageError, Interrupted,
                      NoDevice, NoReply, PortForbidden, PortInUse, PortUnavailable, SeveralDevices)
 from .records import FAILED, FLASHED, INTERRUPTED, NOT_ACKNOWLEDGED, Attempt, utc
@@ -105,13 +105,16 @@ class Transfer:
         try:
             last = time.monotonic()
             while time.monotonic() - last < QUIET_SECONDS:
-                if ser.in_waiting:
-                    ser.reset_input_buffer()
+                waiting = ser.in_waiting
+                if waiting:
+                    # read, not reset_input_buffer(): a socket whose other end has gone stays
+                    # readable, and only a read says it is closed
+                    ser.read(waiting)
                     last = time.monotonic()
                 time.sleep(0.01)
         except (OSError, serial.SerialException):
             raise Disconnected(self.port, self.block or 0, self.blocks) from None
-        if not os.path.exists(self.port):
+        if not port_present(self.port):
             raise Disconnected(self.port, self.block or 0, self.blocks)
 
     def send_blocks(self, retries: int, output: ModuleOutput, on_progress: Optional[ProgressCallback]) -> None:
@@ -152,20 +155,46 @@ def choose_port(port: Union[str, Device, None]) -> Tuple[str, Optional[str]]:
 
 
 @contextlib.contextmanager
-def opened(port: str) -> Iterator[None]:
-    """The module's port, locked against other processes, open on `port` and closed afterwards."""
-    if downloader.ser.is_open:
-        downloader.dev_close()
-    downloader.ser.exclusive = True
-    downloader.com = port
+def module_port(port: str) -> Iterator[None]:
+    """For a URL, the module's `ser` replaced by pyserial's port for it, at the module's own
+    settings; the module drives it unchanged. Put back afterwards: a host shares the module."""
+    if not is_url(port):
+        yield
+        return
+    original = downloader.ser
     try:
-        with interruptions_held():
-            is_open = downloader.dev_open()
-        if not is_open:
-            raise unavailable(port)
+        replacement = serial.serial_for_url(port, do_not_open=True)
+    except (ValueError, serial.SerialException) as error:  # an unknown scheme, a malformed address
+        raise PortUnavailable(port, str(error)) from None
+    replacement.baudrate, replacement.timeout = original.baudrate, original.timeout
+    downloader.ser = replacement
+    try:
         yield
     finally:
+        downloader.ser = original
+
+
+@contextlib.contextmanager
+def opened(port: str) -> Iterator[None]:
+    """The module's port, locked against other processes, open on `port` and closed afterwards.
+    A port by URL cannot be locked: another client of the same server is not kept out."""
+    if downloader.ser.is_open:
         downloader.dev_close()
+    with module_port(port):
+        downloader.ser.exclusive = True
+        downloader.com = port
+        leftover = None
+        try:
+            with interruptions_held():
+                is_open = downloader.dev_open()
+            if not is_open:
+                raise unavailable(port)
+            leftover = socket_of(downloader.ser)
+            yield
+        finally:
+            downloader.dev_close()
+            if leftover is not None:
+                leftover.close()
 
 
 def unavailable(port: str) -> PortUnavailable:

@@ -17,6 +17,8 @@ import _thread
 import contextlib
 import dataclasses
 import multiprocessing
+import multiprocessing.util
+import os
 import signal
 import threading
 import time
@@ -28,7 +30,7 @@ from types import FrameType
 from typing import Any, Callable, Deque, Dict, Hashable, Iterator, List, Optional, Tuple
 
 from .devices import DeviceKey
-from .errors import RETRYABLE, Interrupted
+from .errors import RETRYABLE, Interrupted, UsageError
 from .flashing import attempt_job, in_main_thread, unstarted
 from .records import FAILED, INTERRUPTED, Attempt
 from .signals import STOPPING_SIGNALS, left_as_default
@@ -38,6 +40,18 @@ STOP_TIMEOUT = 5.0  # how long a stopped worker may take to close its port and r
 EXIT_TIMEOUT = 5.0  # how long a worker that has reported may take to exit
 POLL_INTERVAL = 0.2  # seconds between looks at the signals received and, in station mode, the devices
 STOP = "stop"  # the parent's message to a worker
+# 'spawn' by default: a worker starts clean, whatever threads and open ports the host program has.
+START_METHOD_VARIABLE = "DOWNLOADER_FLASH_START_METHOD"
+DEFAULT_START_METHOD = "spawn"
+
+
+def worker_context() -> Any:
+    """The multiprocessing context workers start in: DOWNLOADER_FLASH_START_METHOD's, or spawn."""
+    method = os.environ.get(START_METHOD_VARIABLE) or DEFAULT_START_METHOD
+    available = multiprocessing.get_all_start_methods()
+    if method not in available:
+        raise UsageError(f"{START_METHOD_VARIABLE}={method!r} is not a start method here; one of {', '.join(available)}")
+    return multiprocessing.get_context(method)
 
 
 @dataclass(frozen=True)
@@ -178,7 +192,7 @@ class Scheduler:
                  on_attempt: Callable[[Job, Attempt, bool], None]) -> None:
         self.cap, self.attempts = cap, attempts
         self.on_progress, self.on_attempt = on_progress, on_attempt
-        self.context = multiprocessing.get_context("spawn")
+        self.context = worker_context()
         self.queued: Deque[Job] = deque()
         self.running: Dict[Hashable, Worker] = {}
         self.exiting: List[BaseProcess] = []  # workers that have reported, on their way out
@@ -246,6 +260,9 @@ class Scheduler:
 
     def _start(self, job: Job) -> None:
         ours, theirs = self.context.Pipe()
+        # A forked worker inherits this end, and the other workers' ends too: it closes them, or a
+        # worker would never see its pipe close when the tool dies, and would flash on.
+        multiprocessing.util.register_after_fork(ours, Connection.close)
         process = self.context.Process(target=worker_main, args=(job, theirs), daemon=True)
         try:
             with stop_signals_ignored_by_children():
@@ -389,6 +406,15 @@ class StopSignals:
             signal.signal(signum, signal.SIG_IGN if self.received is not None else previous)
 
 
+def start_resource_tracker() -> None:
+    """multiprocessing's resource tracker, started on the first spawn or forkserver start,
+    unblocks SIGINT and SIGTERM while it starts. Within the window where they are held and
+    ignored, one that arrived meanwhile would be lost: it is started before that window."""
+    from multiprocessing import resource_tracker
+
+    resource_tracker.ensure_running()
+
+
 @contextlib.contextmanager
 def stop_signals_ignored_by_children() -> Iterator[None]:
     """Processes started within ignore SIGINT, SIGTERM and SIGHUP from their first instruction on.
@@ -401,6 +427,7 @@ def stop_signals_ignored_by_children() -> Iterator[None]:
     if not in_main_thread() or not hasattr(signal, "pthread_sigmask"):  # nothing is inherited on Windows
         yield
         return
+    start_resource_tracker()
     signal.pthread_sigmask(signal.SIG_BLOCK, STOPPING_SIGNALS)
     previous = {signum: signal.signal(signum, signal.SIG_IGN) for signum in STOPPING_SIGNALS}
     try:

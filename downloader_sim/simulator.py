@@ -285,15 +285,22 @@ def write_message(fd: int, message: Tuple[Any, ...]) -> None:
         view = view[os.write(fd, view):]
 
 
-def _read_exact(fd: int, size: int, deadline: Optional[float]) -> bytes:
-    chunks: List[bytes] = []
+def _readable_in_time(fd: int, deadline: float) -> bool:
+    """Whether `fd` has something to read before `deadline`. Windows cannot poll a pipe: there the
+    read blocks until the process answers or ends (an ended process closes the pipe)."""
+    if not hasattr(select, "poll"):
+        return True
     poller = select.poll()
     poller.register(fd, select.POLLIN)
+    left = deadline - time.monotonic()
+    return left > 0 and bool(poller.poll(left * 1000))
+
+
+def _read_exact(fd: int, size: int, deadline: Optional[float]) -> bytes:
+    chunks: List[bytes] = []
     while size:
-        if deadline is not None:
-            left = deadline - time.monotonic()
-            if left <= 0 or not poller.poll(left * 1000):
-                raise TimeoutError("no answer from the simulator process")
+        if deadline is not None and not _readable_in_time(fd, deadline):
+            raise TimeoutError("no answer from the simulator process")
         chunk = os.read(fd, size)
         if not chunk:
             raise EOFError("simulator channel closed")

@@ -18,7 +18,7 @@ def pytest_collection_modifyitems(config, items):
     """Tests that use a pty-backed simulator carry the pty mark, for -m 'not pty' where there are
     no ptys. Tests over the kernel's USB stack run only in the USB guest (tests/guest/guest.sh)."""
     for item in items:
-        if PTY_FIXTURES.intersection(getattr(item, "fixturenames", ())):
+        if PTY_FIXTURES.intersection(getattr(item, "fixturenames", ())) and served_on(item) != "tcp":
             item.add_marker(pytest.mark.pty)
     if os.environ.get("DOWNLOADER_REAL_USB") == "1" and usb_gadget.available():
         return
@@ -26,6 +26,12 @@ def pytest_collection_modifyitems(config, items):
     for item in items:
         if "real_usb" in item.keywords:
             item.add_marker(skip)
+
+
+def served_on(item):
+    """The transport a test is parametrized with, if any."""
+    callspec = getattr(item, "callspec", None)
+    return callspec.params.get("transport") if callspec is not None else None
 
 
 @pytest.fixture

@@ -1,7 +1,7 @@
 """Faults injected into a running downloader-flash: signals to the tool, killed workers and simulators.
 
 The processes of a run are found by what they are to the tool, never by their command lines: its
-process group (the tool starts a session of its own here), its children, and the files they hold
+process group (the tool starts a session of its own here), and the files they hold
 open (a worker holds the --log file while it flashes, a simulator the pty's master).
 """
 import json
@@ -53,16 +53,16 @@ def live_processes(group):
     return found
 
 
-def children_holding(parent, path):
-    """The children of `parent` that hold `path` open."""
+def processes_holding(tool, path):
+    """The processes the tool started that hold `path` open: its children, or under 'forkserver'
+    the server's, all in the tool's process group."""
     found = []
-    for pid in live_processes(parent):
-        fields = stat_fields(pid)
+    for pid in live_processes(tool):
         try:
             held = {os.readlink(f"/proc/{pid}/fd/{fd}") for fd in os.listdir(f"/proc/{pid}/fd")}
         except OSError:
             continue
-        if fields is not None and fields[1] == parent and path in held:
+        if pid != tool and path in held:
             found.append(pid)
     return found
 
@@ -73,16 +73,11 @@ def blocks_logged(log):
     reached = {}
     try:
         with open(log, encoding="utf-8") as handle:
-            for port, block in re.findall(r"^\S+ (\S+): (\d+)$", handle.read(), re.MULTILINE):
+            for port, block in re.findall(r"^\S+ (\S+): (\d+)$", handle.read(), re.MULTILINE):  # time port: block
                 reached[port] = max(reached.get(port, 0), int(block))
     except OSError:
         pass
     return reached
-
-
-def job_for(port, folder):
-    """A job flashing IMAGE to the device on `port`, as the tool would hand it to the scheduler."""
-    return Job(DeviceKey(port, None), IMAGE, str(folder / "image.bin"), retries=3, log=None, wait=10.0)
 
 
 def start(*args):
@@ -99,6 +94,7 @@ def finish(proc, timeout=60):
     return proc.returncode, out, err
 
 
+@pytest.mark.pty
 @pytest.mark.parametrize("signum, code", [(signal.SIGTERM, 143), (signal.SIGHUP, 129), (signal.SIGKILL, -9)],
                          ids=["SIGTERM", "SIGHUP", "SIGKILL"])
 def test_a_stopped_tool_leaves_no_process_and_records_each_device_it_could(tmp_path, signum, code):
@@ -117,6 +113,7 @@ def test_a_stopped_tool_leaves_no_process_and_records_each_device_it_could(tmp_p
         return
     records = [json.loads(line) for line in report.read_text().splitlines()]
     assert sorted(record["port"] for record in records) == sorted(blocks_logged(log))
+    assert sorted(err.splitlines()) == sorted(f"{record['port']}: {record['error']}" for record in records)
     for record in records:
         assert record["result"] == "interrupted"
         assert re.fullmatch(r"interrupted at block [\d,]+ of 62,500; the device holds a partial image",
@@ -152,32 +149,35 @@ def test_a_stopped_tool_frees_the_port_within_a_second(make_sim, tmp_path, signu
                             r"image\n", err), err
 
 
+@pytest.mark.pty
 def test_a_killed_worker_fails_its_device_at_once_and_alone(tmp_path):
     """Noticed while the others still flash, and holding none of them up."""
     log, report = tmp_path / "module.log", tmp_path / "report.jsonl"
     proc = start("--simulate", 3, "--all", "--sample", 400000, "--log", log, "--report", report)
     try:
         workers = eventually(lambda: len([b for b in blocks_logged(log).values() if b >= 20]) == 3
-                             and children_holding(proc.pid, str(log)), 30)
+                             and processes_holding(proc.pid, str(log)), 30)
         assert workers
         os.kill(workers[0], signal.SIGKILL)
         returncode, out, err = finish(proc)
     finally:
         proc.kill()
+    assert returncode == 1
     results = [line.split()[2] for line in out.splitlines()[1:4]]
     assert sorted(results) == ["failed", "flashed", "flashed"], out
     records = [json.loads(line) for line in report.read_text().splitlines()]
     assert [record["result"] for record in records] == ["failed", "flashed", "flashed"]
     assert re.fullmatch(r"the worker for \S+ ended with exit code -9", records[0]["error"])
-    assert (returncode, err) == (1, records[0]["error"] + "\n")
+    assert err == records[0]["error"] + "\n"
 
 
+@pytest.mark.pty
 def test_a_simulator_that_dies_is_a_disconnected_device(tmp_path):
     log, report = tmp_path / "module.log", tmp_path / "report.jsonl"
     proc = start("--simulate", 3, "--all", "--sample", 400000, "--log", log, "--report", report)
     try:
         assert eventually(lambda: len([b for b in blocks_logged(log).values() if b >= 20]) == 3, 30)
-        simulators = children_holding(proc.pid, "/dev/ptmx")
+        simulators = processes_holding(proc.pid, "/dev/ptmx")
         assert len(simulators) == 3
         os.kill(simulators[0], signal.SIGKILL)
         returncode, out, err = finish(proc)
@@ -192,6 +192,7 @@ def test_a_simulator_that_dies_is_a_disconnected_device(tmp_path):
     assert results == ["failed", "flashed", "flashed"]
 
 
+@pytest.mark.pty
 @pytest.mark.parametrize("signum, code", [(signal.SIGINT, 130), (signal.SIGTERM, 143), (signal.SIGHUP, 129)],
                          ids=["SIGINT", "SIGTERM", "SIGHUP"])
 def test_a_signal_while_the_tool_loads_ends_in_one_line(tmp_path, signum, code):
@@ -239,6 +240,10 @@ def test_a_simulator_process_whose_parent_gives_up_before_the_start_ends_quietly
     assert (result.returncode, result.stdout, result.stderr) == (0, "", "")
 
 
+def job_for(sim, tmp_path):
+    return Job(DeviceKey(sim.port, None), IMAGE, str(tmp_path / "image.bin"), retries=3, log=None, wait=1.0)
+
+
 def test_the_scheduler_numbers_attempts_and_forgets_each_device_after_its_last(make_sim, tmp_path):
     """A station runs for days: nothing of a device may stay behind once its last attempt is heard."""
     (tmp_path / "image.bin").write_bytes(IMAGE)
@@ -248,7 +253,7 @@ def test_the_scheduler_numbers_attempts_and_forgets_each_device_after_its_last(m
                           lambda job, attempt, final: heard.append((job.port, job.attempt, job.attempts,
                                                                     attempt.result, final)))
     for sim in sims:
-        scheduler.add(job_for(sim.port, tmp_path))
+        scheduler.add(job_for(sim, tmp_path))
     assert scheduler.run() is None
     assert sorted(heard) == sorted([(sims[0].port, 1, 2, "failed", False), (sims[0].port, 2, 2, "flashed", True),
                                     (sims[1].port, 1, 2, "flashed", True)])
@@ -267,7 +272,7 @@ def test_a_failing_callback_leaves_no_worker_behind(make_sim, tmp_path):
 
     scheduler = Scheduler(2, 1, lambda job, done, blocks: None, on_attempt)
     for sim in (fast, slow):
-        scheduler.add(job_for(sim.port, tmp_path))
+        scheduler.add(job_for(sim, tmp_path))
     with pytest.raises(RuntimeError, match="the host's callback failed"):
         scheduler.run()
     assert multiprocessing.active_children() == []
@@ -290,7 +295,7 @@ def test_an_output_that_fails_while_stopping_costs_no_other_device_its_report(ma
 
     scheduler = Scheduler(2, 1, lambda job, done, blocks: None, on_attempt)
     for sim in sims:
-        scheduler.add(job_for(sim.port, tmp_path))
+        scheduler.add(job_for(sim, tmp_path))
     previous = signal.getsignal(signal.SIGHUP)
     signal.signal(signal.SIGHUP, signal.SIG_DFL)
     threading.Thread(target=hang_up_once_both_flash, daemon=True).start()
@@ -317,3 +322,43 @@ def test_output_that_goes_away_costs_no_record_and_no_traceback(tmp_path):
     assert not any(mark in err for mark in UNCLEAN), err
     assert proc.returncode == 0
     assert [json.loads(line)["result"] for line in report.read_text().splitlines()] == ["flashed", "flashed"]
+
+
+# A fresh interpreter, where multiprocessing's helper processes have not started yet: SIGINT
+# arrives just as the first worker's start holds the stopping signals.
+SIGNAL_WHILE_THE_FIRST_WORKER_STARTS = textwrap.dedent("""
+    import os, signal, sys
+    from downloader_flash import parallel
+
+    def worker():
+        pass
+
+    if __name__ == "__main__":
+        received = []
+        signal.signal(signal.SIGINT, lambda signum, frame: received.append(signum))
+        hold = signal.pthread_sigmask
+
+        def hold_then_interrupt(how, signals):
+            done = hold(how, signals)
+            if how == signal.SIG_BLOCK and not received:
+                os.kill(os.getpid(), signal.SIGINT)
+            return done
+
+        signal.pthread_sigmask = hold_then_interrupt
+        process = parallel.worker_context().Process(target=worker, daemon=True)
+        with parallel.stop_signals_ignored_by_children():
+            process.start()
+        signal.pthread_sigmask = hold
+        process.join()
+        print(received == [signal.SIGINT])
+""")
+
+
+@pytest.mark.parametrize("method", ["spawn", "forkserver", "fork"])
+def test_a_signal_while_the_first_worker_starts_is_held_not_lost(tmp_path, method):
+    """multiprocessing's resource tracker unblocks SIGINT while it starts, on first use."""
+    script = tmp_path / "first_worker.py"
+    script.write_text(SIGNAL_WHILE_THE_FIRST_WORKER_STARTS)
+    result = subprocess.run([sys.executable, str(script)], capture_output=True, text=True, timeout=60,
+                            env=dict(os.environ, DOWNLOADER_FLASH_START_METHOD=method))
+    assert (result.returncode, result.stdout, result.stderr) == (0, "True\n", "")

@@ -45,6 +45,7 @@ def small_tmpfs(tmp_path):
         subprocess.run(["umount", "-l", str(mount)], check=True)
 
 
+@pytest.mark.pty
 def test_a_full_disk_stops_new_devices_and_prints_what_was_not_recorded(small_tmpfs):
     report = small_tmpfs / "report.jsonl"
     result = run_tool("--simulate", "3", "--all", "--jobs", "1", "--sample", "20000", "--report", report)
@@ -83,6 +84,7 @@ for n in range(200):
 """
 
 
+@pytest.mark.pty
 def test_two_tools_appending_to_one_report_never_mix_their_lines(tmp_path):
     report = tmp_path / "report.jsonl"
     tools = [subprocess.Popen([*TOOL, "--simulate", "2", "--all", "--sample", "20000", "--report", str(report)],

@@ -8,6 +8,7 @@ import os
 import platform
 import re
 import signal
+import socket
 import subprocess
 import sys
 import tempfile
@@ -23,12 +24,15 @@ from downloader_flash import (BlockRejected, DeviceSilent, Disconnected, FlashEr
 from downloader_flash.records import FIELDS
 from downloader_flash.parallel import StopRequest
 from downloader_sim import expected_image
+from downloader_sim.server import TRANSPORTS
 from fake_usb import INTERRUPTIBLE_TOOL
 from schema_check import valid_records
 from fakes import eventually, module_state  # noqa: F401
 
 IMAGE = bytes((i * 131 + (i >> 8)) % 256 for i in range(100000))  # 3,125 blocks
 TOOL = [sys.executable, "-m", "downloader_flash"]
+# A device by path and one by socket:// URL take the same flash; the other tests use the default line.
+on_every_transport = pytest.mark.parametrize("transport", TRANSPORTS)
 
 
 def sha(data):
@@ -54,8 +58,9 @@ def image_file(tmp_path):
 
 # The library -------------------------------------------------------------------------------------
 
+@on_every_transport
 def test_flash_reports_what_the_device_holds_and_puts_the_module_back(sim, module_state):
-    original_send = downloader.send
+    original_send, original_port = downloader.send, downloader.ser
     progress = []
     result = flash(IMAGE, sim.port, on_progress=lambda done, blocks: progress.append((done, blocks)))
     assert result == FlashResult(
@@ -63,7 +68,7 @@ def test_flash_reports_what_the_device_holds_and_puts_the_module_back(sim, modul
         file_sha256=sha(IMAGE), device_sha256=sha(expected_image(IMAGE)), run_acknowledged=True)
     assert eventually(lambda: sim.reports) and sim.reports[-1].sha256 == result.device_sha256
     assert progress == [(n, 3125) for n in range(1, 3126)]
-    assert downloader.send is original_send and not downloader.ser.isOpen()
+    assert downloader.send is original_send and downloader.ser is original_port and not downloader.ser.isOpen()
 
 
 @pytest.mark.parametrize("knobs, error, message", [
@@ -72,6 +77,7 @@ def test_flash_reports_what_the_device_holds_and_puts_the_module_back(sim, modul
      "device on {} rejected block 5, 4 times; giving up (last: packet checksum error: 21)"),
     ({"bad_checksum_commands": {"heartbeat"}}, DeviceSilent, "the device on {} does not answer the heartbeat"),
 ], ids=["disconnect", "block rejected", "heartbeat unanswered"])
+@on_every_transport
 def test_device_faults_raise_one_line_for_the_bench(make_sim, module_state, knobs, error, message):
     sim = make_sim(**knobs)
     with pytest.raises(error) as info:
@@ -231,6 +237,7 @@ def as_nobody(call):
     ({"disconnect_after_block": 10}, 1, "downloader-flash: device on {} disconnected at block 11 of 3,125\n"),
     ({"no_reply_commands": {"run"}}, 3, "downloader-flash: the device on {} did not acknowledge the run command\n"),
 ], ids=["flashed", "disconnected", "run not acknowledged"])
+@on_every_transport
 def test_one_device_ends_in_one_line_and_its_exit_code(make_sim, image_file, tmp_path, knobs, code, line):
     sim = make_sim(**knobs)
     log = tmp_path / "module.log"
@@ -256,6 +263,7 @@ def test_counts_are_written_in_words_that_fit_them(make_sim, image_file):
     assert tool(tiny, "--port", sim.port)[1].startswith(f"flashed {sim.port}: 32 bytes in 1 block, 0 resends, ")
 
 
+@pytest.mark.pty
 @pytest.mark.parametrize("args, line", [
     ([], "downloader-flash: error: give an IMAGE file to flash, or --sample BYTES for a generated image"),
     (["--sample", "1000", "--port", "/dev/ttyACM0"],
@@ -321,6 +329,7 @@ def test_the_readme_gives_the_exit_codes_of_the_one_table():
     assert generated == outcomes.markdown_table()
 
 
+@pytest.mark.pty
 @pytest.mark.parametrize("command", [[os.path.join(os.path.dirname(sys.executable), "downloader-flash")], TOOL],
                          ids=["installed command", "python -m"])
 def test_ctrl_c_while_the_tool_is_loading_ends_in_one_line(tmp_path, command):
@@ -356,23 +365,44 @@ def test_ctrl_c_says_where_it_stopped_and_frees_the_port(make_sim, image_file, w
         pass
 
 
+# Processes a tool starts that are not workers: multiprocessing's helpers, and --simulate's devices.
+NOT_WORKERS = (b"multiprocessing.resource_tracker", b"downloader_sim")
+FORK_SERVER = b"multiprocessing.forkserver"
+
+
+def process_table():
+    """{pid: (parent pid, command line, /proc status fields)} of the processes that can be read."""
+    table = {}
+    for entry in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open(f"/proc/{entry}/cmdline", "rb") as cmdline, open(f"/proc/{entry}/status") as status:
+                command, fields = cmdline.read(), dict(line.split(":", 1) for line in status)
+        except (OSError, ValueError):
+            continue
+        table[int(entry)] = (int(fields["PPid"]), command, fields)
+    return table
+
+
+def workers_of(pid, table):
+    """The tool's worker processes, whatever the start method: its children under spawn and fork,
+    the fork server's under forkserver."""
+    servers = {child for child, (parent, command, _) in table.items() if parent == pid and FORK_SERVER in command}
+    return [child for child, (parent, command, _) in table.items()
+            if (parent == pid or parent in servers) and child not in servers
+            and not any(mark in command for mark in NOT_WORKERS)]
+
+
 def starting_workers(pid):
     """The worker processes of the tool `pid` that no longer take SIGINT's default action: from
     the point where the interpreter of a worker that does not ignore it has set its handler,
     there is still most of the start-up to go."""
+    table = process_table()
     found = []
-    for entry in os.listdir("/proc"):
-        try:
-            with open(f"/proc/{entry}/cmdline", "rb") as cmdline:
-                if b"--multiprocessing-fork" not in cmdline.read():
-                    continue
-            with open(f"/proc/{entry}/status") as status:
-                fields = dict(line.split(":", 1) for line in status)
-        except (OSError, ValueError):
-            continue
+    for worker in workers_of(pid, table):
+        fields = table[worker][2]
         taken = int(fields["SigCgt"], 16) | int(fields["SigIgn"], 16)
-        if int(fields["PPid"]) == pid and taken & 1 << (signal.SIGINT - 1):
-            found.append(int(entry))
+        if taken & 1 << (signal.SIGINT - 1):
+            found.append(worker)
     return found
 
 
@@ -396,6 +426,7 @@ def test_ctrl_c_while_a_worker_is_still_starting_ends_in_one_line(make_sim, imag
                         r"at block \d+ of 3,125; the device holds a partial image)\n", err), err
 
 
+@pytest.mark.pty
 def test_ctrl_c_during_all_lists_each_device_as_interrupted_and_claims_no_image():
     proc = subprocess.Popen([*INTERRUPTIBLE_TOOL, "--simulate", "2", "--all", "--sample", "2000000"],
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
@@ -407,7 +438,8 @@ def test_ctrl_c_during_all_lists_each_device_as_interrupted_and_claims_no_image(
         proc.kill()
     assert proc.returncode == 130
     lines = out.splitlines()
-    assert [line.split()[1:3] for line in lines[1:3]] == [["SIM0001", "interrupted"], ["SIM0002", "interrupted"]]
+    # in port order, which need not be the devices' order: pty numbers are reused
+    assert sorted(line.split()[1:3] for line in lines[1:3]) == [["SIM0001", "interrupted"], ["SIM0002", "interrupted"]]
     assert len(lines) == 3, out
     failures = err.splitlines()
     assert len(failures) == 2 and all(re.fullmatch(r"/dev/\S+: interrupted \S.*", line) for line in failures), err
@@ -449,6 +481,7 @@ def test_report_appends_one_record_per_attempt(make_sim, image_file, tmp_path):
         assert record["seconds"] > 0 and abs((ended - started).total_seconds() - record["seconds"]) < 0.01
 
 
+@pytest.mark.pty
 def test_simulate_all_flashes_every_simulated_device(tmp_path):
     returncode, out, err = tool("--simulate", "4", "--all", "--jobs", "2", "--sample", "20000", "-v")
     assert (returncode, err) == (0, "")
@@ -520,6 +553,7 @@ def test_records_tell_the_truth_about_failures_and_interruptions(make_sim, image
         assert record["tool_version"] == record["module_version"] and record["python_version"] == platform.python_version()
 
 
+@pytest.mark.pty
 def test_json_streams_events_and_records_while_the_text_goes_to_stderr():
     returncode, out, err = tool("--simulate", "2", "--all", "--sample", "20000", "--json", "--station", "L1")
     assert returncode == 0
@@ -621,3 +655,65 @@ def test_a_host_program_flashes_several_devices_through_the_library_with_its_own
     records = valid_records((tmp_path / "r.jsonl").read_text())
     assert sorted((r["serial_number"], r["result"], r["station"], r["image"]) for r in records) == [
         ("SN0", "flashed", "bench", "/srv/fw.bin"), ("SN1", "failed", "bench", "/srv/fw.bin")]
+
+
+# Beyond POSIX --------------------------------------------------------------------------------------
+
+# Loaded by every interpreter the tool starts (its workers, the simulators' processes): what
+# Windows lacks is taken away before anything of the tool is imported.
+WITHOUT_POSIX = '''
+import os, select, signal, sys
+sys.modules["grp"] = None  # import grp raises ImportError
+del signal.pthread_sigmask, os.killpg, os.openpty, select.poll
+'''
+
+
+@pytest.fixture
+def without_posix(tmp_path):
+    """The environment of a tool that runs where grp, pthread_sigmask, killpg, openpty and poll do not exist."""
+    folder = tmp_path / "site"
+    folder.mkdir()
+    (folder / "sitecustomize.py").write_text(WITHOUT_POSIX)
+    environment = dict(os.environ, PYTHONPATH=os.pathsep.join(filter(None, [str(folder), os.environ.get("PYTHONPATH")])))
+    probe = ("import os, select, signal; print(hasattr(os, 'openpty'), hasattr(os, 'killpg'), "
+             "hasattr(signal, 'pthread_sigmask'), hasattr(select, 'poll'))")
+    assert subprocess.run([sys.executable, "-c", probe], env=environment, capture_output=True,
+                          text=True).stdout == "False False False False\n"
+    return environment
+
+
+def test_the_tool_lists_simulates_and_flashes_without_posix_only_modules(without_posix, simulated_device_factory,
+                                                                       image_file):
+    def run(*args):
+        result = subprocess.run([*TOOL, *args], env=without_posix, capture_output=True, text=True, timeout=60)
+        assert (result.returncode, result.stderr) == (0, "")
+        return result.stdout
+
+    listed = run("--simulate", "2", "--list").splitlines()
+    assert [line.split()[1:] for line in listed[1:]] == [["SIM0001", "-", "simulated", "device"],
+                                                         ["SIM0002", "-", "simulated", "device"]]
+    assert all(line.startswith("socket://127.0.0.1:") for line in listed[1:])
+    assert run("--simulate", "2", "--all", "--sample", "20000").splitlines()[-1] == (
+        "simulated devices holding the image (sha256 match): 2 of 2")
+    sim = simulated_device_factory(transport="tcp")
+    assert run(image_file, "--port", sim.url).startswith(f"flashed {sim.url}: 100,000 bytes in 3,125 blocks, 0 resends")
+    assert eventually(lambda: sim.reports) and sim.reports[-1].sha256 == sha(expected_image(IMAGE))
+
+
+def closed_tcp_port():
+    with socket.socket() as listener:
+        listener.bind(("127.0.0.1", 0))
+        return listener.getsockname()[1]
+
+
+@pytest.mark.parametrize("url, reason", [
+    ("socket://127.0.0.1:{closed}", r"\[Errno \d+\] [^:]*refused[^:]*"),  # the words are the system's
+    ("nope://device", re.escape("invalid URL, protocol 'nope' not known")),
+], ids=["nothing listening", "unknown scheme"])
+def test_a_url_that_does_not_connect_says_why_and_puts_the_module_port_back(module_state, url, reason):
+    original = downloader.ser
+    url = url.format(closed=closed_tcp_port())
+    with pytest.raises(PortUnavailable) as info:
+        flash(IMAGE, url)
+    assert re.fullmatch(f"cannot open {re.escape(url)}: {reason}", str(info.value)), str(info.value)
+    assert downloader.ser is original

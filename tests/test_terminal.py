@@ -70,6 +70,7 @@ def unwrapped(screen):
     return [line.rstrip() for line in screen.splitlines()]
 
 
+@pytest.mark.pty
 @pytest.mark.parametrize("columns", [80, 60])
 def test_the_table_is_printed_on_a_clean_screen_in_port_order_without_wrapping(terminal, columns):
     term = terminal(columns)
@@ -87,6 +88,7 @@ def test_the_table_is_printed_on_a_clean_screen_in_port_order_without_wrapping(t
     print(screen)  # shown with -s: the table as a person sees it
 
 
+@pytest.mark.pty
 def test_ctrl_c_leaves_each_device_once_and_no_bar_behind(terminal):
     term = terminal(80)
     term.run(f"{TOOL} --simulate 2 --all --sample 2000000")

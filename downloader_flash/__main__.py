@@ -9,7 +9,7 @@ import signal
 import sys
 from types import FrameType
 
-from .signals import STOPPING_SIGNALS, left_as_default
+from .signals import STOPPING_SIGNALS, ignore_stopping_signals, left_as_default
 
 TYPE_CHECKING = False  # as typing's, whose import would come before the signals are held
 if TYPE_CHECKING:
@@ -59,8 +59,7 @@ def main() -> int:
         print(f"downloader-flash: {Interrupted(None, 0)}", file=sys.stderr, flush=True)
         return held.exit_code()
     finally:
-        for signum in STOPPING_SIGNALS:
-            signal.signal(signum, signal.SIG_IGN)
+        ignore_stopping_signals()
 
 
 if __name__ == "__main__":

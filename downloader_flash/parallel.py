@@ -225,6 +225,8 @@ class Scheduler:
         except BaseException:
             self._kill_all()  # a fault in a callback: still, no worker outlives the run
             raise
+        finally:
+            signals.restore()  # the host program's handlers, as they were before the run
         return stopped_by
 
     def _until_done(self, poll: Optional[Callable[[], None]], signals: "StopSignals") -> None:
@@ -235,8 +237,7 @@ class Scheduler:
                         poll()
                     self._step(POLL_INTERVAL, signals)
         except KeyboardInterrupt:  # raised by the host program's own SIGINT handler
-            if in_main_thread():
-                signal.signal(signal.SIGINT, signal.SIG_IGN)  # a second Ctrl-C must not cut the cleanup short
+            signals.ignore(signal.SIGINT)  # a second Ctrl-C must not cut the cleanup short
             signals.received = signal.SIGINT
 
     def _step(self, timeout: float, signals: "StopSignals") -> None:
@@ -384,6 +385,7 @@ class StopSignals:
     starting a worker and recording it. The scheduler waits in steps of a fraction of a second,
     so it sees the flag soon enough. A signal that is ignored, or handled by the host program, is
     left as it is. Once one was received, all are ignored: a second must not cut the cleanup short.
+    restore() puts back what the host program had, once the run is over.
     """
 
     def __init__(self) -> None:
@@ -404,6 +406,15 @@ class StopSignals:
     def __exit__(self, *exc_info: object) -> None:
         for signum, previous in self.previous.items():
             signal.signal(signum, signal.SIG_IGN if self.received is not None else previous)
+
+    def ignore(self, signum: int) -> None:
+        if in_main_thread():
+            self.previous.setdefault(signum, signal.getsignal(signum))
+            signal.signal(signum, signal.SIG_IGN)
+
+    def restore(self) -> None:
+        for signum, previous in self.previous.items():
+            signal.signal(signum, previous)
 
 
 def start_resource_tracker() -> None:

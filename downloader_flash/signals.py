@@ -12,3 +12,10 @@ def left_as_default(signum: int) -> bool:
     if signum == signal.SIGINT:
         return signal.getsignal(signum) is signal.default_int_handler
     return signal.getsignal(signum) is signal.SIG_DFL
+
+
+def ignore_stopping_signals() -> None:
+    """Once the devices are done with, a late signal has nothing left to interrupt: the tool ends
+    as it was going to, reporting what happened."""
+    for signum in STOPPING_SIGNALS:
+        signal.signal(signum, signal.SIG_IGN)

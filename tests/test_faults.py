@@ -302,6 +302,10 @@ def test_an_output_that_fails_while_stopping_costs_no_other_device_its_report(ma
     try:
         with pytest.raises(OSError, match="Input/output error"):
             scheduler.run()
+        # The host program's handlers are back: a Ctrl-C after the run is the host's again, and
+        # children it starts later do not inherit an ignored SIGINT.
+        assert (signal.getsignal(signal.SIGHUP), signal.getsignal(signal.SIGINT)) == (
+            signal.SIG_DFL, signal.default_int_handler)
     finally:
         signal.signal(signal.SIGHUP, previous)
     assert sorted(heard) == sorted((sim.port, "interrupted", True) for sim in sims)

@@ -14,6 +14,7 @@ import pytest
 pytest.importorskip("aiohttp", reason="the station's web front end needs the extra downloader[station]")
 
 from downloader_flash import cli  # noqa: E402
+from downloader_flash.devices import port_order  # noqa: E402
 from downloader_flash.records import Origin  # noqa: E402
 from downloader_flash.web import Server  # noqa: E402
 from fakes import eventually  # noqa: E402
@@ -84,9 +85,11 @@ def test_on_demand_flashes_only_what_is_asked_and_answers_with_the_record(make_s
         (200, "ended", "flashed"), (200, "ended", "flashed"), (200, "ended", "failed")]
     assert "rejected block 2" in ended[2][1]["record"]["error"]
     assert polled["record"]["result"] == "flashed" and polled["record"]["port"] == devices[0].device
+    # In port order, whichever numbers the ptys got.
+    in_port_order = sorted(devices, key=lambda device: port_order(device.device))
     assert [(c["port"], c["serial_number"], c["state"]) for c in channels["channels"]] == [
-        (d.device, d.serial_number, "failed" if d is devices[3] else "flashed") for d in devices]
-    assert "rejected block 2" in channels["channels"][3]["reason"]
+        (d.device, d.serial_number, "failed" if d is devices[3] else "flashed") for d in in_port_order]
+    assert "rejected block 2" in channels["channels"][in_port_order.index(devices[3])]["reason"]
     readers[0].join(30)
     assert {key: channels["shift"][key] for key in ("flashed", "failed", "yield")} == {
         "flashed": 3, "failed": 1, "yield": 0.75}

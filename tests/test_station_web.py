@@ -54,7 +54,10 @@ def read_events(server, lines, ready):
 
 
 def test_on_demand_flashes_only_what_is_asked_and_answers_with_the_record(make_sim):
-    sims = [make_sim(process=True) for _ in range(3)] + [make_sim(process=True, reject={2: 10})]
+    # The first is slow (5 s for its 1,250 blocks), so that it is surely still flashing when the
+    # test asks for it again and expects "busy".
+    sims = ([make_sim(process=True, delay_ms=4)] + [make_sim(process=True) for _ in range(2)]
+            + [make_sim(process=True, reject={2: 10})])
     devices = simulated_devices(sims)
     events, stream_ready, readers = [], threading.Event(), []
 

@@ -296,8 +296,9 @@ def test_an_output_that_fails_while_stopping_costs_no_other_device_its_report(ma
     scheduler = Scheduler(2, 1, lambda job, done, blocks: None, on_attempt)
     for sim in sims:
         scheduler.add(job_for(sim, tmp_path))
-    previous = signal.getsignal(signal.SIGHUP)
+    previous = signal.getsignal(signal.SIGHUP), signal.getsignal(signal.SIGINT)
     signal.signal(signal.SIGHUP, signal.SIG_DFL)
+    signal.signal(signal.SIGINT, signal.default_int_handler)  # as a host program starts
     threading.Thread(target=hang_up_once_both_flash, daemon=True).start()
     try:
         with pytest.raises(OSError, match="Input/output error"):
@@ -307,7 +308,8 @@ def test_an_output_that_fails_while_stopping_costs_no_other_device_its_report(ma
         assert (signal.getsignal(signal.SIGHUP), signal.getsignal(signal.SIGINT)) == (
             signal.SIG_DFL, signal.default_int_handler)
     finally:
-        signal.signal(signal.SIGHUP, previous)
+        signal.signal(signal.SIGHUP, previous[0])
+        signal.signal(signal.SIGINT, previous[1])
     assert sorted(heard) == sorted((sim.port, "interrupted", True) for sim in sims)
     assert multiprocessing.active_children() == []
 

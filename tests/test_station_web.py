@@ -205,7 +205,10 @@ def test_serve_options_that_contradict_are_refused(args, message, capsys):
 
 
 def test_the_command_serves_a_demo_of_simulated_channels_until_interrupted():
-    process = subprocess.Popen([sys.executable, "-m", "downloader_flash", "--watch", "--serve", "127.0.0.1:0",
+    # With Ctrl-C's own handler, which a background job's children would otherwise start without.
+    command = ("import runpy, signal; signal.signal(signal.SIGINT, signal.default_int_handler); "
+               "runpy.run_module('downloader_flash', run_name='__main__', alter_sys=True)")
+    process = subprocess.Popen([sys.executable, "-c", command, "--watch", "--serve", "127.0.0.1:0",
                                 "--simulate", "2", "--sample", "20000"], stdout=subprocess.PIPE,
                                stderr=subprocess.PIPE, text=True)
     try:

@@ -113,15 +113,14 @@ def test_a_stopped_tool_leaves_no_process_and_records_each_device_it_could(tmp_p
         return
     records = [json.loads(line) for line in report.read_text().splitlines()]
     assert sorted(record["port"] for record in records) == sorted(blocks_logged(log))
-    assert sorted(err.splitlines()) == sorted(f"{record['port']}: {record['error']}" for record in records)
     for record in records:
         assert record["result"] == "interrupted"
         assert re.fullmatch(r"interrupted at block [\d,]+ of 62,500; the device holds a partial image",
                             record["error"]), record
     # One line per device on stderr, as for any failure, and nothing else.
     assert sorted(err.splitlines()) == sorted(f"{record['port']}: {record['error']}" for record in records)
-    rows = [line.split() for line in out.splitlines()[1:4]]
-    assert [row[1:3] for row in rows] == [[f"SIM000{n}", "interrupted"] for n in (1, 2, 3)]
+    rows = [line.split() for line in out.splitlines()[1:4]]  # in port order, whichever numbers the ptys got
+    assert sorted(row[1:3] for row in rows) == [[f"SIM000{n}", "interrupted"] for n in (1, 2, 3)]
 
 
 @pytest.mark.parametrize("signum, code", [(signal.SIGTERM, 143), (signal.SIGKILL, -9)], ids=["SIGTERM", "SIGKILL"])

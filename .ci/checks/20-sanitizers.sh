@@ -29,11 +29,15 @@ reports=$(mktemp -d)
 # The C++ runtime is preloaded too: ASan's exception interceptor must find it at start-up,
 # and the interpreter itself does not link it.
 preload="$(c++ -print-file-name=libasan.so) $(c++ -print-file-name=libstdc++.so)"
+# Left to the other sessions: under ASan freed memory waits in its quarantine, so a process's
+# resident size says nothing of a leak; and the preloaded runtime aborts the browser's driver.
+not_here=(--deselect "tests/test_station_memory.py::test_two_thousand_boards_leave_the_station_as_small_as_after_the_first_five_hundred"
+          --ignore tests/test_station_page.py)
 status=0
 env LD_PRELOAD="$preload" PYTHONMALLOC=malloc \
     ASAN_OPTIONS="detect_leaks=0:abort_on_error=1:log_path=$reports/asan" \
     UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:log_path=$reports/ubsan" \
-    "$venv/bin/python" -m pytest -p no:cacheprovider || status=$?
+    "$venv/bin/python" -m pytest -p no:cacheprovider "${not_here[@]}" || status=$?
 
 if compgen -G "$reports/*" >/dev/null; then
     echo "sanitizer reports:"

@@ -130,10 +130,11 @@ def test_attempts_flash_a_replugged_device_again_from_block_0(make_usb_device, i
     device.replug()
     code, out, err = finish(process)
     assert device.port == port
-    assert (code, err) == (0, []), out
-    assert re.fullmatch(r"device on %s disconnected at block \d+ of 1,000; "
-                        r"flashing it again from block 0" % re.escape(port), out[0]), out
-    assert out[1].startswith("flashed %s (serial SN-AGAIN): 32,000 bytes in 1,000 blocks" % port)
+    assert code == 0, (out, err)
+    # The failed attempt on stderr, as every failure; the result on stdout.
+    assert len(err) == 1 and re.fullmatch(r"device on %s disconnected at block \d+ of 1,000; "
+                                          r"flashing it again from block 0" % re.escape(port), err[0]), err
+    assert out[0].startswith("flashed %s (serial SN-AGAIN): 32,000 bytes in 1,000 blocks" % port), out
     assert holds_image(device)
 
 

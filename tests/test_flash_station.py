@@ -148,8 +148,9 @@ plug(2, bad, "B2")
 report = os.environ["REPORT"]
 proc = subprocess.Popen(json.loads(os.environ["TOOL"]) + [os.environ["IMAGE"], "--watch", "-q", "--report", report],
                         stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-while not os.path.exists(report) or len(open(report).read().splitlines()) < 2:
-    time.sleep(0.05)
+deadline = time.monotonic() + 60
+while (not os.path.exists(report) or len(open(report).read().splitlines()) < 2) and time.monotonic() < deadline:
+    time.sleep(0.05)  # polling the report for its two records, with a deadline
 proc.send_signal(signal.SIGINT)
 out, err = proc.communicate(timeout=30)
 print(json.dumps([proc.returncode, out, err]))

@@ -257,7 +257,9 @@ def test_beat_fails_cleanly_while_a_bytearray_counter_is_replaced(module_state):
             downloader.Pcounter = bytearray(b"x")
 
     def call_beat(seen):
-        while time.monotonic() < deadline:
+        # At least one call each: a slow machine (or valgrind) may start a thread after the
+        # deadline has passed.
+        while not seen or time.monotonic() < deadline:
             try:
                 seen.append(("returned", downloader.beat()))
             except (TypeError, SystemError) as error:
@@ -280,7 +282,7 @@ def test_beat_fails_cleanly_while_a_bytearray_counter_is_replaced(module_state):
     allowed = {("TypeError", "can't concat int to bytearray", advance),
                ("SystemError", "error return without exception set", advance)}
     seen = [outcome for thread_outcomes in outcomes for outcome in thread_outcomes]
-    assert set(seen) <= allowed and len(seen) >= 6
+    assert set(seen) <= allowed and all(outcomes)
     print("bytearray stress: 6 threads, %.1f s, %d calls, %d SystemError" % (
         BYTEARRAY_STRESS_SECONDS, len(seen), sum(kind == "SystemError" for kind, _, _ in seen)))
 

@@ -13,9 +13,10 @@ from station_client import sample, serve_while, simulated_devices  # noqa: E402
 
 CHROMIUM = shutil.which("chromium")
 CHROMEDRIVER = shutil.which("chromedriver")
-pytestmark = pytest.mark.skipif(CHROMIUM is None or CHROMEDRIVER is None,
-                                reason="needs Debian's chromium and chromium-driver: "
-                                "apt-get install -y chromium chromium-driver")
+pytestmark = [pytest.mark.once,
+              pytest.mark.skipif(CHROMIUM is None or CHROMEDRIVER is None,
+                                 reason="needs Debian's chromium and chromium-driver: "
+                                 "apt-get install -y chromium chromium-driver")]
 # Where the screenshot is kept: CI keeps it as an artifact; the README's is docs/station.png.
 SCREENSHOT = os.environ.get("STATION_SCREENSHOT", os.path.join("build", "artifacts", "station.png"))
 SCREEN = (1920, 1080)

@@ -11,7 +11,8 @@ import pytest
 
 from fakes import eventually
 
-pytestmark = pytest.mark.skipif(not shutil.which("tmux"), reason="needs tmux (CI installs it: apt-get install tmux)")
+pytestmark = [pytest.mark.once,
+              pytest.mark.skipif(not shutil.which("tmux"), reason="needs tmux (CI installs it: apt-get install tmux)")]
 
 TOOL = f"{shlex.quote(sys.executable)} -m downloader_flash"
 DONE = "exit status"

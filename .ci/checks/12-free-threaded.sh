@@ -21,7 +21,7 @@ NOX_VENV=${NOX_VENV:-.venv-nox}
 [ -x "$NOX_VENV/bin/nox" ] || { python3 -m venv "$NOX_VENV" && "$NOX_VENV/bin/pip" install --quiet nox; }
 envdir=${NOX_ENVDIR:-.nox}
 
-pytest_args=(-p no:cacheprovider)
+pytest_args=(-p no:cacheprovider -m "not once")  # the terminal and the page: the main run's
 if grep -q "Py_mod_gil" downloader/*.cpp; then
     declared=yes
 else

@@ -13,7 +13,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 source .ci/checks/find-python.bash
-source .ci/lib/debian-root.bash
+source .ci/lib/smoke-roots.bash
 unset HYPOTHESIS_PROFILE
 start=$SECONDS
 work=$(mktemp -d)
@@ -21,20 +21,10 @@ forky_out=/var/tmp/downloader-wheels-$$  # inside the forky root, whose /tmp is 
 forky_root=${FORKY_ROOT:-/var/cache/downloader-ci/forky}
 trap 'rm -rf "$work" "${forky_root:?}$forky_out"' EXIT
 
-SMOKE_ROOTS="bullseye:3.9 bookworm:3.11"
 SMOKE_COMMAND="downloader-flash --simulate 2 --all --sample 100000"
 
-prepare_root() {  # prepare_root SUITE: makes that compiler-less root unless it is cached, and locks it
-    ROOT_DIR=/var/cache/downloader-ci/$1
-    ROOT_SUITE=$1
-    ROOT_PACKAGES=python3,python3-venv,ca-certificates
-    mkdir -p "$(dirname "$ROOT_DIR")"
-    exec 9>"$ROOT_DIR.lock"
-    flock 9  # one user of the root at a time: mounting and unmounting are not shared
-    root_ensure
-}
-
-# The roots are mostly downloading and unpacking: made while the wheels compile.
+# The roots are mostly downloading and unpacking: made while the wheels compile (if
+# prepare-caches.sh has not made them already).
 preparing=()
 for pair in $SMOKE_ROOTS; do
     (prepare_root "${pair%%:*}") >"$work/root-${pair%%:*}.log" 2>&1 &

@@ -9,6 +9,9 @@ set -euo pipefail
 prefix=${1:?usage: build-py313t.sh PREFIX}
 start=$SECONDS
 python=$prefix/bin/python3.13t
+mkdir -p "$(dirname "$prefix")"
+exec 8>"$prefix.lock"
+flock 8  # one build at a time: a second caller waits for the first's and then finds it done
 
 if [ -e "$prefix/.complete" ] && "$python" -c 'import sys; sys.exit(sys._is_gil_enabled())' 2>/dev/null
 then

@@ -56,6 +56,9 @@ fetch() {   # fetch PACKAGE: the path of its .deb in the cache, downloaded if mi
 }
 
 build() {
+    mkdir -p "$cache"
+    exec 7>"$cache/guest.lock"
+    flock 7  # one build at a time: a second caller waits for the first's and then finds it done
     install_tools
     local kernel busybox key tree version
     kernel=$(fetch "$(kernel_package)")

@@ -7,6 +7,7 @@ client has a bounded queue: a client that falls behind by a whole queue is dropp
 """
 import asyncio
 import collections
+import copy
 import hmac
 import ipaddress
 import io
@@ -226,21 +227,24 @@ class State(Callbacks):
                 "yield": round(flashed / ended, 4) if ended else None, "boards_per_hour": round(ended / hours, 1)}
 
     def view(self) -> Dict[str, Any]:
+        # Shallow copies under the lock, the rest outside it: the station's thread waits for this lock.
         with self.lock:
             now = time.time()
-            channels = [dict(asdict(channel), changed=utc(channel.changed),
-                             seconds_since_change=round(now - channel.changed, 1))
-                        for channel in sorted(self.channels.values(), key=lambda c: port_order_key(c.port))]
-            return {"station": self.origin.station, "host": self.origin.host, "image": self.image.name,
-                    "on_demand": self.on_demand, "channels": channels, "shift": self.shift()}
+            shown, shift = [copy.copy(channel) for channel in self.channels.values()], self.shift()
+        channels = [dict(asdict(channel), changed=utc(channel.changed),
+                         seconds_since_change=round(now - channel.changed, 1))
+                    for channel in sorted(shown, key=lambda c: port_order_key(c.port))]
+        return {"station": self.origin.station, "host": self.origin.host, "image": self.image.name,
+                "on_demand": self.on_demand, "channels": channels, "shift": shift}
 
     def records_since(self, since: int) -> Dict[str, Any]:
         """The records numbered after `since`, and the last number: below `since` after a restart."""
         with self.lock:
             if not self.records:
                 return {"records": [], "next": 0}
-            first, last = self.records[0][0], self.records[-1][0]
-            chosen = list(itertools.islice(self.records, max(0, since - first + 1), None))
+            last = self.records[-1][0]  # numbered one by one: the newest are counted from the end
+            newer = max(0, min(len(self.records), last - since))
+            chosen = [self.records[-back] for back in range(newer, 0, -1)]
         return {"records": [values for _, values in chosen], "next": last}
 
 

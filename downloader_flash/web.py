@@ -102,25 +102,26 @@ class Pending:
 
 
 class Hub:
-    """The event-stream clients, each with its bounded queue; used in the loop's thread only."""
+    """The event-stream clients, each with its bounded queue of ready frames; used in the loop's thread only."""
 
     def __init__(self) -> None:
-        self.clients: Set["asyncio.Queue[str]"] = set()
-        self.dropped: Dict["asyncio.Queue[str]", Callable[[], None]] = {}
+        self.clients: Set["asyncio.Queue[bytes]"] = set()
+        self.dropped: Dict["asyncio.Queue[bytes]", Callable[[], None]] = {}
         self.drops = 0
 
-    def join(self, queue: "asyncio.Queue[str]", drop: Callable[[], None]) -> None:
+    def join(self, queue: "asyncio.Queue[bytes]", drop: Callable[[], None]) -> None:
         self.clients.add(queue)
         self.dropped[queue] = drop
 
-    def leave(self, queue: "asyncio.Queue[str]") -> None:
+    def leave(self, queue: "asyncio.Queue[bytes]") -> None:
         self.clients.discard(queue)
         self.dropped.pop(queue, None)
 
     def send(self, line: str) -> None:
+        frame = f"data: {line}\n\n".encode()  # once for every client
         for queue in list(self.clients):
             try:
-                queue.put_nowait(line)
+                queue.put_nowait(frame)
             except asyncio.QueueFull:
                 self.drops += 1
                 drop = self.dropped[queue]
@@ -404,7 +405,7 @@ class Server:
     async def event_stream(self, request: web.Request) -> web.StreamResponse:
         response = web.StreamResponse(headers={"Content-Type": "text/event-stream", "Cache-Control": "no-cache"})
         await response.prepare(request)
-        queue: "asyncio.Queue[str]" = asyncio.Queue(CLIENT_QUEUE)
+        queue: "asyncio.Queue[bytes]" = asyncio.Queue(CLIENT_QUEUE)
         transport, task = request.transport, asyncio.current_task()
 
         def drop() -> None:
@@ -418,11 +419,11 @@ class Server:
             await response.write(f"retry: {RECONNECT_MS}\n\n".encode())
             while transport is not None and not transport.is_closing():
                 try:
-                    line = await asyncio.wait_for(queue.get(), HEARTBEAT)
+                    frame = await asyncio.wait_for(queue.get(), HEARTBEAT)
                 except asyncio.TimeoutError:
                     await response.write(b": still here\n\n")
                     continue
-                await response.write(f"data: {line}\n\n".encode())
+                await response.write(b"".join(waiting(queue, frame)))
         except (ConnectionError, asyncio.CancelledError):
             pass
         finally:
@@ -484,6 +485,14 @@ class Server:
         if pending is None:
             return error(404, f"no flash request {wanted}")
         return web.json_response(pending.answer())
+
+
+def waiting(queue: "asyncio.Queue[bytes]", first: bytes) -> List[bytes]:
+    """`first` and the frames queued behind it, to go out in one write."""
+    frames = [first]
+    while not queue.empty():
+        frames.append(queue.get_nowait())
+    return frames
 
 
 def flash_problem(body: Any) -> Optional[str]:

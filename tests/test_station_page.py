@@ -16,7 +16,7 @@ CHROMEDRIVER = shutil.which("chromedriver")
 pytestmark = pytest.mark.skipif(CHROMIUM is None or CHROMEDRIVER is None,
                                 reason="needs Debian's chromium and chromium-driver: "
                                 "apt-get install -y chromium chromium-driver")
-# Where the screenshot is kept: CI keeps it as an artifact; the README's is docs/station.png.
+# Where the screenshots are kept, 4 channels and 24: CI keeps them as artifacts; the README's are in docs/.
 SCREENSHOT = os.environ.get("STATION_SCREENSHOT", os.path.join("build", "artifacts", "station.png"))
 SCREENSHOT_24 = "{}-24{}".format(*os.path.splitext(SCREENSHOT))
 SCREEN = (1920, 1080)

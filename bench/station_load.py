@@ -194,8 +194,8 @@ def measure(rounds, size, clients=CLIENTS, delay_ms=1):
 def start_clients(server, clients):
     """The stream clients, the stalled one and the slow one, in a process of their own as browsers
     would be: their reading takes nothing from the station's process. Once they are all in."""
-    process = subprocess.Popen([sys.executable, __file__, "--clients-for", str(server.port), str(clients)],
-                               stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+    command = [sys.executable, os.path.abspath(__file__), "--clients-for", str(server.port), str(clients)]
+    process = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
     deadline = time.monotonic() + 30
     while len(server.hub.clients) + server.hub.drops < clients + 2 and time.monotonic() < deadline:
         time.sleep(0.01)
@@ -270,8 +270,8 @@ def main():
                   f"longest {max(taken, default=0):.3f} ms, 99th percentile {percentile(taken, 0.99):.3f} ms, "
                   f"median {percentile(taken, 0.5):.3f} ms")
         waited = [wall for wall, _, waited in calls if waited]
-        print(f"  of which waited for a lock or the interpreter: {len(waited)}, longest {max(waited, default=0):.3f} ms, "
-              f"median {percentile(waited, 0.5):.3f} ms")
+        print(f"  of which waited for a lock or the interpreter: {len(waited)}, "
+              f"longest {max(waited, default=0):.3f} ms, median {percentile(waited, 0.5):.3f} ms")
     print(f"stream clients dropped: {figures['dropped']}; attempt-ended events each reader saw per round "
           f"(least): {figures['events_seen']}")
     print(f"RSS after each round, KiB: {figures['rss_kib']}")

@@ -7,6 +7,7 @@ client has a bounded queue: a client that falls behind by a whole queue is dropp
 """
 import asyncio
 import collections
+import copy
 import hmac
 import ipaddress
 import io
@@ -101,25 +102,26 @@ class Pending:
 
 
 class Hub:
-    """The event-stream clients, each with its bounded queue; used in the loop's thread only."""
+    """The event-stream clients, each with its bounded queue of ready frames; used in the loop's thread only."""
 
     def __init__(self) -> None:
-        self.clients: Set["asyncio.Queue[str]"] = set()
-        self.dropped: Dict["asyncio.Queue[str]", Callable[[], None]] = {}
+        self.clients: Set["asyncio.Queue[bytes]"] = set()
+        self.dropped: Dict["asyncio.Queue[bytes]", Callable[[], None]] = {}
         self.drops = 0
 
-    def join(self, queue: "asyncio.Queue[str]", drop: Callable[[], None]) -> None:
+    def join(self, queue: "asyncio.Queue[bytes]", drop: Callable[[], None]) -> None:
         self.clients.add(queue)
         self.dropped[queue] = drop
 
-    def leave(self, queue: "asyncio.Queue[str]") -> None:
+    def leave(self, queue: "asyncio.Queue[bytes]") -> None:
         self.clients.discard(queue)
         self.dropped.pop(queue, None)
 
     def send(self, line: str) -> None:
+        frame = f"data: {line}\n\n".encode()  # once for every client
         for queue in list(self.clients):
             try:
-                queue.put_nowait(line)
+                queue.put_nowait(frame)
             except asyncio.QueueFull:
                 self.drops += 1
                 drop = self.dropped[queue]
@@ -226,21 +228,24 @@ class State(Callbacks):
                 "yield": round(flashed / ended, 4) if ended else None, "boards_per_hour": round(ended / hours, 1)}
 
     def view(self) -> Dict[str, Any]:
+        # Shallow copies under the lock, the rest outside it: the station's thread waits for this lock.
         with self.lock:
             now = time.time()
-            channels = [dict(asdict(channel), changed=utc(channel.changed),
-                             seconds_since_change=round(now - channel.changed, 1))
-                        for channel in sorted(self.channels.values(), key=lambda c: port_order_key(c.port))]
-            return {"station": self.origin.station, "host": self.origin.host, "image": self.image.name,
-                    "on_demand": self.on_demand, "channels": channels, "shift": self.shift()}
+            shown, shift = [copy.copy(channel) for channel in self.channels.values()], self.shift()
+        channels = [dict(asdict(channel), changed=utc(channel.changed),
+                         seconds_since_change=round(now - channel.changed, 1))
+                    for channel in sorted(shown, key=lambda c: port_order_key(c.port))]
+        return {"station": self.origin.station, "host": self.origin.host, "image": self.image.name,
+                "on_demand": self.on_demand, "channels": channels, "shift": shift}
 
     def records_since(self, since: int) -> Dict[str, Any]:
         """The records numbered after `since`, and the last number: below `since` after a restart."""
         with self.lock:
             if not self.records:
                 return {"records": [], "next": 0}
-            first, last = self.records[0][0], self.records[-1][0]
-            chosen = list(itertools.islice(self.records, max(0, since - first + 1), None))
+            last = self.records[-1][0]  # numbered one by one: the newest are counted from the end
+            newer = max(0, min(len(self.records), last - since))
+            chosen = [self.records[-back] for back in range(newer, 0, -1)]
         return {"records": [values for _, values in chosen], "next": last}
 
 
@@ -400,7 +405,7 @@ class Server:
     async def event_stream(self, request: web.Request) -> web.StreamResponse:
         response = web.StreamResponse(headers={"Content-Type": "text/event-stream", "Cache-Control": "no-cache"})
         await response.prepare(request)
-        queue: "asyncio.Queue[str]" = asyncio.Queue(CLIENT_QUEUE)
+        queue: "asyncio.Queue[bytes]" = asyncio.Queue(CLIENT_QUEUE)
         transport, task = request.transport, asyncio.current_task()
 
         def drop() -> None:
@@ -414,11 +419,11 @@ class Server:
             await response.write(f"retry: {RECONNECT_MS}\n\n".encode())
             while transport is not None and not transport.is_closing():
                 try:
-                    line = await asyncio.wait_for(queue.get(), HEARTBEAT)
+                    frame = await asyncio.wait_for(queue.get(), HEARTBEAT)
                 except asyncio.TimeoutError:
                     await response.write(b": still here\n\n")
                     continue
-                await response.write(f"data: {line}\n\n".encode())
+                await response.write(b"".join(waiting(queue, frame)))
         except (ConnectionError, asyncio.CancelledError):
             pass
         finally:
@@ -480,6 +485,14 @@ class Server:
         if pending is None:
             return error(404, f"no flash request {wanted}")
         return web.json_response(pending.answer())
+
+
+def waiting(queue: "asyncio.Queue[bytes]", first: bytes) -> List[bytes]:
+    """`first` and the frames queued behind it, to go out in one write."""
+    frames = [first]
+    while not queue.empty():
+        frames.append(queue.get_nowait())
+    return frames
 
 
 def flash_problem(body: Any) -> Optional[str]:

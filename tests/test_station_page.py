@@ -17,10 +17,14 @@ pytestmark = [pytest.mark.once,
               pytest.mark.skipif(CHROMIUM is None or CHROMEDRIVER is None,
                                  reason="needs Debian's chromium and chromium-driver: "
                                  "apt-get install -y chromium chromium-driver")]
-# Where the screenshot is kept: CI keeps it as an artifact; the README's is docs/station.png.
+# Where the screenshots are kept, 4 channels and 24: CI keeps them as artifacts; the README's are in docs/.
 SCREENSHOT = os.environ.get("STATION_SCREENSHOT", os.path.join("build", "artifacts", "station.png"))
+SCREENSHOT_24 = "{}-24{}".format(*os.path.splitext(SCREENSHOT))
 SCREEN = (1920, 1080)
 IMAGE = sample(60000)
+SMALL_IMAGE = sample(2000)
+CHANNELS = 24
+RECORD_ROWS = 6  # at least, below 24 tiles
 
 
 def browser():
@@ -31,7 +35,16 @@ def browser():
     for argument in ("--headless=new", "--no-sandbox", "--disable-dev-shm-usage", "--disable-gpu",
                      f"--window-size={SCREEN[0]},{SCREEN[1]}"):
         options.add_argument(argument)
-    return webdriver.Chrome(options=options, service=Service(executable_path=CHROMEDRIVER))
+    driver = webdriver.Chrome(options=options, service=Service(executable_path=CHROMEDRIVER))
+    # The page itself gets the whole screen, as a kiosk browser gives it; the window's own bars would take some.
+    driver.execute_cdp_cmd("Emulation.setDeviceMetricsOverride",
+                           {"width": SCREEN[0], "height": SCREEN[1], "deviceScaleFactor": 1, "mobile": False})
+    return driver
+
+
+def save_screenshot(driver, path):
+    os.makedirs(os.path.dirname(os.path.abspath(path)), exist_ok=True)
+    driver.save_screenshot(path)
 
 
 def tiles(driver):
@@ -58,8 +71,7 @@ def test_tiles_reach_their_final_states_in_text_and_colour(make_sim):
             shown = tiles(driver)
             counts = [driver.find_element("id", name).text for name in ("flashed", "failed", "yield")]
             connection = driver.find_element("id", "connection").text
-            os.makedirs(os.path.dirname(os.path.abspath(SCREENSHOT)), exist_ok=True)
-            driver.save_screenshot(SCREENSHOT)
+            save_screenshot(driver, SCREENSHOT)
             return final, shown, counts, connection
         finally:
             driver.quit()
@@ -79,6 +91,49 @@ def test_tiles_reach_their_final_states_in_text_and_colour(make_sim):
     assert by_port[devices[0].device][2] != by_port[devices[3].device][2]  # the colours differ too
     assert counts == ["3", "1", "75.0 %"] and connection == "live"
     assert max(bottom for *_, bottom in shown) <= SCREEN[1]
+
+
+# Where everything is on the page, in CSS pixels of the viewport.
+LAYOUT = """
+const box = node => { const r = node.getBoundingClientRect(); return [r.left, r.top, r.right, r.bottom]; };
+const root = document.documentElement;
+return {viewport: [innerWidth, innerHeight], scrolled: [root.scrollWidth, root.scrollHeight],
+        tiles: [...document.querySelectorAll('.tile')].map(t => [t.dataset.state, box(t), [...t.children].map(box)]),
+        counts: [...document.querySelectorAll('#shift .count')].map(box),
+        records: [...document.querySelectorAll('#last h2, #records tr')].map(box)};
+"""
+
+
+def inside(box, outer):
+    left, top, right, bottom = box
+    return outer[0] <= left and outer[1] <= top and right <= outer[2] and bottom <= outer[3]
+
+
+def test_24_channels_fit_one_full_hd_screen_with_the_counts_and_the_last_records(make_sim):
+    sims = [make_sim() for _ in range(CHANNELS - 1)] + [make_sim(reject={2: 10})]
+    devices = simulated_devices(sims)
+
+    def client(server):
+        driver = browser()
+        try:
+            driver.get(server.url)
+            assert eventually(lambda: sorted(set(t[0] for t in tiles(driver))) == ["failed", "flashed"], 120)
+            assert eventually(lambda: len(driver.find_elements("css selector", "#records tr")) >= RECORD_ROWS, 10)
+            save_screenshot(driver, SCREENSHOT_24)
+            return driver.execute_script(LAYOUT)
+        finally:
+            driver.quit()
+
+    layout, _ = serve_while(client, devices, SMALL_IMAGE)
+    assert layout["viewport"] == list(SCREEN) and layout["scrolled"] == list(SCREEN)  # no scroll bar either way
+    screen = (0, 0) + SCREEN
+    assert len(layout["tiles"]) == CHANNELS
+    for state, tile, lines in layout["tiles"]:
+        assert inside(tile, screen), (state, tile)
+        assert all(inside(line, tile) for line in lines), (state, tile, lines)  # the time since is not cut off
+    assert len(layout["counts"]) == 5 and all(inside(count, screen) for count in layout["counts"])
+    shown = [row for row in layout["records"] if inside(row, screen)]
+    assert len(shown) >= 1 + RECORD_ROWS, layout["records"]  # the heading and the newest records
 
 
 def test_the_page_reconnects_when_the_tool_restarts():

@@ -245,11 +245,17 @@ def test_a_client_that_falls_a_whole_queue_behind_is_dropped_and_the_others_keep
     assert asyncio.run(scenario()) == (["slow"], True, 1, 2)
 
 
-def test_a_stalled_stream_client_does_not_hold_up_the_others(server):
+def stalled_stream(server):
+    """An event-stream client that never reads, its receive buffer made small so that it stalls soon."""
     stalled = socket.socket()
     stalled.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
     stalled.connect(("127.0.0.1", server.port))
     stalled.sendall(b"GET /api/v1/events HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")
+    return stalled
+
+
+def test_a_stalled_stream_client_does_not_hold_up_the_others(server):
+    stalled = stalled_stream(server)
     lines, ready = [], threading.Event()
     reader = threading.Thread(target=read_events, args=(server, lines, ready))
     reader.start()
@@ -265,3 +271,38 @@ def test_a_stalled_stream_client_does_not_hold_up_the_others(server):
         stalled.close()
         server.close()
         reader.join(10)
+
+
+def test_the_stations_callbacks_return_while_the_server_is_held_up_and_a_stalled_client_overflows(server):
+    from downloader_flash.devices import Device
+    from downloader_flash.parallel import Job
+    from downloader_flash.records import Attempt
+    from downloader_flash.web import CLIENT_QUEUE
+
+    stalled = stalled_stream(server)
+    released, finished = threading.Event(), threading.Event()
+    device = Device("/dev/ttyACM0", "SN0", None, "")
+    job = Job(device.key, IMAGE.data, IMAGE.name, 0, None, 0.0)
+    reason = "x" * 4000  # each event large, so that the stalled client's buffers fill too
+
+    def station():  # what the scheduler's thread does for a board, more often than a queue holds
+        for _ in range(2 * CLIENT_QUEUE):
+            server.callbacks.present([device])
+            server.callbacks.found(device)
+            server.callbacks.progress(job, 1250, 1250)
+            server.callbacks.attempt_ended(job, Attempt(device.device, "SN0", "failed", reason), True, None)
+        finished.set()
+
+    try:
+        assert eventually(lambda: len(server.hub.clients) == 1)
+        server.call_soon(released.wait)  # the server's loop is busy elsewhere and serves no one
+        threading.Thread(target=station, daemon=True).start()
+        assert finished.wait(60) and not released.is_set()
+        released.set()
+        assert eventually(lambda: server.hub.drops == 1 and not server.hub.clients, 30)
+        status, view, _ = call(server, "GET", "/api/v1/channels")
+        assert status == 200 and view["shift"]["failed"] == 2 * CLIENT_QUEUE
+        assert [channel["state"] for channel in view["channels"]] == ["failed"]
+    finally:
+        released.set()
+        stalled.close()

@@ -84,10 +84,11 @@ function showRecords(answer) {
   records.splice(0, Math.max(0, records.length - RECORDS_SHOWN));
   nextRecord = answer.next;
   const rows = records.slice().reverse().map(record => {
-    const row = element("tr");
+    const row = element("tr"), error = element("td", "error", record.error || "");
+    error.title = record.error || "";  // the whole of a reason cut to one line
     row.append(element("td", "", record.time.slice(11, 19)), element("td", "", record.port),
                element("td", "", record.serial_number || "–"), element("td", cssName(record.result), record.result),
-               element("td", "", record.seconds.toFixed(1)), element("td", "error", record.error || ""));
+               element("td", "", record.seconds.toFixed(1)), error);
     return row;
   });
   document.getElementById("records").replaceChildren(...rows);

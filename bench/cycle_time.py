@@ -1,6 +1,6 @@
 """Station cycle time: from a device's appearance to its first block, in --watch.
 
-    python bench/cycle_time.py            # 10 appearances
+    python bench/cycle_time.py            # 10 appearances each way
     python bench/cycle_time.py --quick    # 3
 
 A simulated device is made to appear (the function that lists the devices starts returning it)
@@ -8,40 +8,84 @@ at a moment unrelated to the station's poll; the time is taken to the first prog
 its attempt, which the worker sends after its first block. What lies between is the station's own
 overhead: the wait for the next look at the devices, the worker's start, the port's opening and
 the first exchange. The operating system's own enumeration is not in it.
+
+Two ways of noticing the device are measured: woken by the enumeration when it changes, as the
+kernel's announcements wake a station on Linux, and at the station's timed looks, as elsewhere.
+The time is split into detection (appearance to the device found), worker start (to the
+attempt's start in the worker) and the port's opening with the heartbeat and the first block.
 """
 import argparse
+import inspect
 import statistics
 import sys
 import threading
 import time
 
 from downloader_flash import Callbacks, Device, Image, Settings
+from downloader_flash.hotplug import Wakeup
 from downloader_flash.station import Control, watch
 from downloader_sim import Simulator
 
 SIZE = 4096
 TARGET = 0.1  # seconds beyond the operating system's enumeration
+FIRST_APPEARANCE = 0.3  # seconds after the station starts: its spare worker has started by then
+SPREAD = 0.037  # seconds between the appearances' phases, so that no phase of a poll is favoured
+PARTS = ("detection", "worker start", "open and first block")
 
 
 class FirstBlock(Callbacks):
     def __init__(self, control):
-        self.control, self.at = control, None
+        self.control, self.found_at, self.at, self.started = control, None, None, None
+
+    def found(self, device):
+        self.found_at = time.time()
 
     def progress(self, job, done, blocks):
         if self.at is None:
-            self.at = time.monotonic()
+            self.at = time.time()
             self.control.end()  # once this attempt has ended
 
+    def attempt_ended(self, job, attempt, final, recorded):
+        self.started = attempt.started  # taken in the worker, as the attempt began
 
-def one_appearance(sim, delay):
+
+def one_appearance(sim, delay, woken):
+    """(detection, worker start, open and first block) in seconds for one appearance."""
     device = Device(sim.port, "CYCLE1", None, "simulated device")
     appeared = []
+    wakeup = Wakeup() if woken else None
     control = Control()
     callbacks = FirstBlock(control)
-    threading.Timer(delay, lambda: appeared.append(time.monotonic())).start()
+
+    def appear():
+        appeared.append(time.time())
+        if wakeup is not None:
+            wakeup.set()
+
+    threading.Timer(delay, appear).start()
     image = Image(bytes(range(256)) * (SIZE // 256), "cycle-time sample")
-    watch(Settings(watch=True), image, callbacks, None, None, control, lambda: [device] if appeared else [])
-    return callbacks.at - appeared[0]
+    extra = {"wakeup": wakeup} if woken else {}
+    try:
+        watch(Settings(watch=True), image, callbacks, None, None, control, lambda: [device] if appeared else [],
+              **extra)
+    finally:
+        if wakeup is not None:
+            wakeup.close()
+    return (callbacks.found_at - appeared[0], callbacks.started - callbacks.found_at,
+            callbacks.at - callbacks.started)
+
+
+def summary(name, cycles):
+    totals = [sum(parts) for parts in cycles]
+    print(f"{name}, {len(cycles)} appearances: appearance to first block: median {ms(statistics.median(totals))}, "
+          f"least {ms(min(totals))}, most {ms(max(totals))}")
+    print("  median of each part: " + ", ".join(f"{part} {ms(statistics.median(values))}"
+                                                for part, values in zip(PARTS, zip(*cycles))))
+    return statistics.median(totals)
+
+
+def ms(seconds):
+    return f"{seconds * 1000:.0f} ms"
 
 
 def main():
@@ -49,13 +93,16 @@ def main():
     parser.add_argument("--quick", action="store_true")
     args = parser.parse_args()
     count = 3 if args.quick else 10
+    ways = [("woken when the devices change", True), ("timed looks", False)]
+    if "wakeup" not in inspect.signature(watch).parameters:  # a station without wakeups
+        ways = ways[1:]
+    medians = {}
     with Simulator(process=True) as sim:
-        # Appearances spread over the poll's period, so that no phase of it is favoured.
-        cycles = [one_appearance(sim, 0.3 + 0.037 * n) for n in range(count)]
-    print(f"appearance to first block, {count} appearances: median {statistics.median(cycles) * 1000:.0f} ms, "
-          f"least {min(cycles) * 1000:.0f} ms, most {max(cycles) * 1000:.0f} ms")
-    ok = statistics.median(cycles) <= TARGET
-    print(f"target: at most {TARGET * 1000:.0f} ms: {'met' if ok else 'NOT met'}")
+        for name, woken in ways:
+            cycles = [one_appearance(sim, FIRST_APPEARANCE + SPREAD * n, woken) for n in range(count)]
+            medians[name] = summary(name, cycles)
+    best = medians[ways[0][0]]  # woken, where the station can be
+    print(f"target: at most {ms(TARGET)}: {'met' if best <= TARGET else 'NOT met'}")
     return 0
 
 

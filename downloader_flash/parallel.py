@@ -4,6 +4,11 @@ Each worker has its own pipe to the parent: the Job goes out with the process, p
 Attempt come back, and "stop" goes out when the parent wants it to end. Nothing is shared by all
 workers, so a worker that dies, however it dies, holds up no other.
 
+In station mode a spare worker is started ahead of its device: it is past its imports when
+the device appears, and waits on its pipe for the Job. It says "ready" first, so that it is
+handed a Job only once it reads its pipe; a stop, or the loss of the parent, ends it as it would
+end any worker.
+
 A stop is a message, not a signal, so that it means the same wherever the tool runs; a worker
 whose pipe closes (the parent was killed) stops in the same way. Either turns into a
 KeyboardInterrupt in the worker's main thread, which the transfer reports as an interruption at
@@ -27,11 +32,12 @@ from dataclasses import dataclass
 from multiprocessing.connection import Connection, wait
 from multiprocessing.process import BaseProcess
 from types import FrameType
-from typing import Any, Callable, Deque, Dict, Hashable, Iterator, List, Optional, Tuple
+from typing import Any, Callable, Deque, Dict, Hashable, Iterator, List, Optional, Sequence, Tuple
 
 from .devices import DeviceKey
 from .errors import RETRYABLE, Interrupted, UsageError
 from .flashing import attempt_job, in_main_thread, unstarted
+from .hotplug import Waker, Wakeup
 from .records import FAILED, INTERRUPTED, Attempt
 from .signals import STOPPING_SIGNALS, left_as_default
 
@@ -39,7 +45,10 @@ PROGRESS_INTERVAL = 0.1  # seconds between progress messages from a worker
 STOP_TIMEOUT = 5.0  # how long a stopped worker may take to close its port and report
 EXIT_TIMEOUT = 5.0  # how long a worker that has reported may take to exit
 POLL_INTERVAL = 0.2  # seconds between looks at the signals received and, in station mode, the devices
+SPARE_RETRY_INTERVAL = 5.0  # after a spare worker died unused, seconds before another is started
 STOP = "stop"  # the parent's message to a worker
+JOB = "job"  # the parent's message to a spare worker, with its Job
+READY = "ready"  # a spare worker's first message: it waits for its Job
 # 'spawn' by default: a worker starts clean, whatever threads and open ports the host program has.
 START_METHOD_VARIABLE = "DOWNLOADER_FLASH_START_METHOD"
 DEFAULT_START_METHOD = "spawn"
@@ -148,6 +157,17 @@ def worker_main(job: Job, connection: Connection) -> None:
         connection.send(("done", attempt))
 
 
+def spare_main(connection: Connection) -> None:
+    """A worker started before its device: it says it is ready, then runs the Job it is sent."""
+    try:
+        connection.send((READY,))
+        message = connection.recv()
+    except (EOFError, OSError):
+        return  # the parent has gone
+    if message != STOP:
+        worker_main(message[1], connection)
+
+
 def failed(job: Job, error: Interrupted) -> Attempt:
     return dataclasses.replace(unstarted(job, INTERRUPTED, str(error), type(error).__name__), resends=error.resends)
 
@@ -180,22 +200,65 @@ class Worker:
         return failed(self.job, Interrupted(block, blocks))
 
 
+@dataclass
+class Spare:
+    """A worker waiting for its Job, seen from the parent."""
+
+    process: BaseProcess
+    connection: Connection
+    ready: bool = False
+
+    def is_ready(self) -> bool:
+        """Whether it has said that it waits for its Job (and has not gone since)."""
+        if not self.ready:
+            try:
+                self.ready = self.connection.poll() and self.connection.recv() == (READY,)
+            except (EOFError, OSError):
+                return False
+        return self.ready and self.process.is_alive()
+
+    def take(self, job: Job) -> Optional[Worker]:
+        """The running attempt at `job`; None when the spare has gone."""
+        try:
+            self.connection.send((JOB, job))
+        except OSError:
+            return None
+        return Worker(job, self.process, self.connection)
+
+    def stop(self) -> None:
+        with contextlib.suppress(OSError):  # it has ended already
+            self.connection.send(STOP)
+
+    def end(self, timeout: float) -> None:
+        """Waits for a stopped spare to exit; kills it when it will not."""
+        self.process.join(timeout)
+        if self.process.is_alive():
+            self.process.kill()
+            self.process.join()
+        self.connection.close()
+
+
 class Scheduler:
     """Runs jobs in worker processes, at most `cap` at once, each up to `attempts` times.
 
     `on_progress(job, done, blocks)` follows each worker's transfer; `on_attempt(job, attempt,
     final)` hears every attempt, `final` when no further attempt follows. Nothing is kept of a
-    job after its final attempt, so a station may run for as long as it likes.
+    job after its final attempt, so a station may run for as long as it likes. With `spares`, as
+    many workers are kept started ahead of their jobs, within the cap.
     """
 
     def __init__(self, cap: int, attempts: int, on_progress: Callable[[Job, int, int], None],
-                 on_attempt: Callable[[Job, Attempt, bool], None]) -> None:
+                 on_attempt: Callable[[Job, Attempt, bool], None], spares: int = 0) -> None:
         self.cap, self.attempts = cap, attempts
         self.on_progress, self.on_attempt = on_progress, on_attempt
         self.context = worker_context()
         self.queued: Deque[Job] = deque()
         self.running: Dict[Hashable, Worker] = {}
         self.exiting: List[BaseProcess] = []  # workers that have reported, on their way out
+        self.spares_wanted = spares
+        self.spares: List[Spare] = []
+        self.spare_lost_at = -SPARE_RETRY_INTERVAL  # when a spare last died unused, or would not start
+        self.wakers: Sequence[Waker] = ()
         self.stopping = False
         self.unheard: Optional[BaseException] = None  # the first error of on_attempt while stopping
 
@@ -208,19 +271,23 @@ class Scheduler:
     def holds(self, key: Hashable) -> bool:
         return key in self.running or any(job.key == key for job in self.queued)
 
-    def run(self, poll: Optional[Callable[[], None]] = None) -> Optional[int]:
+    def run(self, poll: Optional[Callable[[], None]] = None, period: float = POLL_INTERVAL,
+            wakers: Sequence[Waker] = ()) -> Optional[int]:
         """Until every job has ended; with `poll`, which may add jobs, until stopped.
 
+        `poll` is called every `period` seconds, and as soon as one of `wakers` says so.
         SIGINT, SIGTERM or SIGHUP stops every worker and reports each device in flight or queued
         as interrupted; the number of that signal is returned, None when the run ended by itself.
         """
         signals = StopSignals()
+        self.wakers = wakers
         try:
-            self._until_done(poll, signals)
+            self._until_done(poll, period, signals)
             # A signal after the last attempt has ended interrupts nothing.
             stopped_by = signals.received if poll is not None or self.busy() else None
             if stopped_by is not None:
                 self.interrupt()
+            self._end_spares()
             self._join_exiting()
         except BaseException:
             self._kill_all()  # a fault in a callback: still, no worker outlives the run
@@ -229,62 +296,112 @@ class Scheduler:
             signals.restore()  # the host program's handlers, as they were before the run
         return stopped_by
 
-    def _until_done(self, poll: Optional[Callable[[], None]], signals: "StopSignals") -> None:
+    def _until_done(self, poll: Optional[Callable[[], None]], period: float, signals: "StopSignals") -> None:
         try:
             with signals:
                 while signals.received is None and (poll is not None or self.busy()):
                     if poll is not None:
                         poll()
-                    self._step(POLL_INTERVAL, signals)
+                    self._step(period, signals)
         except KeyboardInterrupt:  # raised by the host program's own SIGINT handler
             signals.ignore(signal.SIGINT)  # a second Ctrl-C must not cut the cleanup short
             signals.received = signal.SIGINT
 
     def _step(self, timeout: float, signals: "StopSignals") -> None:
-        """Starts what the cap allows and serves the workers for up to `timeout` seconds, or until
-        a signal is received."""
+        """Starts what the cap allows and serves the workers for up to `timeout` seconds, until a
+        signal is received, or until a waker calls for a poll."""
         deadline = time.monotonic() + timeout
+        wakers = [*self.wakers, *([signals.wakeup] if signals.wakeup is not None else [])]
         while signals.received is None:
             self._start_workers()
             left = deadline - time.monotonic()
-            if left <= 0:
+            if left <= 0 or self._serve(left, wakers):
                 return
-            if not self.running:
-                time.sleep(left)  # station mode, with nothing to flash
-                return
-            self._serve(left)
 
     def _start_workers(self) -> None:
         self._reap_exiting()
         while self.queued and len(self.running) < self.cap:
             self._start(self.queued.popleft())
+        self._keep_spares()
 
     def _start(self, job: Job) -> None:
+        worker = self._spare_worker(job)
+        if worker is None:
+            try:
+                process, ours = self._launch(worker_main, job)
+            except OSError as error:  # out of processes or memory: this device fails, the run goes on
+                self._finish(job, unstarted(job, FAILED, f"cannot start a worker for {job.port}: {error}",
+                                            "WorkerDied"))
+                return
+            worker = Worker(job, process, ours)
+        self.running[job.key] = worker
+
+    def _launch(self, target: Callable[..., None], *args: Any) -> Tuple[BaseProcess, Connection]:
+        """A worker process running target(*args, its end of the pipe); the parent's end."""
         ours, theirs = self.context.Pipe()
         # A forked worker inherits this end, and the other workers' ends too: it closes them, or a
         # worker would never see its pipe close when the tool dies, and would flash on.
         multiprocessing.util.register_after_fork(ours, Connection.close)
-        process = self.context.Process(target=worker_main, args=(job, theirs), daemon=True)
+        process = self.context.Process(target=target, args=(*args, theirs), daemon=True)
         try:
             with stop_signals_ignored_by_children():
                 process.start()
-        except OSError as error:  # out of processes or memory: this device fails, the run goes on
+        except OSError:
             ours.close()
-            self._finish(job, unstarted(job, FAILED, f"cannot start a worker for {job.port}: {error}", "WorkerDied"))
-            return
+            raise
         finally:
             theirs.close()  # the worker's end, held by the worker alone: its exit closes the pipe
-        self.running[job.key] = Worker(job, process, ours)
+        return process, ours
 
-    def _serve(self, timeout: float) -> None:
-        """Handles what the workers have sent within `timeout` seconds; notices a worker's end."""
-        waiting: Dict[Any, Worker] = {}
+    def _spare_worker(self, job: Job) -> Optional[Worker]:
+        """The attempt at `job`, handed to a spare that is ready; None when there is none."""
+        for spare in [spare for spare in self.spares if spare.is_ready()]:
+            self.spares.remove(spare)
+            worker = spare.take(job)
+            if worker is not None:
+                return worker
+            spare.end(0)
+        return None
+
+    def _keep_spares(self) -> None:
+        """Replaces the spares that have died; starts spares up to the number wanted, within the cap."""
+        for spare in [spare for spare in self.spares if not spare.process.is_alive()]:
+            self.spares.remove(spare)
+            spare.end(0)
+            self.spare_lost_at = time.monotonic()
+        while (not self.stopping and len(self.spares) < self.spares_wanted
+               and len(self.running) + len(self.spares) < self.cap
+               and time.monotonic() - self.spare_lost_at >= SPARE_RETRY_INTERVAL):
+            try:
+                self.spares.append(Spare(*self._launch(spare_main)))
+            except OSError:  # out of processes or memory: the next device starts its own worker
+                self.spare_lost_at = time.monotonic()
+
+    def _end_spares(self) -> None:
+        for spare in self.spares:
+            spare.stop()
+        deadline = time.monotonic() + EXIT_TIMEOUT
+        for spare in self.spares:
+            spare.end(max(0.0, deadline - time.monotonic()))
+        self.spares.clear()
+
+    def _serve(self, timeout: float, wakers: Sequence[Waker] = ()) -> bool:
+        """Handles what the workers have sent within `timeout` seconds; notices a worker's end.
+        Returns early, True, when one of `wakers` calls for a poll."""
+        waiting: Dict[Any, Optional[Worker]] = dict.fromkeys(wakers)
         for worker in self.running.values():
             waiting[worker.connection] = waiting[worker.process.sentinel] = worker
+        if not waiting:  # nothing to wait on: a station outside the main thread, with nothing to flash
+            time.sleep(timeout)
+            return False
+        woken = False
         for ready in wait(list(waiting), timeout):
             worker = waiting[ready]
-            if self.running.get(worker.job.key) is worker:
+            if worker is None:
+                woken = ready.clear() or woken
+            elif self.running.get(worker.job.key) is worker:
                 self._read(worker)
+        return woken
 
     def _read(self, worker: Worker) -> None:
         """Handles what a worker has sent; notices that it has gone."""
@@ -332,6 +449,8 @@ class Scheduler:
             self._tell(job, failed(job, Interrupted(None, 0)), True)
         for worker in self.running.values():
             worker.stop()
+        for spare in self.spares:
+            spare.stop()
         deadline = time.monotonic() + STOP_TIMEOUT
         while self.running and time.monotonic() < deadline:
             self._serve(deadline - time.monotonic())
@@ -358,6 +477,10 @@ class Scheduler:
         for worker in list(self.running.values()):
             self._forget(worker)
             self.exiting.append(worker.process)
+        for spare in self.spares:
+            spare.connection.close()
+            self.exiting.append(spare.process)
+        self.spares.clear()
         for process in self.exiting:
             process.kill()
             process.join()
@@ -382,8 +505,8 @@ class StopSignals:
 
     An exception would surface wherever the main thread happens to be: between reading a
     message's length and its body, which leaves a worker's pipe out of step for good, or between
-    starting a worker and recording it. The scheduler waits in steps of a fraction of a second,
-    so it sees the flag soon enough. A signal that is ignored, or handled by the host program, is
+    starting a worker and recording it. The scheduler's wait includes `wakeup`, which Python's
+    signal handling sets, so it sees the flag at once. A signal that is ignored, or handled by the host program, is
     left as it is. Once one was received, all are ignored: a second must not cut the cleanup short.
     restore() puts back what the host program had, once the run is over.
     """
@@ -391,6 +514,8 @@ class StopSignals:
     def __init__(self) -> None:
         self.received: Optional[int] = None
         self.previous: Dict[int, Any] = {}
+        self.wakeup: Optional[Wakeup] = None
+        self.previous_wakeup_fd = -1
 
     def _receive(self, signum: int, frame: Optional[FrameType]) -> None:
         if self.received is None:
@@ -401,11 +526,17 @@ class StopSignals:
             for signum in STOPPING_SIGNALS:
                 if left_as_default(signum):
                     self.previous[signum] = signal.signal(signum, self._receive)
+            self.wakeup = Wakeup()
+            self.previous_wakeup_fd = signal.set_wakeup_fd(self.wakeup.writer.fileno(), warn_on_full_buffer=False)
         return self
 
     def __exit__(self, *exc_info: object) -> None:
         for signum, previous in self.previous.items():
             signal.signal(signum, signal.SIG_IGN if self.received is not None else previous)
+        if self.wakeup is not None:
+            signal.set_wakeup_fd(self.previous_wakeup_fd)
+            self.wakeup.close()
+            self.wakeup = None
 
     def ignore(self, signum: int) -> None:
         if in_main_thread():

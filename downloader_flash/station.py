@@ -4,23 +4,31 @@
 in, until a signal ends it. Both record every attempt in the report, if there is one, and tell
 the front end through its Callbacks; neither prints.
 """
+import math
 import queue
 import signal
 import threading
+import time
 from dataclasses import dataclass, field
-from typing import Callable, Dict, Iterable, List, Optional, Set, Union
+from typing import Callable, Dict, Iterable, List, Optional, Sequence, Set, Union
 
 from .devices import Device, DeviceKey, find_devices
 from .errors import NO_SUCH_PORT, PortUnavailable
 from .flashing import unstarted
+from .hotplug import Waker, Wakeup, tty_events
 from .outcomes import FAILED as FAILED_OUTCOME, INTERRUPTED as INTERRUPTED_OUTCOME, USAGE, Outcome, exit_code
 from .outcomes import FLASHED as FLASHED_OUTCOME, NOT_ACKNOWLEDGED as NOT_ACKNOWLEDGED_OUTCOME
 from .outcomes import REPORT_UNWRITABLE
-from .parallel import Job, Scheduler
+from .parallel import POLL_INTERVAL, Job, Scheduler
 from .records import FAILED, Attempt, Origin, Record, Report, ReportUnwritable, record
 from .settings import Settings
 
 MOST_AT_ONCE = 64  # in station mode, without --jobs
+SPARE_WORKERS = 1  # in station mode, workers started ahead of the next device
+# Woken when a device comes or goes, a station still looks now and then: for a device whose
+# announcement was lost, or that was made without one.
+RESCAN_INTERVAL = 1.0
+SIMULATED_POLL_INTERVAL = 0.05  # an enumeration of the caller's own, with no wakeup: cheap to look at often
 OUTCOME_OF_RESULT = {outcome.name: outcome for outcome in (FLASHED_OUTCOME, NOT_ACKNOWLEDGED_OUTCOME, FAILED_OUTCOME,
                                                            INTERRUPTED_OUTCOME)}
 
@@ -79,13 +87,14 @@ class Run:
     """One run of several devices: jobs for the scheduler, records, outcomes."""
 
     def __init__(self, settings: Settings, image: Image, callbacks: Callbacks, report: Optional[Report],
-                 origin: Optional[Origin], most_at_once: int) -> None:
+                 origin: Optional[Origin], most_at_once: int, spares: int = 0) -> None:
         self.settings, self.image, self.callbacks, self.report = settings, image, callbacks, report
         self.origin = origin or Origin(station=settings.station)
         self.summary = Summary()
         self.opened: Set[DeviceKey] = set()  # devices some attempt found, until their final attempt
         self.on_final: Callable[[DeviceKey], None] = lambda key: None
-        self.scheduler = Scheduler(settings.jobs or most_at_once, settings.attempts, callbacks.progress, self.ended)
+        self.scheduler = Scheduler(settings.jobs or most_at_once, settings.attempts, callbacks.progress, self.ended,
+                                   spares)
 
     def add(self, device: Device) -> None:
         self.callbacks.found(device)
@@ -129,11 +138,13 @@ class Run:
         for job in not_started:
             self.ended(job, unstarted(job, FAILED, "not started: the report cannot be written", "NotStarted"), True)
 
-    def run(self, poll: Optional[Callable[[], None]] = None) -> Summary:
+    def run(self, poll: Optional[Callable[[], None]] = None, period: float = POLL_INTERVAL,
+            wakers: Sequence[Waker] = ()) -> Summary:
         try:
             # The number of the signal that stopped the scheduler, or None when its work ran out.
-            scheduler_run: Callable[[Optional[Callable[[], None]]], Optional[int]] = self.scheduler.run
-            self.summary.signum = scheduler_run(poll)
+            scheduler_run: Callable[[Optional[Callable[[], None]], float, Sequence[Waker]], Optional[int]] = \
+                self.scheduler.run
+            self.summary.signum = scheduler_run(poll, period, wakers)
         except StationEnded:
             pass
         return self.summary
@@ -183,12 +194,20 @@ class Control:
         self.on_demand = on_demand
         self.requests: "queue.SimpleQueue[FlashRequest]" = queue.SimpleQueue()
         self.ending = threading.Event()
+        self.wakeup: Optional[Wakeup] = None  # the watching station's, while it watches
 
     def flash(self, request: FlashRequest) -> None:
         self.requests.put(request)
+        self._wake()
 
     def end(self) -> None:
         self.ending.set()
+        self._wake()
+
+    def _wake(self) -> None:
+        wakeup = self.wakeup
+        if wakeup is not None:
+            wakeup.set()
 
     def pending(self) -> List[FlashRequest]:
         taken: List[FlashRequest] = []
@@ -199,17 +218,63 @@ class Control:
                 return taken
 
 
+class Looks:
+    """When a station looks at the devices: as soon as `waker` says one came or went, and at
+    least every `interval` seconds. The scheduler waits on it as on any waker."""
+
+    def __init__(self, waker: Optional[Waker], interval: float) -> None:
+        self.waker, self.interval = waker, interval
+        self.called_for = True  # the first look
+        self.last = -math.inf
+
+    def fileno(self) -> int:
+        assert self.waker is not None, "waited on without a waker"
+        return self.waker.fileno()
+
+    def clear(self) -> bool:
+        if self.waker is not None and self.waker.clear():
+            self.called_for = True
+        return self.called_for
+
+    def due(self) -> bool:
+        now = time.monotonic()
+        if not self.called_for and now - self.last < self.interval:
+            return False
+        self.called_for, self.last = False, now
+        return True
+
+
+def looks_for(devices: Optional[Callable[[], List[Device]]], waker: Optional[Waker]) -> Looks:
+    """Woken by `waker` where there is one (the kernel's announcements, or the caller's own
+    wakeup), otherwise at intervals: short ones for an enumeration of the caller's own."""
+    if waker is not None:
+        return Looks(waker, RESCAN_INTERVAL)
+    return Looks(None, POLL_INTERVAL if devices is None else SIMULATED_POLL_INTERVAL)
+
+
 def watch(settings: Settings, image: Image, callbacks: Optional[Callbacks] = None, report: Optional[Report] = None,
           origin: Optional[Origin] = None, control: Optional[Control] = None,
-          devices: Optional[Callable[[], List[Device]]] = None) -> Summary:
+          devices: Optional[Callable[[], List[Device]]] = None, wakeup: Optional[Waker] = None) -> Summary:
     """Flashes each matching device once while it stays plugged in, until a signal ends it, or
     until the report fails and the devices in flight have finished. With `control`, another
     thread may ask for a device or end the station; `devices` lists the devices plugged in
-    (find_devices by default)."""
-    listed = devices or find_devices
-    callbacks = callbacks or Callbacks()
+    (find_devices by default), and `wakeup`, if given, becomes readable when they may have changed."""
+    events = tty_events() if devices is None else None
     control = control or Control()
-    run = Run(settings, image, callbacks, report, origin, MOST_AT_ONCE)
+    control.wakeup = woken_by_control = Wakeup()
+    try:
+        return watching(settings, image, callbacks or Callbacks(), report, origin, control, devices or find_devices,
+                        looks_for(devices, events or wakeup))
+    finally:
+        control.wakeup = None
+        woken_by_control.close()
+        if events is not None:
+            events.close()
+
+
+def watching(settings: Settings, image: Image, callbacks: Callbacks, report: Optional[Report],
+             origin: Optional[Origin], control: Control, listed: Callable[[], List[Device]], looks: Looks) -> Summary:
+    run = Run(settings, image, callbacks, report, origin, MOST_AT_ONCE, SPARE_WORKERS)
     finished: Set[Union[str, DeviceKey]] = set()  # plugged in and flashed, or being flashed
     in_flight: Set[Union[str, DeviceKey]] = set()
     run.on_final = lambda key: in_flight.discard(identity(key))
@@ -224,6 +289,9 @@ def watch(settings: Settings, image: Image, callbacks: Optional[Callbacks] = Non
         ending = run.summary.report_error is not None or control.ending.is_set()
         if ending and not run.scheduler.busy():
             raise StationEnded()
+        # Nothing is concluded from an earlier look: a device it missed may have come back since.
+        if not looks.due() and control.requests.empty():
+            return
         present = {identity(device.key): device for device in listed()}
         ordered = sorted(present.items(), key=lambda item: item[1].device)
         if [device for _, device in ordered] != told:
@@ -248,4 +316,7 @@ def watch(settings: Settings, image: Image, callbacks: Optional[Callbacks] = Non
                 start(name, device)
                 request.answer(STARTED, device)
 
-    return run.run(poll)
+    wakers: List[Waker] = [control.wakeup] if control.wakeup is not None else []
+    if looks.waker is not None:
+        wakers.append(looks)
+    return run.run(poll, min(POLL_INTERVAL, looks.interval), wakers)

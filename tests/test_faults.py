@@ -257,7 +257,7 @@ def test_the_scheduler_numbers_attempts_and_forgets_each_device_after_its_last(m
     assert sorted(heard) == sorted([(sims[0].port, 1, 2, "failed", False), (sims[0].port, 2, 2, "flashed", True),
                                     (sims[1].port, 1, 2, "flashed", True)])
     kept = {name: value for name, value in vars(scheduler).items() if isinstance(value, (dict, list, set))}
-    assert kept == {"running": {}, "exiting": []}
+    assert kept == {"running": {}, "exiting": [], "spares": []}
     assert not scheduler.queued
 
 

@@ -32,7 +32,7 @@ from dataclasses import dataclass
 from multiprocessing.connection import Connection, wait
 from multiprocessing.process import BaseProcess
 from types import FrameType
-from typing import Any, Callable, Deque, Dict, Hashable, Iterator, List, Optional, Sequence, Tuple
+from typing import Any, Callable, Deque, Dict, Hashable, Iterator, List, Optional, Sequence, Tuple, cast
 
 from .devices import DeviceKey
 from .errors import RETRYABLE, Interrupted, UsageError
@@ -275,7 +275,8 @@ class Scheduler:
             wakers: Sequence[Waker] = ()) -> Optional[int]:
         """Until every job has ended; with `poll`, which may add jobs, until stopped.
 
-        `poll` is called every `period` seconds, and as soon as one of `wakers` says so.
+        `poll` is called every `period` seconds, and as soon as one of `wakers` says so; outside
+        the main thread, where no signal can wake the wait, at least every POLL_INTERVAL.
         SIGINT, SIGTERM or SIGHUP stops every worker and reports each device in flight or queued
         as interrupted; the number of that signal is returned, None when the run ended by itself.
         """
@@ -299,6 +300,8 @@ class Scheduler:
     def _until_done(self, poll: Optional[Callable[[], None]], period: float, signals: "StopSignals") -> None:
         try:
             with signals:
+                if signals.wakeup is None:
+                    period = min(period, POLL_INTERVAL)
                 while signals.received is None and (poll is not None or self.busy()):
                     if poll is not None:
                         poll()
@@ -396,11 +399,11 @@ class Scheduler:
             return False
         woken = False
         for ready in wait(list(waiting), timeout):
-            worker = waiting[ready]
-            if worker is None:
-                woken = ready.clear() or woken
-            elif self.running.get(worker.job.key) is worker:
-                self._read(worker)
+            sender = waiting[ready]
+            if sender is None:
+                woken = cast(Waker, ready).clear() or woken
+            elif self.running.get(sender.job.key) is sender:
+                self._read(sender)
         return woken
 
     def _read(self, worker: Worker) -> None:

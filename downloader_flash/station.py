@@ -319,4 +319,4 @@ def watching(settings: Settings, image: Image, callbacks: Callbacks, report: Opt
     wakers: List[Waker] = [control.wakeup] if control.wakeup is not None else []
     if looks.waker is not None:
         wakers.append(looks)
-    return run.run(poll, min(POLL_INTERVAL, looks.interval), wakers)
+    return run.run(poll, looks.interval, wakers)

@@ -25,9 +25,9 @@ from .settings import Settings
 
 MOST_AT_ONCE = 64  # in station mode, without --jobs
 SPARE_WORKERS = 1  # in station mode, workers started ahead of the next device
-# Woken when a device comes or goes, a station still looks now and then: for a device whose
-# announcement was lost, or that was made without one.
-RESCAN_INTERVAL = 1.0
+# Woken when a device comes or goes, a station still looks as often as without: a container in a
+# network namespace of its own hears no announcement, and a device may be made without one.
+RESCAN_INTERVAL = POLL_INTERVAL
 SIMULATED_POLL_INTERVAL = 0.05  # an enumeration of the caller's own, with no wakeup: cheap to look at often
 OUTCOME_OF_RESULT = {outcome.name: outcome for outcome in (FLASHED_OUTCOME, NOT_ACKNOWLEDGED_OUTCOME, FAILED_OUTCOME,
                                                            INTERRUPTED_OUTCOME)}

@@ -4,6 +4,7 @@ import os
 import re
 import signal
 import socket
+import struct
 import subprocess
 import sys
 import threading
@@ -145,13 +146,22 @@ def uevent(*fields):
     return b"\0".join([b"add@/devices/x", *fields, b""])
 
 
+def udev_event(*fields):
+    """udev's: a binary header (its last bytes not NUL here), then the fields."""
+    properties = b"\0".join([*fields, b""])
+    header = b"libudev\0" + struct.pack("=4I", 0xFEEDCAFE, 40, 40, len(properties)) + b"\xff" * 16
+    return header + properties
+
+
 @pytest.mark.parametrize("datagrams, concerned", [
     ([uevent(b"ACTION=add", b"SUBSYSTEM=tty", b"DEVNAME=ttyACM0")], True),
     ([uevent(b"ACTION=add", b"SUBSYSTEM=usb"), uevent(b"ACTION=remove", b"SUBSYSTEM=tty")], True),
     ([uevent(b"ACTION=add", b"SUBSYSTEM=usb", b"DEVNAME=bus/usb/001/002")], False),
     ([uevent(b"ACTION=add", b"SUBSYSTEM=ttyish")], False),
+    ([udev_event(b"SUBSYSTEM=tty", b"ACTION=add")], True),
+    ([udev_event(b"SUBSYSTEM=usb", b"ACTION=add")], False),
     ([], False),
-], ids=["tty", "tty-after-usb", "usb-only", "not-tty", "none"])
+], ids=["tty", "tty-after-usb", "usb-only", "not-tty", "udev-tty", "udev-usb", "none"])
 def test_only_a_tty_announcement_calls_for_a_look_and_all_are_taken(datagrams, concerned):
     ours, kernel = socket.socketpair(socket.AF_UNIX, socket.SOCK_DGRAM)
     ours.setblocking(False)
@@ -164,6 +174,29 @@ def test_only_a_tty_announcement_calls_for_a_look_and_all_are_taken(datagrams, c
     finally:
         events.close()
         kernel.close()
+
+
+def uevents_here():
+    events = hotplug.tty_events()
+    if events is not None:
+        events.close()
+    return events is not None
+
+
+@pytest.mark.skipif(not uevents_here(), reason="no uevent socket here")
+@pytest.mark.parametrize("udev_running, group", [(True, hotplug.UDEV_GROUP), (False, hotplug.KERNEL_GROUP)],
+                         ids=["udev", "kernel"])
+def test_where_udev_runs_the_station_hears_of_a_port_once_its_rules_have_run(tmp_path, monkeypatch, udev_running,
+                                                                             group):
+    control = tmp_path / "control"
+    if udev_running:
+        control.touch()
+    monkeypatch.setattr(hotplug, "UDEV_RUNNING", str(control))
+    events = hotplug.tty_events()
+    try:
+        assert events.sock.getsockname()[1] == group
+    finally:
+        events.close()
 
 
 def a_tty_uevent_file():

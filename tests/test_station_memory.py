@@ -22,7 +22,7 @@ IMAGE = station.Image(bytes(range(256)) * 40, "/srv/firmware.bin")
 
 
 class InstantScheduler:
-    def __init__(self, cap, attempts, on_progress, on_attempt):
+    def __init__(self, cap, attempts, on_progress, on_attempt, spares=0):
         self.on_progress, self.on_attempt = on_progress, on_attempt
         self.queued = deque()
         self.finished = 0
@@ -33,7 +33,7 @@ class InstantScheduler:
     def busy(self):
         return bool(self.queued)
 
-    def run(self, poll):
+    def run(self, poll, period=None, wakers=()):
         while True:
             poll()
             while self.queued:
@@ -81,6 +81,8 @@ def test_two_thousand_boards_leave_the_station_as_small_as_after_the_first_five_
     plugging = Plugging()
     monkeypatch.setattr(station, "Scheduler", InstantScheduler)
     monkeypatch.setattr(station, "find_devices", plugging)
+    for interval in ("POLL_INTERVAL", "RESCAN_INTERVAL"):  # each poll looks at the ports
+        monkeypatch.setattr(station, interval, 0.0)
     settings = Settings(image=IMAGE.name, watch=True, quiet=True)
     origin = Origin(station="line 1")
     events = Events(origin, io.TextIOWrapper(io.BufferedWriter(io.FileIO("/dev/null", "w")), write_through=True))

@@ -22,4 +22,6 @@ echo "bench environment ready in $((SECONDS - start)) s"
 "$tmp/venv/bin/python" bench/run.py --quick
 # The station's web side under 20 event-stream clients and a stalled one, in short.
 "$tmp/venv/bin/python" bench/station_load.py --quick
+# A station's cycle, a device's appearance to its first block, in short (timings inform, never fail).
+"$tmp/venv/bin/python" bench/cycle_time.py --quick
 echo "bench smoke: $((SECONDS - start)) s"

@@ -4,6 +4,7 @@ The processes of a run are found by what they are to the tool, never by their co
 process group (the tool starts a session of its own here), and the files they hold
 open (a worker holds the --log file while it flashes, a simulator the pty's master).
 """
+import contextlib
 import json
 import multiprocessing
 import os
@@ -85,6 +86,16 @@ def start(*args):
                             stderr=subprocess.PIPE, text=True, start_new_session=True)
 
 
+@contextlib.contextmanager
+def reaped(proc):
+    """Whatever happens within, no process of the tool's group outlives the test."""
+    try:
+        yield
+    finally:
+        for pid in live_processes(proc.pid):
+            os.kill(pid, signal.SIGKILL)
+
+
 def finish(proc, timeout=60):
     try:
         out, err = proc.communicate(timeout=timeout)
@@ -100,14 +111,11 @@ def finish(proc, timeout=60):
 def test_a_stopped_tool_leaves_no_process_and_records_each_device_it_could(tmp_path, signum, code):
     log, report = tmp_path / "module.log", tmp_path / "report.jsonl"
     proc = start("--simulate", 3, "--all", "--sample", 2000000, "--log", log, "--report", report)
-    try:
+    with reaped(proc):
         assert eventually(lambda: len([b for b in blocks_logged(log).values() if b >= 20]) == 3, 30)
         proc.send_signal(signum)
         returncode, out, err = finish(proc)
         assert eventually(lambda: not live_processes(proc.pid), 2), "a process of the run outlived the tool"
-    finally:
-        for pid in live_processes(proc.pid):
-            os.kill(pid, signal.SIGKILL)
     assert returncode == code
     if signum == signal.SIGKILL:
         return

@@ -5,7 +5,6 @@ import re
 import signal
 import socket
 import struct
-import subprocess
 import sys
 import threading
 import time
@@ -19,7 +18,7 @@ from downloader_flash.flashing import device_sha256
 from downloader_flash.parallel import Job, Scheduler
 from downloader_flash.station import Control, watch
 from fakes import eventually
-from test_faults import IMAGE, TOOL, finish, live_processes, stat_fields
+from test_faults import IMAGE, finish, live_processes, reaped, start, stat_fields
 
 linux_only = pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads processes from /proc")
 OTHER_IMAGE = bytes(reversed(IMAGE))
@@ -129,17 +128,12 @@ def spares_of(tool):
 def test_the_spare_worker_of_a_watching_tool_ends_with_it(tmp_path, signum, code):
     image = tmp_path / "image.bin"
     image.write_bytes(IMAGE)
-    proc = subprocess.Popen([*TOOL, str(image), "--watch"], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                            stderr=subprocess.PIPE, text=True, start_new_session=True)
-    try:
+    proc = start(image, "--watch")
+    with reaped(proc):
         assert eventually(lambda: spares_of(proc.pid), GIVE_UP), "no spare worker was started"
         proc.send_signal(signum)
-        returncode, out, err = finish(proc)
+        assert finish(proc)[0] == code
         assert eventually(lambda: not live_processes(proc.pid), 5), "a process of the station outlived the tool"
-    finally:
-        for pid in live_processes(proc.pid):
-            os.kill(pid, signal.SIGKILL)
-    assert returncode == code
 
 
 def uevent(*fields):

@@ -9,7 +9,7 @@ cd "$(dirname "$0")/../.."
 start=$SECONDS
 [ -x .venv/bin/python ] || make .venv/installed
 TOOL_TESTS=(tests/test_flash_tool.py tests/test_flash_station.py tests/test_faults.py tests/test_faults_records.py
-            tests/test_terminal.py)
+            tests/test_terminal.py tests/test_station_cycle.py)
 for method in forkserver fork; do
     echo "-- workers started by '$method'"
     DOWNLOADER_FLASH_START_METHOD=$method .venv/bin/python -m pytest -q -p no:cacheprovider -m "not slow" "${TOOL_TESTS[@]}"

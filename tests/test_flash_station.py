@@ -140,17 +140,16 @@ def test_after_a_disconnect_the_next_attempt_waits_for_the_board_and_finds_it_by
 
 
 WATCH_QUIET = """
-import json, os, signal, subprocess, sys, time
+import json, os, signal, subprocess, sys
 from fake_usb import plug
+from fakes import eventually
 good, bad = json.loads(os.environ["PORTS"])
 plug(1, good, "A1")
 plug(2, bad, "B2")
 report = os.environ["REPORT"]
 proc = subprocess.Popen(json.loads(os.environ["TOOL"]) + [os.environ["IMAGE"], "--watch", "-q", "--report", report],
                         stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-deadline = time.monotonic() + 60
-while (not os.path.exists(report) or len(open(report).read().splitlines()) < 2) and time.monotonic() < deadline:
-    time.sleep(0.05)  # polling the report for its two records, with a deadline
+eventually(lambda: os.path.exists(report) and len(open(report).read().splitlines()) >= 2, 60)  # both records
 proc.send_signal(signal.SIGINT)
 out, err = proc.communicate(timeout=30)
 print(json.dumps([proc.returncode, out, err]))

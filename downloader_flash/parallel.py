@@ -182,15 +182,11 @@ class Worker:
     progress: Optional[Tuple[int, int]] = None  # the last (blocks done, blocks) heard
 
     def stop(self) -> None:
-        with contextlib.suppress(OSError):  # it has ended already; its pipe says so
-            self.connection.send(STOP)
+        tell_to_stop(self.connection)
 
     def ended(self) -> Attempt:
         """What to report for a worker that ended without reporting."""
-        self.process.join(EXIT_TIMEOUT)
-        if self.process.is_alive():  # wedged, with its pipe out of step
-            self.process.kill()
-            self.process.join()
+        join_or_kill(self.process, EXIT_TIMEOUT)  # killed when wedged, with its pipe out of step
         return unstarted(self.job, FAILED, f"the worker for {self.job.port} ended with exit code {self.process.exitcode}",
                          "WorkerDied")
 
@@ -198,6 +194,19 @@ class Worker:
         """What to report for a worker that did not stop in time, and was killed."""
         block, blocks = self.progress if self.progress is not None else (None, 0)
         return failed(self.job, Interrupted(block, blocks))
+
+
+def tell_to_stop(connection: Connection) -> None:
+    with contextlib.suppress(OSError):  # it has ended already; its pipe says so
+        connection.send(STOP)
+
+
+def join_or_kill(process: BaseProcess, timeout: float) -> None:
+    """Waits up to `timeout` seconds for a process to exit; kills it when it will not."""
+    process.join(timeout)
+    if process.is_alive():
+        process.kill()
+        process.join()
 
 
 @dataclass
@@ -226,15 +235,11 @@ class Spare:
         return Worker(job, self.process, self.connection)
 
     def stop(self) -> None:
-        with contextlib.suppress(OSError):  # it has ended already
-            self.connection.send(STOP)
+        tell_to_stop(self.connection)
 
     def end(self, timeout: float) -> None:
         """Waits for a stopped spare to exit; kills it when it will not."""
-        self.process.join(timeout)
-        if self.process.is_alive():
-            self.process.kill()
-            self.process.join()
+        join_or_kill(self.process, timeout)
         self.connection.close()
 
 
@@ -381,11 +386,11 @@ class Scheduler:
                 self.spare_lost_at = time.monotonic()
 
     def _end_spares(self) -> None:
+        """Stops the spares: they exit with the workers that have reported (_join_exiting)."""
         for spare in self.spares:
             spare.stop()
-        deadline = time.monotonic() + EXIT_TIMEOUT
-        for spare in self.spares:
-            spare.end(max(0.0, deadline - time.monotonic()))
+            spare.connection.close()
+            self.exiting.append(spare.process)
         self.spares.clear()
 
     def _serve(self, timeout: float, wakers: Sequence[Waker] = ()) -> bool:
@@ -480,10 +485,7 @@ class Scheduler:
         for worker in list(self.running.values()):
             self._forget(worker)
             self.exiting.append(worker.process)
-        for spare in self.spares:
-            spare.connection.close()
-            self.exiting.append(spare.process)
-        self.spares.clear()
+        self._end_spares()
         for process in self.exiting:
             process.kill()
             process.join()
@@ -496,10 +498,7 @@ class Scheduler:
         """Waits for the workers that have reported to exit; kills any that will not."""
         deadline = time.monotonic() + EXIT_TIMEOUT
         for process in self.exiting:
-            process.join(max(0.0, deadline - time.monotonic()))
-            if process.is_alive():
-                process.kill()
-                process.join()
+            join_or_kill(process, max(0.0, deadline - time.monotonic()))
         self.exiting.clear()
 
 

@@ -94,6 +94,8 @@ def reaped(proc):
     finally:
         for pid in live_processes(proc.pid):
             os.kill(pid, signal.SIGKILL)
+        out, err = proc.communicate()  # reaped, its pipes closed; shown when the test fails
+        print(out, err, sep="\n", file=sys.stderr)
 
 
 def finish(proc, timeout=60):

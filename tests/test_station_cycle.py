@@ -105,21 +105,27 @@ def gone(pid):
 
 def spares_of(tool):
     """The tool's workers that are past their imports (the module is loaded), not counting the
-    resource tracker and a forkserver: under 'forkserver' the workers are the server's children."""
+    resource tracker and a forkserver: under 'forkserver' the workers are the server's children.
+    A child not yet past its exec is the tool's copy, the module included: unless workers are
+    forks, it is not a worker yet."""
+    forks = parallel.worker_context().get_start_method() == "fork"
     found = []
     for pid in live_processes(tool):
         try:
-            with open(f"/proc/{pid}/cmdline", "rb") as handle:
-                command = handle.read()
-            with open(f"/proc/{pid}/maps", "rb") as handle:
-                maps = handle.read()
+            command, maps = read_proc(pid, "cmdline"), read_proc(pid, "maps")
         except OSError:
             continue
         server = stat_fields(pid) is not None and stat_fields(pid)[1] == tool and b"forkserver" in command
-        if pid != tool and b"resource_tracker" not in command and not server and re.search(rb"/downloader\.\S*\.so",
-                                                                                            maps):
+        unstarted = not forks and command == read_proc(tool, "cmdline")
+        if (pid != tool and b"resource_tracker" not in command and not server and not unstarted
+                and re.search(rb"/downloader\.\S*\.so", maps)):
             found.append(pid)
     return found
+
+
+def read_proc(pid, name):
+    with open(f"/proc/{pid}/{name}", "rb") as handle:
+        return handle.read()
 
 
 @linux_only

@@ -235,11 +235,13 @@ class Spare:
         return Worker(job, self.process, self.connection)
 
     def stop(self) -> None:
+        """Tells it to exit, and lets go of its pipe: it exits as a worker that has reported does."""
         tell_to_stop(self.connection)
+        self.connection.close()
 
-    def end(self, timeout: float) -> None:
-        """Waits for a stopped spare to exit; kills it when it will not."""
-        join_or_kill(self.process, timeout)
+    def discard(self) -> None:
+        """Lets go of a spare that has gone; kills it if it lingers."""
+        join_or_kill(self.process, 0)
         self.connection.close()
 
 
@@ -368,14 +370,14 @@ class Scheduler:
             worker = spare.take(job)
             if worker is not None:
                 return worker
-            spare.end(0)
+            spare.discard()
         return None
 
     def _keep_spares(self) -> None:
         """Replaces the spares that have died; starts spares up to the number wanted, within the cap."""
         for spare in [spare for spare in self.spares if not spare.process.is_alive()]:
             self.spares.remove(spare)
-            spare.end(0)
+            spare.discard()
             self.spare_lost_at = time.monotonic()
         while (not self.stopping and len(self.spares) < self.spares_wanted
                and len(self.running) + len(self.spares) < self.cap
@@ -389,7 +391,6 @@ class Scheduler:
         """Stops the spares: they exit with the workers that have reported (_join_exiting)."""
         for spare in self.spares:
             spare.stop()
-            spare.connection.close()
             self.exiting.append(spare.process)
         self.spares.clear()
 
@@ -457,8 +458,7 @@ class Scheduler:
             self._tell(job, failed(job, Interrupted(None, 0)), True)
         for worker in self.running.values():
             worker.stop()
-        for spare in self.spares:
-            spare.stop()
+        self._end_spares()
         deadline = time.monotonic() + STOP_TIMEOUT
         while self.running and time.monotonic() < deadline:
             self._serve(deadline - time.monotonic())
@@ -508,8 +508,9 @@ class StopSignals:
     An exception would surface wherever the main thread happens to be: between reading a
     message's length and its body, which leaves a worker's pipe out of step for good, or between
     starting a worker and recording it. The scheduler's wait includes `wakeup`, which Python's
-    signal handling sets, so it sees the flag at once. A signal that is ignored, or handled by the host program, is
-    left as it is. Once one was received, all are ignored: a second must not cut the cleanup short.
+    signal handling sets, so it sees the flag at once. A signal that is ignored, or handled by
+    the host program, is left as it is. Once one was received, all are ignored: a second must
+    not cut the cleanup short.
     restore() puts back what the host program had, once the run is over.
     """
 

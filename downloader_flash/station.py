@@ -142,9 +142,7 @@ class Run:
             wakers: Sequence[Waker] = ()) -> Summary:
         try:
             # The number of the signal that stopped the scheduler, or None when its work ran out.
-            scheduler_run: Callable[[Optional[Callable[[], None]], float, Sequence[Waker]], Optional[int]] = \
-                self.scheduler.run
-            self.summary.signum = scheduler_run(poll, period, wakers)
+            self.summary.signum = self.scheduler.run(poll, period, wakers)
         except StationEnded:
             pass
         return self.summary

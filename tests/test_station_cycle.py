@@ -109,14 +109,18 @@ def spares_of(tool):
     A child not yet past its exec is the tool's copy, the module included: unless workers are
     forks, it is not a worker yet."""
     forks = parallel.worker_context().get_start_method() == "fork"
+    try:
+        tool_command = read_proc(tool, "cmdline")
+    except OSError:
+        return []  # the tool has ended
     found = []
     for pid in live_processes(tool):
         try:
-            command, maps = read_proc(pid, "cmdline"), read_proc(pid, "maps")
+            command, maps, fields = read_proc(pid, "cmdline"), read_proc(pid, "maps"), stat_fields(pid)
         except OSError:
             continue
-        server = stat_fields(pid) is not None and stat_fields(pid)[1] == tool and b"forkserver" in command
-        unstarted = not forks and command == read_proc(tool, "cmdline")
+        server = fields is not None and fields[1] == tool and b"forkserver" in command
+        unstarted = not forks and command == tool_command
         if (pid != tool and b"resource_tracker" not in command and not server and not unstarted
                 and re.search(rb"/downloader\.\S*\.so", maps)):
             found.append(pid)

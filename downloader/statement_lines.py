@@ -1,7 +1,6 @@
-"""Names the lines of python_form.py for the C++: writes statement_lines.hpp from it.
+"""Names the lines of python_form.py for the C++: the build writes statement_lines.hpp from it.
 
-    python3 downloader/statement_lines.py           # rewrite the header
-    python3 downloader/statement_lines.py --check   # exit 1 when the header is out of date
+    python3 downloader/statement_lines.py OUTPUT    # write the header to OUTPUT
 
 A statement whose line ends in "# @name" becomes line::<function>::<name>; each def gives
 line::<function>::definition; the statements outside any function belong to line::load.
@@ -14,7 +13,6 @@ from typing import Dict, List, Tuple
 
 HERE = Path(__file__).resolve().parent
 FORM = HERE / "python_form.py"
-HEADER = HERE / "statement_lines.hpp"
 
 COLUMNS = 120  # the C++ layout's line length (.clang-format)
 LOAD = "load"  # the statements run at import, reported as "init downloader"
@@ -53,7 +51,7 @@ def line_of(function: str, name: str = "definition") -> int:
 def header(found: Statements) -> str:
     out: List[str] = [
         "// The line of each statement of the module's Python form, by function and name.",
-        "// Generated from python_form.py by statement_lines.py; edit those, not this file.",
+        "// Written by the build from python_form.py (statement_lines.py); edit those, not this file.",
         "#pragma once",
         "",
         "namespace dl::line {",
@@ -84,14 +82,15 @@ def cut(statement: str, room: int) -> str:
 
 
 def main(argv: List[str]) -> int:
+    if len(argv) != 2:
+        print(f"usage: {Path(argv[0]).name} OUTPUT", file=sys.stderr)
+        return 2
     wanted = header(statements(FORM.read_text(encoding="utf-8")))
-    if argv[1:] == ["--check"]:
-        current = HEADER.read_text(encoding="utf-8") if HEADER.exists() else ""
-        if current != wanted:
-            print(f"{HEADER.name} is out of date: run python3 {Path(__file__).name}", file=sys.stderr)
-            return 1
-        return 0
-    HEADER.write_text(wanted, encoding="utf-8")
+    output = Path(argv[1])
+    output.parent.mkdir(parents=True, exist_ok=True)
+    # Rewritten only when it changes, so that an unchanged form rebuilds nothing.
+    if not output.exists() or output.read_text(encoding="utf-8") != wanted:
+        output.write_text(wanted, encoding="utf-8")
     return 0
 
 

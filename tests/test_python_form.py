@@ -12,12 +12,6 @@ from fakes import FakePort, ack, module_state  # noqa: F401
 FUNCTIONS = ["dev_existing", "dev_open", "dev_close", "beat", "init", "send", "download", "run"]
 
 
-def test_the_statement_names_of_the_cpp_are_made_from_the_form():
-    header = (form.SOURCES / "statement_lines.hpp").read_text(encoding="utf-8")
-    assert header == form.statement_lines.header(form.STATEMENTS), (
-        "statement_lines.hpp is out of date: run python3 downloader/statement_lines.py")
-
-
 def test_the_form_defines_the_eight_functions_in_binding_order():
     assert [name for name in form.STATEMENTS if name != "load"] == FUNCTIONS
     namespace = form.run_form({})

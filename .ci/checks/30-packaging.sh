@@ -78,10 +78,9 @@ echo "installed the sdist with pyserial $oldest in $((SECONDS - start)) s so far
 
 mkdir "$work/src" "$work/run"
 tar -xzf "$sdist" -C "$work/src" --strip-components=1
-# The tests read the module's Python form, and its generated statement names, from downloader/.
+# The tests read the module's Python form, and the script that names its statements, from downloader/.
 mkdir "$work/run/downloader"
-cp "$work/src/downloader/python_form.py" "$work/src/downloader/statement_lines.py" \
-    "$work/src/downloader/statement_lines.hpp" "$work/run/downloader/"
+cp "$work/src/downloader/python_form.py" "$work/src/downloader/statement_lines.py" "$work/run/downloader/"
 cp -r "$work/src/tests" "$work/src/examples" "$work/src/pyproject.toml" "$work/run/"
 cd "$work/run"
 "$work/venv/bin/python" -I -c '

@@ -63,8 +63,9 @@ PY
 echo "import library for $dll.dll: $(($(wc -l <"$work/$dll.def") - 1)) names"
 
 # DOWNLOADER_PORTABLE: the fallbacks that a compiler without GCC's built-ins (MSVC) takes.
+python3 downloader/statement_lines.py "$work/generated/statement_lines.hpp"
 flags=(-std=c++17 -O2 -DNDEBUG -DDOWNLOADER_PORTABLE -Wall -Wextra -Werror -finput-charset=UTF-8 -fvisibility=hidden
-       -I"$headers/Include" -I"$headers/PC")
+       -I"$headers/Include" -I"$headers/PC" -I"$work/generated")
 began=$SECONDS
 for source in downloader/*.cpp; do
     "$cxx" "${flags[@]}" -c "$source" -o "$work/$(basename "$source" .cpp).o"

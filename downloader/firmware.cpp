@@ -34,8 +34,8 @@ Ref report(const Constant& message, Ref result, int line) {
     return result;
 }
 
-// open(file, "rb") through the builtin open held since import. Failing with an exception of
-// the Exception family gives an empty Ref; any other kind propagates.
+// The file opened for reading bytes, by the builtin open held since import. Failing with an
+// exception of the Exception family gives an empty Ref; any other kind propagates.
 Ref open_image(PyObject* file) {
     try {
         return call2(held.open, file, kOpenMode.get(), line::init::open);
@@ -67,14 +67,13 @@ Value block_size() { return Value::whole(kBlockSize); }
 
 inline Value counter(PyObject* globals, int line) { return Value::of(lookup_global(globals, global::Pcounter, line)); }
 
-// 32 * Pcounter >= len(res): nothing of the image is left to send.
+// Nothing of the image is left to send.
 bool image_complete(PyObject* globals, int line) {
     Value offset = multiply(block_size(), counter(globals, line), line);
     return compare(offset, image_length(globals, line), Py_GE, line);
 }
 
-// if 32 * (Pcounter + 1) < len(res): loop = 32
-// else: loop = len(res) - 32 * Pcounter
+// The image bytes the next block carries: a whole block, or what is left.
 Value data_count(PyObject* globals) {
     const int full = line::download::full_block, last = line::download::last_block;
     Value next = add(counter(globals, full), Value::whole(1), full);
@@ -85,7 +84,7 @@ Value data_count(PyObject* globals) {
     return subtract(length, start, last);
 }
 
-// for i in range(loop): buf[i + 4] = res[32 * Pcounter + i]
+// The block's image bytes, after the frame's header.
 void copy_block(PyObject* globals, PyObject* buf, const Value& loop) {
     const int line = line::download::copy_byte;
     if (held.range == reinterpret_cast<PyObject*>(&PyRange_Type) && loop.is_whole() && loop.whole_value() > 0) {
@@ -108,7 +107,7 @@ void copy_block(PyObject* globals, PyObject* buf, const Value& loop) {
     if (PyErr_Occurred()) fail(line::download::each_byte);
 }
 
-// buf[10:14] = (len(res) % 2 ** 32).to_bytes(4, "little")
+// Block 0 only: the image's length over its payload bytes 6..9.
 void patch_length(PyObject* globals, PyObject* buf) {
     const int line = line::download::image_length;
     const Py_ssize_t image_bytes = length(lookup_global(globals, global::res, line).get(), line);
@@ -116,7 +115,7 @@ void patch_length(PyObject* globals, PyObject* buf) {
         set_item(buf, kLengthAt + i, Value::whole((image_bytes >> (8 * i)) & 0xFF), line);
 }
 
-// buf = [0] * (loop + 5); buf[0] = 16; the block's bytes; the length in block 0.
+// The next block's frame: the command, the block's bytes and, in block 0, the length.
 Ref build_block(PyObject* globals) {
     Value loop = data_count(globals);
     const int make_frame = line::download::make_frame;
@@ -171,20 +170,24 @@ Ref start_image(PyObject* globals) {
 }  // namespace
 
 PyObject* init(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    if (!takes_one_argument("init", nargs, kwnames)) return nullptr;
-    PyObject* file = args[0];
-    return guarded("downloader.init", line::init::definition, module,
-                   [file](PyObject* globals) { return load_image(globals, file); });
+    return guarded("downloader.init", line::init::definition, module, [&](PyObject* globals) {
+        take_one_argument("init", nargs, kwnames);
+        return load_image(globals, args[0]);
+    });
 }
 
 PyObject* download(PyObject* module, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
-    if (!takes_no_arguments("download", nargs, kwnames)) return nullptr;
-    return guarded("downloader.download", line::download::definition, module, download_block);
+    return guarded("downloader.download", line::download::definition, module, [&](PyObject* globals) {
+        take_no_arguments("download", nargs, kwnames);
+        return download_block(globals);
+    });
 }
 
 PyObject* run(PyObject* module, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
-    if (!takes_no_arguments("run", nargs, kwnames)) return nullptr;
-    return guarded("downloader.run", line::run::definition, module, start_image);
+    return guarded("downloader.run", line::run::definition, module, [&](PyObject* globals) {
+        take_no_arguments("run", nargs, kwnames);
+        return start_image(globals);
+    });
 }
 
 }  // namespace dl

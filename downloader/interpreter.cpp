@@ -4,6 +4,7 @@
 
 #include <frameobject.h>
 
+#include <cstdarg>
 #include <cstring>
 
 namespace dl {
@@ -59,29 +60,31 @@ bool compare(PyObject* a, PyObject* b, int op, int line) {
     return truth(result.get(), line);
 }
 
+void raise_error(PyObject* type, int line, const char* format, ...) {
+    va_list arguments;
+    va_start(arguments, format);
+    PyErr_FormatV(type, format, arguments);
+    va_end(arguments);
+    fail(line);
+}
+
 namespace {
 
 // The positional count a function without keywords takes, with the message for any other.
-bool takes_positional(const char* name, Py_ssize_t nargs, PyObject* kwnames, Py_ssize_t wanted, const char* message) {
-    if (kwnames && PyTuple_GET_SIZE(kwnames) > 0) {
-        PyErr_Format(PyExc_TypeError, "%.200s() takes no keyword arguments", name);
-        return false;
-    }
-    if (nargs != wanted) {
-        PyErr_Format(PyExc_TypeError, message, name, nargs);
-        return false;
-    }
-    return true;
+void take_positional(const char* name, Py_ssize_t nargs, PyObject* kwnames, Py_ssize_t wanted, const char* message) {
+    if (kwnames && PyTuple_GET_SIZE(kwnames) > 0)
+        raise_error(PyExc_TypeError, kNoTracebackEntry, "%.200s() takes no keyword arguments", name);
+    if (nargs != wanted) raise_error(PyExc_TypeError, kNoTracebackEntry, message, name, nargs);
 }
 
 }  // namespace
 
-bool takes_no_arguments(const char* name, Py_ssize_t nargs, PyObject* kwnames) {
-    return takes_positional(name, nargs, kwnames, 0, "%.200s() takes no arguments (%zd given)");
+void take_no_arguments(const char* name, Py_ssize_t nargs, PyObject* kwnames) {
+    take_positional(name, nargs, kwnames, 0, "%.200s() takes no arguments (%zd given)");
 }
 
-bool takes_one_argument(const char* name, Py_ssize_t nargs, PyObject* kwnames) {
-    return takes_positional(name, nargs, kwnames, 1, "%.200s() takes exactly one argument (%zd given)");
+void take_one_argument(const char* name, Py_ssize_t nargs, PyObject* kwnames) {
+    take_positional(name, nargs, kwnames, 1, "%.200s() takes exactly one argument (%zd given)");
 }
 
 // The builtins' value of `name`, a new reference, or NULL (with an exception when one was set).
@@ -310,10 +313,9 @@ void say_caught_exception(int line) {
 namespace {
 
 // The TypeErrors of a missing or extra argument, in the order they are detected.
-bool count_error(const char* name, Py_ssize_t given) {
-    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", name, "exactly",
-                 static_cast<Py_ssize_t>(2), "s", given);
-    return false;
+[[noreturn]] void count_error(const char* name, Py_ssize_t given, int line) {
+    raise_error(PyExc_TypeError, line, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", name, "exactly",
+          static_cast<Py_ssize_t>(2), "s", given);
 }
 
 // 0 for the first parameter's name, 1 for the second's, -1 for any other.
@@ -325,58 +327,52 @@ int parameter_index(PyObject* key, const Constant& first, const Constant& second
 
 // Keywords left over once both parameters are filled: each is a repeat of a positional
 // argument, an unknown name, or not a string at all.
-bool refuse_extra_keywords(const char* name, const Constant& first, const Constant& second, PyObject* kwargs,
-                           Py_ssize_t nargs) {
+void refuse_extra_keywords(const char* name, const Constant& first, const Constant& second, PyObject* kwargs,
+                           Py_ssize_t nargs, int line) {
     Py_ssize_t position = 0;
     PyObject *key, *value;
     while (PyDict_Next(kwargs, &position, &key, &value)) {
-        if (!PyUnicode_Check(key)) {
-            PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", name);
-            return false;
-        }
+        if (!PyUnicode_Check(key)) raise_error(PyExc_TypeError, line, "%.200s() keywords must be strings", name);
         int index = parameter_index(key, first, second);
         if (index >= nargs) continue;  // the keyword that filled this parameter
-        if (index >= 0)
-            PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", name, key);
-        else
-            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", name, key);
-        return false;
+        if (index >= 0) raise_error(PyExc_TypeError, line, "%s() got multiple values for keyword argument '%U'", name, key);
+        raise_error(PyExc_TypeError, line, "%s() got an unexpected keyword argument '%U'", name, key);
     }
-    return true;
 }
 
-bool parse_two_arguments(const char* name, const Constant& first, const Constant& second, PyObject* args,
-                         PyObject* kwargs, PyObject* values[2]) {
+void parse_two_arguments(const char* name, const Constant& first, const Constant& second, PyObject* args,
+                         PyObject* kwargs, PyObject* values[2], int line) {
     const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
     const Py_ssize_t keywords = kwargs ? PyDict_GET_SIZE(kwargs) : 0;
-    if (nargs > 2 || (keywords == 0 && nargs != 2)) return count_error(name, nargs);
+    if (nargs > 2 || (keywords == 0 && nargs != 2)) count_error(name, nargs, line);
     for (Py_ssize_t i = 0; i < nargs; ++i) values[i] = PyTuple_GET_ITEM(args, i);
-    if (keywords == 0) return true;
+    if (keywords == 0) return;
 
     Py_ssize_t unused = keywords;
     for (Py_ssize_t i = nargs; i < 2; ++i) {
         values[i] = PyDict_GetItemWithError(kwargs, (i == 0 ? first : second).get());
-        if (!values[i]) return PyErr_Occurred() ? false : count_error(name, i == 0 ? nargs : 1);
+        if (!values[i]) {
+            if (PyErr_Occurred()) fail(line);
+            count_error(name, i == 0 ? nargs : 1, line);
+        }
         --unused;
     }
-    return unused == 0 || refuse_extra_keywords(name, first, second, kwargs, nargs);
+    if (unused != 0) refuse_extra_keywords(name, first, second, kwargs, nargs, line);
 }
 
 }  // namespace
 
-bool takes_two_arguments(const char* name, const Constant& first, const Constant& second, PyObject* args,
-                         PyObject* kwargs, Ref* first_value, Ref* second_value) {
+void take_two_arguments(const char* name, const Constant& first, const Constant& second, PyObject* args,
+                        PyObject* kwargs, Ref* first_value, Ref* second_value, int line) {
 #if defined(Py_GIL_DISABLED)
     // A caller's own dict may be changed by another thread while it is parsed: parse a copy.
-    Ref keywords = Ref::steal(kwargs ? PyDict_Copy(kwargs) : nullptr);
-    if (kwargs && !keywords) return false;
+    Ref keywords = kwargs ? check(PyDict_Copy(kwargs), line) : Ref();
     kwargs = keywords.get();
 #endif
     PyObject* values[2] = {nullptr, nullptr};
-    if (!parse_two_arguments(name, first, second, args, kwargs, values)) return false;
+    parse_two_arguments(name, first, second, args, kwargs, values, line);
     *first_value = Ref::incref(values[0]);
     *second_value = Ref::incref(values[1]);
-    return true;
 }
 
 }  // namespace dl

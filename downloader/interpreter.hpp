@@ -77,17 +77,22 @@ private:
     static Constant* first_;
 };
 
-// Thrown when a Python exception is already set. `line` is the source line that the
-// traceback entry reports; the boundary of each module function catches it and adds
-// that entry, once.
+// The one error idiom: set the exception, then fail(line). PythonError is thrown when a Python
+// exception is already set; `line` is the source line that the traceback entry reports, and the
+// boundary of each module function catches it and adds that entry, once. An argument error of a
+// function whose arguments the interpreter would check adds none, as a builtin's does.
 struct PythonError {
     int line;
 };
+constexpr int kNoTracebackEntry = 0;
 
 [[noreturn]] inline void fail(int line) {
     assert(PyErr_Occurred());
     throw PythonError{line};
 }
+
+// Sets `type` with the formatted message (PyErr_Format's), then fails at `line`.
+[[noreturn]] void raise_error(PyObject* type, int line, const char* format, ...);
 
 // Turn the C API's failure signals (NULL, -1) into a PythonError for `line`.
 inline Ref check(PyObject* new_reference, int line) {
@@ -169,7 +174,7 @@ PyObject* guarded(const char* function, int definition_line, PyObject* module, B
         if (PyObject* result = body(PyModule_GetDict(module)).release()) return result;
         add_traceback(function, definition_line, PyModule_GetDict(module));  // a body's slip: no result
     } catch (const PythonError& error) {
-        add_traceback(function, error.line, PyModule_GetDict(module));
+        if (error.line != kNoTracebackEntry) add_traceback(function, error.line, PyModule_GetDict(module));
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
         add_traceback(function, definition_line, PyModule_GetDict(module));
@@ -177,15 +182,15 @@ PyObject* guarded(const char* function, int definition_line, PyObject* module, B
     return nullptr;
 }
 
-// Argument checks of the functions without arguments and of init(file); false with
-// TypeError set. Keywords are refused before the count is looked at.
-bool takes_no_arguments(const char* name, Py_ssize_t nargs, PyObject* kwnames);
-bool takes_one_argument(const char* name, Py_ssize_t nargs, PyObject* kwnames);
+// Argument checks of the functions without arguments and of init(file), run inside their
+// shell: a TypeError with no traceback entry. Keywords are refused before the count is looked at.
+void take_no_arguments(const char* name, Py_ssize_t nargs, PyObject* kwnames);
+void take_one_argument(const char* name, Py_ssize_t nargs, PyObject* kwnames);
 
 // The argument check of a function of two parameters, each by position or by keyword (send's):
-// true with both values held, false with TypeError set.
-bool takes_two_arguments(const char* name, const Constant& first, const Constant& second, PyObject* args,
-                         PyObject* kwargs, Ref* first_value, Ref* second_value);
+// both values held, or a TypeError at `line`.
+void take_two_arguments(const char* name, const Constant& first, const Constant& second, PyObject* args,
+                        PyObject* kwargs, Ref* first_value, Ref* second_value, int line);
 
 // print(e) for the exception being raised, caught: printed while it is being handled, as in an
 // `except Exception as e:` block, then cleared.

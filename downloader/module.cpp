@@ -62,8 +62,7 @@ void take_builtins(int line) {
     if (!open || !range) {
         Py_XDECREF(open);
         PyErr_Clear();
-        PyErr_SetString(PyExc_ImportError, "the builtins module has no open or range");
-        fail(line);
+        raise_error(PyExc_ImportError, line, "the builtins module has no open or range");
     }
     Py_INCREF(dict);
     Py_XSETREF(held.dict, dict);

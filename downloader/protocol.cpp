@@ -40,7 +40,6 @@ const Constant kBadCounterFormat{"packet counter error %d %d"};
 
 Value byte_values() { return Value::whole(kByteValues); }
 
-// out[1] = Pcounter % 256; out[2] = int(Pcounter / 256); out[3] = n - 5
 void stamp_counter_and_length(PyObject* globals, PyObject* out, Py_ssize_t n) {
     const int low = line::send::counter_low, high = line::send::counter_high;
     Value counter = Value::of(lookup_global(globals, global::Pcounter, low));
@@ -51,14 +50,13 @@ void stamp_counter_and_length(PyObject* globals, PyObject* out, Py_ssize_t n) {
     set_item(out, kPayloadLengthAt, number(n - kFrameOverhead, length_line), length_line);
 }
 
-// s = sum(out[i] for i in range(n - 1)); out[n - 1] = s % 256
 void stamp_checksum(PyObject* out, Py_ssize_t n) {
     Value sum = sum_items(out, n - 1, line::send::add_up);
     set_item(out, n - 1, remainder(sum, byte_values(), line::send::checksum), line::send::checksum);
 }
 
-// ser.write(out); reply = ser.read(5); print(reply). An exception of the Exception family
-// is printed and gives an empty Ref ("error"); any other kind propagates.
+// The request out, and the device's reply, printed. An exception of the Exception family is
+// printed and gives an empty Ref ("error"); any other kind propagates.
 Ref transmit(PyObject* globals, PyObject* out) {
     try {
         Ref port = lookup_global(globals, global::ser, line::send::write);
@@ -85,14 +83,12 @@ Ref report_formatted(const Constant& format, PyObject* values, const Constant& r
     return Ref::incref(result.get());
 }
 
-// len(reply) < 5 or reply[3] != 0
 bool bad_length(PyObject* reply) {
     const int line = line::send::bad_length;
     if (length(reply, line) < kReplyLength) return true;
     return compare(item(reply, kPayloadLengthAt, line), Value::whole(0), Py_NE, line);
 }
 
-// (reply[0] + reply[1] + reply[2] + reply[3]) % 256
 Value reply_sum(PyObject* reply) {
     const int line = line::send::reply_sum;
     Value sum = item(reply, 0, line);
@@ -100,26 +96,22 @@ Value reply_sum(PyObject* reply) {
     return remainder(sum, byte_values(), line);
 }
 
-// reply[2] * 256 + reply[1]
 Value reply_counter(PyObject* reply) {
     const int line = line::send::reply_counter;
     Value scaled = multiply(item(reply, kCounterHighAt, line), byte_values(), line);
     return add(scaled, item(reply, kCounterLowAt, line), line);
 }
 
-// s != reply[4]
 bool bad_checksum(const Value& sum, PyObject* reply) {
     const int line = line::send::bad_checksum;
     return compare(sum, item(reply, kReplyChecksumAt, line), Py_NE, line);
 }
 
-// count != Pcounter
 bool bad_counter(PyObject* globals, const Value& count) {
     const int line = line::send::bad_counter;
     return compare(count, Value::of(lookup_global(globals, global::Pcounter, line)), Py_NE, line);
 }
 
-// print("packet counter error %d %d" % (count, Pcounter)); return "counter"
 Ref report_counter_mismatch(PyObject* globals, const Value& count) {
     const int line = line::send::say_bad_counter;
     Ref counter = lookup_global(globals, global::Pcounter, line);
@@ -139,7 +131,6 @@ Ref judge_reply(PyObject* globals, PyObject* reply) {
     return Ref::incref(kOk.get());
 }
 
-// res == 1
 bool validation_off(PyObject* validation) {
     return compare(Value::of(validation), Value::whole(kSkipReplyCheck), Py_EQ, line::send::unchecked);
 }
@@ -165,7 +156,6 @@ bool is_module_send(PyObject* function) {
            PyModule_Check(PyCFunction_GET_SELF(function));
 }
 
-// Pcounter = Pcounter + 1; if Pcounter > 65535: Pcounter = 0
 void advance_counter(PyObject* globals) {
     const int line = line::beat::advance;
     Value counter = Value::of(lookup_global(globals, global::Pcounter, line));
@@ -197,24 +187,20 @@ Ref call_send(PyObject* globals, PyObject* out, PyObject* validation, int line) 
 }
 
 PyObject* send(PyObject* module, PyObject* args, PyObject* kwargs) {
-    PyObject* result = nullptr;
-    {
-        // Held for the call: the host's code may change the keyword dict while it runs.
+    return guarded("downloader.send", line::send::definition, module, [&](PyObject* globals) {
+        // Held for the call: the host's code may change the keyword dict while it runs. Should
+        // releasing them run host code that clears the exception, the shell reports SystemError.
         Ref out, validation;
-        if (takes_two_arguments("send", kOut, kRes, args, kwargs, &out, &validation))
-            result = exchange_guarded(module, out.get(), validation.get());
-        else
-            add_traceback("downloader.send", line::send::definition, PyModule_GetDict(module));
-    }
-    // Releasing the arguments may have run host code that cleared the exception.
-    if (!result && !PyErr_Occurred())
-        add_traceback("downloader.send", line::send::definition, PyModule_GetDict(module));
-    return result;
+        take_two_arguments("send", kOut, kRes, args, kwargs, &out, &validation, line::send::definition);
+        return exchange(globals, out.get(), validation.get());
+    });
 }
 
 PyObject* beat(PyObject* module, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
-    if (!takes_no_arguments("beat", nargs, kwnames)) return nullptr;
-    return guarded("downloader.beat", line::beat::definition, module, heartbeat);
+    return guarded("downloader.beat", line::beat::definition, module, [&](PyObject* globals) {
+        take_no_arguments("beat", nargs, kwnames);
+        return heartbeat(globals);
+    });
 }
 
 }  // namespace dl

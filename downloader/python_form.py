@@ -178,15 +178,14 @@ def run():
 # The extension module is these statements, one C++ statement list per function (module.cpp
 # runs the ones at the top at import, as "init downloader"). An exception that leaves a function
 # carries one traceback entry, file "downloader", function "downloader.<name>", at the line here
-# of the statement that failed; an argument error, at the line of the definition. The file runs
-# as it stands, and the tests use it as the model of the module.
+# of the statement that failed. An argument error of send carries one at the line of its
+# definition; one of the other functions carries none, as a builtin function's does. The file
+# runs as it stands, and the tests use it as the model of the module.
 #
 # A statement that the C++ names ends in "# @name": statement_lines.py makes each name a
 # constant, line::<function>::<name> (line::load::<name> for the statements at the top, and
-# line::<function>::definition for each def), in statement_lines.hpp. To change a statement,
-# edit it here and in the C++, then run
-#     python3 downloader/statement_lines.py
-# and no line number needs counting; a test fails while the header is out of date.
+# line::<function>::definition for each def), in statement_lines.hpp, which the build writes.
+# To change a statement, edit it here and in the C++; no line number needs counting.
 #
 # Where the module differs from what these lines would do as plain Python:
 # - open, range and print are the builtins' own (open and range from import on, print from the

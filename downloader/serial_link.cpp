@@ -35,7 +35,7 @@ const Constant kOpen{"open"};
 const Constant kClose{"close"};
 const Constant kNothing{""};
 
-// serial.tools.list_ports.comports(), turned into a new list the way list() does.
+// The listed serial ports, in a new list, as list() makes one.
 Ref enumerate_ports(PyObject* globals) {
     const int line = line::dev_existing::list_ports;
     Ref serial = lookup_global(globals, global::serial, line);
@@ -51,7 +51,6 @@ bool attribute_equals(PyObject* port, const Constant& name, const Constant& want
     return compare(value.get(), wanted.get(), Py_EQ, line);
 }
 
-// port_list[i].vid == 6645 and port_list[i].pid == 22336
 bool is_target_device(PyObject* port) {
     const int line = line::dev_existing::match;
     return attribute_equals(port, kVidAttribute, kVendorId, line) &&
@@ -74,7 +73,6 @@ void record_port(PyObject* globals, PyObject* port) {
     }
 }
 
-// com and vid and pid
 bool port_recorded(PyObject* globals) {
     const int line = line::dev_existing::recorded;
     for (const Constant* name : {&kCom, &kVid, &kPid}) {
@@ -119,7 +117,7 @@ Ref find_device(PyObject* globals) {
     return describe_device(globals);
 }
 
-// ser.setPort(com); ser.open(). Any exception, of any class, means "did not open".
+// Any exception, of any class, means "did not open".
 bool select_and_open(PyObject* globals) {
     try {
         const int line = line::dev_open::set_port;
@@ -160,18 +158,24 @@ Ref close_port(PyObject* globals) {
 }  // namespace
 
 PyObject* dev_existing(PyObject* module, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
-    if (!takes_no_arguments("dev_existing", nargs, kwnames)) return nullptr;
-    return guarded("downloader.dev_existing", line::dev_existing::definition, module, find_device);
+    return guarded("downloader.dev_existing", line::dev_existing::definition, module, [&](PyObject* globals) {
+        take_no_arguments("dev_existing", nargs, kwnames);
+        return find_device(globals);
+    });
 }
 
 PyObject* dev_open(PyObject* module, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
-    if (!takes_no_arguments("dev_open", nargs, kwnames)) return nullptr;
-    return guarded("downloader.dev_open", line::dev_open::definition, module, open_port);
+    return guarded("downloader.dev_open", line::dev_open::definition, module, [&](PyObject* globals) {
+        take_no_arguments("dev_open", nargs, kwnames);
+        return open_port(globals);
+    });
 }
 
 PyObject* dev_close(PyObject* module, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
-    if (!takes_no_arguments("dev_close", nargs, kwnames)) return nullptr;
-    return guarded("downloader.dev_close", line::dev_close::definition, module, close_port);
+    return guarded("downloader.dev_close", line::dev_close::definition, module, [&](PyObject* globals) {
+        take_no_arguments("dev_close", nargs, kwnames);
+        return close_port(globals);
+    });
 }
 
 }  // namespace dl

@@ -315,7 +315,7 @@ namespace {
 // The TypeErrors of a missing or extra argument, in the order they are detected.
 [[noreturn]] void count_error(const char* name, Py_ssize_t given, int line) {
     raise_error(PyExc_TypeError, line, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", name, "exactly",
-          static_cast<Py_ssize_t>(2), "s", given);
+                static_cast<Py_ssize_t>(2), "s", given);
 }
 
 // 0 for the first parameter's name, 1 for the second's, -1 for any other.
@@ -335,7 +335,8 @@ void refuse_extra_keywords(const char* name, const Constant& first, const Consta
         if (!PyUnicode_Check(key)) raise_error(PyExc_TypeError, line, "%.200s() keywords must be strings", name);
         int index = parameter_index(key, first, second);
         if (index >= nargs) continue;  // the keyword that filled this parameter
-        if (index >= 0) raise_error(PyExc_TypeError, line, "%s() got multiple values for keyword argument '%U'", name, key);
+        if (index >= 0)
+            raise_error(PyExc_TypeError, line, "%s() got multiple values for keyword argument '%U'", name, key);
         raise_error(PyExc_TypeError, line, "%s() got an unexpected keyword argument '%U'", name, key);
     }
 }

@@ -53,7 +53,7 @@ def checksum(data: Iterable[int]) -> int:
 
 def has_valid_checksum(frame: Sequence[int]) -> bool:
     """Whether the last byte of a whole frame is the checksum of the bytes before it."""
-    return (sum(frame) - frame[-1]) & 0xFF == frame[-1]
+    return checksum(frame[:-1]) == frame[-1]
 
 
 def header(command: int, counter: int, length: int) -> bytes:

@@ -8,6 +8,7 @@ import traceback
 import pytest
 
 import downloader
+import downloader_wire as wire
 
 
 def eventually(condition, seconds=10):
@@ -19,9 +20,8 @@ def eventually(condition, seconds=10):
 
 
 def ack(counter, first=0):
-    """A well-formed 5-byte device reply carrying ``counter``."""
-    low, high = counter & 0xFF, (counter >> 8) & 0xFF
-    return bytes([first, low, high, 0, (first + low + high) % 256])
+    """A well-formed 5-byte device reply carrying ``counter`` (taken to 16 bits)."""
+    return wire.reply(first, counter & wire.MAX_COUNTER)
 
 
 class FakePort:

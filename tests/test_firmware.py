@@ -5,20 +5,11 @@ import os
 import pytest
 
 import downloader
+import downloader_wire as wire
 from fakes import FakePort, Raising, ack, lines, module_entries, module_state, port  # noqa: F401
 from form import entry
 
 TOO_SHORT = "镜像太短，装不下镜像长度"
-
-
-def expected_block(image, n):
-    """The request frame for block n, computed independently of the module."""
-    data = bytearray(image[32 * n : 32 * n + 32])
-    if n == 0:
-        data[6:10] = len(image).to_bytes(4, "little")
-        del data[len(image[:32]) :]  # for a 9-byte image the length's top byte falls off
-    frame = bytearray([0x10, n & 0xFF, n >> 8, len(data)]) + data
-    return bytes(frame + bytes([sum(frame) % 256]))
 
 
 def flash(image, **kwargs):
@@ -87,7 +78,7 @@ def test_download_sends_every_block_and_reports_progress(port, capsys, size):
     assert results == SCHEDULES[size]
     assert [type(r) for r in results] == [float] * (len(results) - 1) + [int]
     blocks = math.ceil(size / 32)
-    assert port.written == [expected_block(image, n) for n in range(blocks)]
+    assert port.written == [wire.block_request(image, n) for n in range(blocks)]
     assert downloader.Pcounter == blocks
     assert [line for line in lines(capsys) if not line.startswith("b'")] == [str(n) for n in range(blocks)]
 
@@ -126,7 +117,7 @@ def test_download_rejection_resends_the_same_block(port, capsys):
     port.echo = False
     port.replies = [ack(0), ack(9), ack(1, first=3)[:4] + b"\x00", b"", ack(1)]
     assert [downloader.download() for _ in range(5)] == [32.0, 0, 0, 0, 64.0]
-    assert port.written == [expected_block(image, 0)] + [expected_block(image, 1)] * 4
+    assert port.written == [wire.block_request(image, 0)] + [wire.block_request(image, 1)] * 4
     printed = [line for line in lines(capsys) if not line.startswith("b'")]
     assert printed == ["0", "1", "packet counter error 9 1", "send wrong", "1", "packet checksum error: 4",
                        "send wrong", "1", "packet length error", "send wrong", "1"]
@@ -137,7 +128,7 @@ def test_download_counter_overflow(port, capsys):
     assert len(results) == 65536 and results[-1] == 0 and results[-2] < 100
     assert downloader.Pcounter == 0
     assert lines(capsys)[-3:] == ["65535", str(ack(65535, 0x10)), "计数值错误"]
-    assert port.written[-1] == expected_block(bytes(range(256)) * 8192 + b"\x01", 65535)
+    assert port.written[-1] == wire.block_request(bytes(range(256)) * 8192 + b"\x01", 65535)
 
 
 def test_download_largest_image_completes(port, capsys):
@@ -154,7 +145,7 @@ def test_download_generic_path_matches_the_direct_one(port, kind):
     image = bytes((5 * i) % 256 for i in range(75))
     results = flash(kind(image))
     assert results == [42.666666666666664, 85.33333333333333, 100]
-    assert port.written == [expected_block(image, n) for n in range(3)]
+    assert port.written == [wire.block_request(image, n) for n in range(3)]
 
 
 def test_download_with_a_bool_counter_and_a_substitute_send(module_state):

@@ -12,6 +12,7 @@ import sys
 import pytest
 
 import downloader
+import downloader_wire as wire
 from fakes import FakePort, ack, module_entries, module_state, port  # noqa: F401
 from form import entry
 
@@ -29,13 +30,6 @@ IMAGE = {"direct": bytes, "generic": Image}
 paths = pytest.mark.parametrize("path", ["direct", "generic"])
 
 BIG = [2**53 - 1, 2**53, 2**53 + 1, 2**63, 2**64 + 5, -1, -255, -256, -257, -(2**53), -(2**53) - 1]
-
-
-def block(image, n):
-    """The request frame for block n of an image of at least 64 bytes, n > 0."""
-    data = bytes(image[32 * n : 32 * n + 32])
-    frame = bytes([0x10, n & 0xFF, n >> 8, len(data)]) + data
-    return frame + bytes([sum(frame) % 256])
 
 
 class Meddler:
@@ -66,7 +60,7 @@ def test_download_reads_the_image_again_after_printing_the_counter(module_state,
     module_state.res, module_state.Pcounter = old, COUNTER[path](1)
     monkeypatch.setattr(sys, "stdout", Meddler(lambda text: text == "1" and setattr(downloader, "res", new)))
     assert downloader.download() == 100
-    assert port.written == [block(new, 1)]
+    assert port.written == [wire.block_request(new, 1)]
 
 
 @paths

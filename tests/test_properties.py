@@ -17,6 +17,7 @@ from hypothesis import event, given, strategies as st
 
 import downloader
 import form
+from fakes import ack
 from hypothesis_profiles import PROPERTY
 
 TOO_SHORT = "镜像太短，装不下镜像长度"
@@ -174,11 +175,6 @@ def captured(call):
 
 
 # ---- send ----------------------------------------------------------------------------------
-
-def ack(counter, first=0):
-    low, high = counter % 256, counter // 256 % 256
-    return bytes([first, low, high, 0, (first + low + high) % 256])
-
 
 ODD_OPERATIONS = ["add", "mul", "mod", "truediv", "eq", "ne", None]
 ints = st.integers(-1, 300)

@@ -6,6 +6,7 @@ import tty
 import pytest
 
 import downloader
+import downloader_wire as wire
 from fakes import FakePort, Raising, ack, lines, module_entries, module_state, port  # noqa: F401
 from form import entry
 
@@ -247,7 +248,7 @@ def test_beat_advances_the_counter_before_its_exchange(port, capsys, before, aft
     downloader.Pcounter = before
     assert downloader.beat() == "beated"
     assert downloader.Pcounter == after and type(downloader.Pcounter) is int
-    assert port.written == [bytes([0, after & 0xFF, after >> 8, 0, ((after & 0xFF) + (after >> 8)) % 256])]
+    assert port.written == [wire.request(wire.HEARTBEAT, after)]
     assert lines(capsys) == [str(ack(after))]
 
 

@@ -13,6 +13,7 @@ from . import outcomes
 from .devices import Device, find_devices
 from .errors import FlashError, NoDevice, SeveralDevices, UnknownSerialNumber, UsageError
 from .events import Both, Events
+from .files import NONBLOCKING
 from .flashing import device_sha256, read_image
 from .records import Origin, Report, ReportUnwritable
 from .render import PROG, Screen, say, table
@@ -157,9 +158,8 @@ def image_of(settings: Settings) -> Image:
 def check_log(path: Optional[str]) -> None:
     if path is None:
         return
-    try:
-        with open(path, "a", encoding="utf-8"):
-            pass
+    try:  # as the workers open it, but without blocking: a FIFO nobody reads must not hang the start
+        os.close(os.open(path, os.O_WRONLY | os.O_APPEND | os.O_CREAT | NONBLOCKING, 0o644))
     except OSError as error:
         raise UsageError(f"cannot write the log {path}: {error.strerror or error}") from None
 

@@ -1,8 +1,12 @@
 """The report under faults: a full file system, a removed report, two tools appending to one
-report, and the image file replaced while devices are being flashed."""
+report, and the image file replaced while devices are being flashed; an image or a report that is
+no regular file."""
+import errno
 import hashlib
 import json
 import os
+import resource
+import socket
 import subprocess
 import sys
 import textwrap
@@ -17,8 +21,8 @@ TOOL = [sys.executable, "-m", "downloader_flash"]
 RECORD_SIZE = 1000  # a little more than a record takes
 
 
-def run_tool(*args, timeout=120):
-    return subprocess.run([*TOOL, *map(str, args)], capture_output=True, text=True, timeout=timeout)
+def run_tool(*args, timeout=120, **options):
+    return subprocess.run([*TOOL, *map(str, args)], capture_output=True, text=True, timeout=timeout, **options)
 
 
 @pytest.fixture
@@ -153,3 +157,71 @@ def test_each_record_is_one_write_then_an_fsync(tmp_path, monkeypatch):
         report.close()
     assert [name for name, _ in calls] == ["write", "fsync", "write", "fsync"]
     assert [json.loads(data) for name, data in calls if name == "write"] == [{"n": 1, "text": "x" * 70000}, {"n": 2}]
+
+
+def make_path(kind, path):
+    """`path` made into a file of `kind`: a hang, an endless read or a followed link if opened naively."""
+    if kind == "fifo":
+        os.mkfifo(path)  # with nobody at the other end
+    elif kind == "directory":
+        path.mkdir()
+    elif kind == "socket":
+        server = socket.socket(socket.AF_UNIX)
+        server.bind(str(path))
+        server.close()
+    elif kind in ("symlink", "dangling"):
+        path.symlink_to(path.parent / "target")
+        if kind == "symlink":
+            (path.parent / "target").write_text("")
+    elif kind == "sparse":
+        with open(path, "wb") as handle:
+            handle.truncate(3 << 30)
+    else:
+        return kind  # a device node
+    return path
+
+
+def limited_memory():
+    resource.setrlimit(resource.RLIMIT_AS, (1 << 30, 1 << 30))
+
+
+@pytest.mark.parametrize("option, kind, code, line", [
+    ("IMAGE", "fifo", 2, "cannot read {}: it is a FIFO, not a regular file"),
+    ("IMAGE", "/dev/zero", 2, "cannot read {}: it is a character device, not a regular file"),
+    ("IMAGE", "socket", 2, "cannot read {}: it is a socket, not a regular file"),
+    ("IMAGE", "directory", 2, "cannot read {}: it is a directory, not a regular file"),
+    ("IMAGE", "sparse", 2, "{} holds 3,221,225,472 bytes; an image holds 9 to 2,097,120"),
+    ("--report", "fifo", 4, "cannot write the report {}: it is a FIFO, not a regular file"),
+    ("--report", "symlink", 4, "cannot write the report {}: it is a symbolic link, not a regular file"),
+    ("--report", "dangling", 4, "cannot write the report {}: it is a symbolic link, not a regular file"),
+    ("--report", "/dev/null", 4, "cannot write the report {}: it is a character device, not a regular file"),
+], ids=["image FIFO", "image device", "image socket", "image directory", "image of 3 GB", "report FIFO",
+        "report symlink", "report dangling symlink", "report device"])
+def test_an_image_or_report_that_is_no_regular_file_is_refused_at_once_in_one_line(tmp_path, option, kind, code, line):
+    path = make_path(kind, tmp_path / "f")
+    image = tmp_path / "image.bin"
+    image.write_bytes(bytes(1000))
+    args = [path] if option == "IMAGE" else [image, "--report", path]
+    result = run_tool(*args, "--port", "/nonexistent/ttyACM9", timeout=30, preexec_fn=limited_memory)
+    assert (result.returncode, result.stderr) == (code, f"downloader-flash: {line.format(path)}\n")
+    target = tmp_path / "target"  # neither appended to nor created through the link
+    assert (target.read_text() if target.exists() else None) == ("" if kind == "symlink" else None)
+
+
+@pytest.mark.parametrize("code, recorded", [(errno.EINVAL, True), (errno.ENOTSUP, True), (errno.EIO, False)],
+                         ids=["EINVAL", "ENOTSUP", "EIO"])
+def test_a_line_written_whole_is_recorded_where_the_file_system_does_not_sync(tmp_path, monkeypatch, code, recorded):
+    def fsync(fd):
+        raise OSError(code, os.strerror(code))
+
+    monkeypatch.setattr(os, "fsync", fsync)
+    report = Report(str(tmp_path / "report.jsonl"))
+    try:
+        if recorded:
+            report.append({"n": 1})
+        else:
+            with pytest.raises(ReportUnwritable):
+                report.append({"n": 1})
+    finally:
+        report.close()
+    assert json.loads((tmp_path / "report.jsonl").read_text()) == {"n": 1}

@@ -524,8 +524,8 @@ def server_of(settings: Settings, image: Image, origin: Origin) -> Server:
     except ValueError as problem:
         raise UsageError(str(problem)) from None
     if not loopback(host) and settings.token is None:
-        raise UsageError(f"serving on {host}, beyond this machine, needs a token: give --token TOKEN or set "
-                         f"{TOKEN_VARIABLE}")
+        raise UsageError(f"serving on {host}, beyond this machine, needs a token: give --token TOKEN or "
+                         f"--token-file PATH, or set {TOKEN_VARIABLE}")
     server = Server(image, origin, host, port, settings.token, settings.on_demand)
     try:
         server.start()

@@ -188,7 +188,35 @@ def test_serving_beyond_loopback_without_a_token_is_refused_at_start(tmp_path, c
     (tmp_path / "image.bin").write_bytes(IMAGE.data)
     assert cli.main([str(tmp_path / "image.bin"), "--watch", "--serve", "0.0.0.0:0"]) == 2
     assert capsys.readouterr().err == ("downloader-flash: serving on 0.0.0.0, beyond this machine, needs a token: "
-                                       "give --token TOKEN or set DOWNLOADER_STATION_TOKEN\n")
+                                       "give --token TOKEN or --token-file PATH, or set DOWNLOADER_STATION_TOKEN\n")
+
+
+@pytest.mark.parametrize("given, line", [
+    (["--token", "caf\xe9"], "--token must be printable ASCII, without spaces"),
+    ({"DOWNLOADER_STATION_TOKEN": "two words"}, "DOWNLOADER_STATION_TOKEN must be printable ASCII, without spaces"),
+    (b"caf\xe9\n", "the token in {} must be printable ASCII, without spaces"),
+    (b"\n", "the token in {} is empty"),
+    (b"x" * 5000, "the token in {} is longer than 4,096 characters"),
+    ("fifo", "the token in {} is empty"),  # nobody writes it: no hang
+    ("missing", "cannot read the token file {}: No such file or directory"),
+], ids=["option", "environment", "file", "empty file", "long file", "FIFO", "missing file"])
+def test_a_token_that_cannot_travel_in_a_header_is_a_usage_error(tmp_path, capsys, monkeypatch, given, line):
+    path = tmp_path / "token"
+    if isinstance(given, bytes):
+        path.write_bytes(given)
+    elif given == "fifo":
+        os.mkfifo(path)
+    for name, value in (given.items() if isinstance(given, dict) else ()):
+        monkeypatch.setenv(name, value)
+    token = given if isinstance(given, list) else [] if isinstance(given, dict) else ["--token-file", str(path)]
+    assert cli.main(["--sample", "2000", "--simulate", "1", "--watch", "--serve", "127.0.0.1:0", *token]) == 2
+    assert capsys.readouterr().err == f"downloader-flash: {line.format(path)}\n"
+
+
+def test_the_token_file_gives_the_token_without_its_newline(tmp_path):
+    (tmp_path / "token").write_text("s3cret\n")
+    args = cli.build_parser().parse_args(["--watch", "--serve", "8080", "--token-file", str(tmp_path / "token")])
+    assert cli.token_of(args) == "s3cret"
 
 
 @pytest.mark.parametrize("args, message", [

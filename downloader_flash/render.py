@@ -116,18 +116,20 @@ class Bars:
     def __init__(self, stream: IO[str], total_kib: float) -> None:
         self.stream, self.total = stream, total_kib
         self.enabled = stream.isatty()
-        self.rows: Dict[DeviceKey, Tuple[str, float, float]] = {}  # label, KiB done, when it started
+        self.rows: Dict[DeviceKey, Tuple[str, float, float, Optional[float]]] = {}  # label, KiB done, started, KiB/s
         self.drawn = 0  # lines of the block on the screen; the cursor is on the line below it
         self.last_draw = 0.0
 
     def __bool__(self) -> bool:
         return bool(self.rows)
 
-    def update(self, key: DeviceKey, label: str, kib: float) -> None:
+    def update(self, key: DeviceKey, label: str, kib: float, kib_per_second: Optional[float]) -> None:
+        """The bar of `key` at `kib`, at the rate its worker measured: timed here, progress that
+        arrives in bursts would show a rate many times the real one."""
         if not self.enabled:
             return
         started = self.rows[key][2] if key in self.rows else time.monotonic()
-        self.rows[key] = (label, kib, started)
+        self.rows[key] = (label, kib, started, kib_per_second)
         if time.monotonic() - self.last_draw >= REDRAW_INTERVAL or kib >= self.total:
             self.draw()
 
@@ -144,9 +146,11 @@ class Bars:
     def draw(self) -> None:
         columns = width() - 1  # a full last column would leave the cursor waiting to wrap
         bar_format = BAR_FORMAT if columns >= NARROW else NARROW_BAR_FORMAT
+        # A rate of 0 is shown as unknown, "?"; None would have tqdm time the bar itself.
         lines = [tqdm.format_meter(kib, self.total, time.monotonic() - started, ncols=columns, prefix=label,
-                                   unit="KiB", bar_format=bar_format)
-                 for key, (label, kib, started) in sorted(self.rows.items(), key=lambda item: port_order(item[0].port))]
+                                   unit="KiB", bar_format=bar_format, rate=rate or 0)
+                 for key, (label, kib, started, rate) in sorted(self.rows.items(),
+                                                                key=lambda item: port_order(item[0].port))]
         self.erase()
         self.stream.write("".join(line + "\n" for line in lines))
         self.stream.flush()
@@ -169,10 +173,10 @@ class Screen(Callbacks):
         self.bars = Bars(sys.stderr, self.size / 1024)
         self.final: Dict[DeviceKey, Attempt] = {}  # for the table, so not in station mode
 
-    def progress(self, job: Job, done: int, blocks: int) -> None:
+    def rated_progress(self, job: Job, done: int, blocks: int, kib_per_second: Optional[float]) -> None:
         if not self.settings.quiet:
             label = job.port if job.key.serial_number is None else f"{job.port} {job.key.serial_number}"
-            self.bars.update(job.key, label, min(done * BLOCK_SIZE, self.size) / 1024)
+            self.bars.update(job.key, label, min(done * BLOCK_SIZE, self.size) / 1024, kib_per_second)
 
     def close_bars(self) -> None:
         self.bars.rows.clear()

@@ -53,6 +53,11 @@ class Callbacks:
     def progress(self, job: Job, done: int, blocks: int) -> None:
         """An attempt's transfer has reached `done` of `blocks` blocks."""
 
+    def rated_progress(self, job: Job, done: int, blocks: int, kib_per_second: Optional[float]) -> None:
+        """progress(), with the rate the attempt's worker measured over its transfer so far (None
+        until it can tell); what is called, and by default it calls progress()."""
+        self.progress(job, done, blocks)
+
     def attempt_ended(self, job: Job, attempt: Attempt, final: bool, recorded: Optional[bool]) -> None:
         """An attempt ended; `final` when no other follows. `recorded` is None without a
         report, False when the report could not take it."""
@@ -93,7 +98,7 @@ class Run:
         self.summary = Summary()
         self.opened: Set[DeviceKey] = set()  # devices some attempt found, until their final attempt
         self.on_final: Callable[[DeviceKey], None] = lambda key: None
-        self.scheduler = Scheduler(settings.jobs or most_at_once, settings.attempts, callbacks.progress, self.ended,
+        self.scheduler = Scheduler(settings.jobs or most_at_once, settings.attempts, callbacks.rated_progress, self.ended,
                                    spares)
 
     def add(self, device: Device) -> None:

@@ -32,9 +32,10 @@ def test_bars_are_drawn_in_port_order_and_erased_before_a_line_is_printed():
     screen = Terminal()
     bars = Bars(screen, 100.0)
     for port in ("/dev/ttyACM10", "/dev/ttyACM2", "/dev/ttyACM9"):
-        bars.update(DeviceKey(port, None), port, 100.0)  # a finished bar is drawn at once
+        bars.update(DeviceKey(port, None), port, 100.0, 52.5)  # a finished bar is drawn at once
     last_block = screen.getvalue().rsplit("\x1b[J", 1)[-1]
     assert [line.split(":")[0] for line in last_block.splitlines()] == ["/dev/ttyACM2", "/dev/ttyACM9", "/dev/ttyACM10"]
+    assert all(line.endswith("52.50KiB/s]") for line in last_block.splitlines())  # the worker's, not timed here
     out = io.StringIO()
     bars.print("a result", out)
     assert out.getvalue() == "a result\n"

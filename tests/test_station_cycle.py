@@ -47,7 +47,7 @@ def test_each_device_is_handed_to_a_spare_started_before_it_and_flashes_its_own_
     spares_used, ran_by, results = [], [], []
     scheduler = None
 
-    def on_progress(job, done, blocks):
+    def on_progress(job, done, blocks, kib_per_second):
         if done == 1:
             ran_by.append(scheduler.running[job.key].process)
 
@@ -89,7 +89,7 @@ def test_a_spare_that_died_unused_costs_the_device_nothing_and_is_replaced(make_
         elif results and spare is not None and spare.process is not killed[0]:
             raise Done()
 
-    scheduler = Scheduler(2, 1, lambda job, done, blocks: None,
+    scheduler = Scheduler(2, 1, lambda *progress: None,
                           lambda job, attempt, final: results.append(attempt.result), spares=1)
     deadline = time.monotonic() + GIVE_UP
     with pytest.raises(Done):

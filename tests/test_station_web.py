@@ -8,6 +8,7 @@ import socket
 import subprocess
 import sys
 import threading
+import time
 
 import pytest
 
@@ -334,3 +335,26 @@ def test_the_stations_callbacks_return_while_the_server_is_held_up_and_a_stalled
     finally:
         released.set()
         stalled.close()
+
+
+def test_the_rate_shown_is_the_workers_though_its_progress_arrives_in_a_burst(make_sim):
+    from downloader_flash.devices import DeviceKey
+    from downloader_flash.parallel import Job, Scheduler
+    from downloader_flash.web import State
+
+    image = sample(9600)  # 300 blocks
+    sim = make_sim(delay_ms=1)
+    state, shown, ended = State(image, Origin(), False), [], []
+
+    def on_progress(job, done, blocks, kib_per_second):
+        if not shown:  # the station busy: what the worker sends meanwhile arrives all at once
+            time.sleep(0.3)
+        state.rated_progress(job, done, blocks, kib_per_second)
+        shown.append(state.view()["channels"][0]["kib_per_second"])
+
+    scheduler = Scheduler(1, 1, on_progress, lambda job, attempt, final: ended.append(attempt))
+    scheduler.add(Job(DeviceKey(sim.port, None), image.data, image.name, 0, None, 0.0))
+    scheduler.run()
+    measured = ended[0].flashed.kib_per_second
+    assert shown[0] is None and len(shown) > 2
+    assert all(0.5 * measured < rate < 1.5 * measured for rate in shown[1:]), (shown, measured)

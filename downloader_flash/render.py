@@ -1,7 +1,8 @@
 """What a person sees: bars while devices are flashed, a line per finished device, the table.
 
 Results go to `out` (stdout, or stderr when --json has stdout), failures to stderr; with -q
-only failures are shown.
+only failures are shown. Every line, cell and label is printed through printable(): serial
+numbers and descriptions come from the device, and must not move the operator's terminal.
 """
 import json
 import shutil
@@ -33,8 +34,21 @@ DROPPED_FIRST = ("KiB/s", "seconds", "resends", "blocks")
 SHORTENED = ("serial number", "port")
 
 
+def printable(text: str) -> str:
+    """`text` with what a terminal would act on (control characters, C1 and escape sequences,
+    bidirectional overrides) shown as escapes instead, as \\x1b or \\u202e."""
+    if text.isprintable():
+        return text
+    return "".join(character if character.isprintable() else escaped(character) for character in text)
+
+
+def escaped(character: str) -> str:
+    code = ord(character)
+    return f"\\x{code:02x}" if code < 0x100 else f"\\u{code:04x}" if code < 0x10000 else f"\\U{code:08x}"
+
+
 def say(message: str) -> None:
-    print(f"{PROG}: {message}", file=sys.stderr, flush=True)
+    print(f"{PROG}: {printable(message)}", file=sys.stderr, flush=True)
 
 
 VALUE_INDENT = "  "  # a digest under its label
@@ -45,6 +59,7 @@ def width() -> int:
 
 
 def table(rows: Sequence[Sequence[str]], right: Sequence[int] = ()) -> str:
+    rows = [[printable(cell) for cell in row] for row in rows]
     widths = [max(len(row[i]) for row in rows) for i in range(len(rows[0]))]
     cells = (
         "  ".join(cell.rjust(size) if i in right else cell.ljust(size) for i, (cell, size) in enumerate(zip(row, widths)))
@@ -129,7 +144,7 @@ class Bars:
         if not self.enabled:
             return
         started = self.rows[key][2] if key in self.rows else time.monotonic()
-        self.rows[key] = (label, kib, started, kib_per_second)
+        self.rows[key] = (printable(label), kib, started, kib_per_second)
         if time.monotonic() - self.last_draw >= REDRAW_INTERVAL or kib >= self.total:
             self.draw()
 
@@ -159,7 +174,7 @@ class Bars:
     def print(self, line: str, stream: IO[str]) -> None:
         """A line above the bars."""
         self.erase()
-        print(line, file=stream, flush=True)
+        print(printable(line), file=stream, flush=True)
         if self.rows:
             self.draw()
 

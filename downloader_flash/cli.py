@@ -128,6 +128,7 @@ def token_of(args: argparse.Namespace) -> Optional[str]:
     wrong with it."""
     if args.serve is None:
         return None
+    token: Optional[str]
     if args.token_file is not None:
         token, source = read_token_file(args.token_file), f"the token in {args.token_file}"
     elif args.token is not None:

@@ -5,6 +5,7 @@ import errno
 import hashlib
 import json
 import os
+import re
 import resource
 import socket
 import subprocess
@@ -206,6 +207,18 @@ def test_an_image_or_report_that_is_no_regular_file_is_refused_at_once_in_one_li
     assert (result.returncode, result.stderr) == (code, f"downloader-flash: {line.format(path)}\n")
     target = tmp_path / "target"  # neither appended to nor created through the link
     assert (target.read_text() if target.exists() else None) == ("" if kind == "symlink" else None)
+
+
+def test_an_image_that_grew_after_its_size_was_checked_is_read_no_further(tmp_path, monkeypatch):
+    from downloader_flash.errors import ImageError
+    from downloader_flash.flashing import read_image
+
+    image = tmp_path / "image.bin"
+    image.write_bytes(bytes(3 << 20))
+    real_fstat = os.fstat
+    monkeypatch.setattr(os, "fstat", lambda fd: os.stat_result((*real_fstat(fd)[:6], 1000, *real_fstat(fd)[7:])))
+    with pytest.raises(ImageError, match=f"^{re.escape(str(image))} holds more than 2,097,120 bytes; "):
+        read_image(str(image))
 
 
 @pytest.mark.parametrize("code, recorded", [(errno.EINVAL, True), (errno.ENOTSUP, True), (errno.EIO, False)],

@@ -272,10 +272,10 @@ class Scheduler:
     """Runs jobs in worker processes, at most `cap` at once, each up to `attempts` times.
 
     `on_progress(job, done, blocks, kib_per_second)` follows each worker's transfer, with the rate
-    the worker measured (None until it can tell); `on_attempt(job, attempt,
-    final)` hears every attempt, `final` when no further attempt follows. Nothing is kept of a
-    job after its final attempt, so a station may run for as long as it likes. With `spares`, as
-    many workers are kept started ahead of their jobs, within the cap.
+    the worker measured (None until it can tell); `on_attempt(job, attempt, final)` hears every
+    attempt, `final` when no further attempt follows. Nothing is kept of a job after its final
+    attempt, so a station may run for as long as it likes. With `spares`, as many workers are
+    kept started ahead of their jobs, within the cap.
     """
 
     def __init__(self, cap: int, attempts: int, on_progress: Callable[[Job, int, int, Optional[float]], None],

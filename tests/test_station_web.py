@@ -192,25 +192,24 @@ def test_serving_beyond_loopback_without_a_token_is_refused_at_start(tmp_path, c
                                        "give --token TOKEN or --token-file PATH, or set DOWNLOADER_STATION_TOKEN\n")
 
 
-@pytest.mark.parametrize("given, line", [
-    (["--token", "caf\xe9"], "--token must be printable ASCII, without spaces"),
-    ({"DOWNLOADER_STATION_TOKEN": "two words"}, "DOWNLOADER_STATION_TOKEN must be printable ASCII, without spaces"),
-    (b"caf\xe9\n", "the token in {} must be printable ASCII, without spaces"),
-    (b"\n", "the token in {} is empty"),
-    (b"x" * 5000, "the token in {} is longer than 4,096 characters"),
-    ("fifo", "the token in {} is empty"),  # nobody writes it: no hang
-    ("missing", "cannot read the token file {}: No such file or directory"),
+@pytest.mark.parametrize("option, value, line", [
+    ("--token", "caf\xe9", "--token must be printable ASCII, without spaces"),
+    (None, "two words", "DOWNLOADER_STATION_TOKEN must be printable ASCII, without spaces"),
+    ("--token-file", b"caf\xe9\n", "the token in {} must be printable ASCII, without spaces"),
+    ("--token-file", b"\n", "the token in {} is empty"),
+    ("--token-file", b"x" * 5000, "the token in {} is longer than 4,096 characters"),
+    ("--token-file", os.mkfifo, "the token in {} is empty"),  # nobody writes it: no hang
+    ("--token-file", None, "cannot read the token file {}: No such file or directory"),
 ], ids=["option", "environment", "file", "empty file", "long file", "FIFO", "missing file"])
-def test_a_token_that_cannot_travel_in_a_header_is_a_usage_error(tmp_path, capsys, monkeypatch, given, line):
+def test_a_token_that_cannot_travel_in_a_header_is_a_usage_error(tmp_path, capsys, monkeypatch, option, value, line):
     path = tmp_path / "token"
-    if isinstance(given, bytes):
-        path.write_bytes(given)
-    elif given == "fifo":
-        os.mkfifo(path)
-    for name, value in (given.items() if isinstance(given, dict) else ()):
-        monkeypatch.setenv(name, value)
-    token = given if isinstance(given, list) else [] if isinstance(given, dict) else ["--token-file", str(path)]
-    assert cli.main(["--sample", "2000", "--simulate", "1", "--watch", "--serve", "127.0.0.1:0", *token]) == 2
+    if isinstance(value, bytes):
+        path.write_bytes(value)
+    elif callable(value):
+        value(path)
+    monkeypatch.setenv("DOWNLOADER_STATION_TOKEN", value if option is None else "")
+    given = [option, value if option == "--token" else str(path)] if option else []
+    assert cli.main(["--sample", "2000", "--simulate", "1", "--watch", "--serve", "127.0.0.1:0", *given]) == 2
     assert capsys.readouterr().err == f"downloader-flash: {line.format(path)}\n"
 
 
@@ -338,12 +337,10 @@ def test_the_stations_callbacks_return_while_the_server_is_held_up_and_a_stalled
 
 
 def test_the_rate_shown_is_the_workers_though_its_progress_arrives_in_a_burst(make_sim):
-    from downloader_flash.devices import DeviceKey
     from downloader_flash.parallel import Job, Scheduler
     from downloader_flash.web import State
 
-    image = sample(9600)  # 300 blocks
-    sim = make_sim(delay_ms=1)
+    image, sim = sample(9600), make_sim(delay_ms=1)  # 300 blocks, at some 20 KiB/s
     state, shown, ended = State(image, Origin(), False), [], []
 
     def on_progress(job, done, blocks, kib_per_second):
@@ -353,8 +350,7 @@ def test_the_rate_shown_is_the_workers_though_its_progress_arrives_in_a_burst(ma
         shown.append(state.view()["channels"][0]["kib_per_second"])
 
     scheduler = Scheduler(1, 1, on_progress, lambda job, attempt, final: ended.append(attempt))
-    scheduler.add(Job(DeviceKey(sim.port, None), image.data, image.name, 0, None, 0.0))
+    scheduler.add(Job(simulated_devices([sim])[0].key, image.data, image.name, 0, None, 0.0))
     scheduler.run()
     measured = ended[0].flashed.kib_per_second
-    assert shown[0] is None and len(shown) > 2
-    assert all(0.5 * measured < rate < 1.5 * measured for rate in shown[1:]), (shown, measured)
+    assert shown[0] is None and len(shown) > 2 and all(measured / 3 < rate < 3 * measured for rate in shown[1:])

@@ -1,6 +1,7 @@
 """downloader-flash: the command line, one front end over the library."""
 import argparse
 import contextlib
+import dataclasses
 import hashlib
 import os
 import sys
@@ -13,10 +14,12 @@ from . import outcomes
 from .devices import Device, find_devices
 from .errors import FlashError, NoDevice, SeveralDevices, UnknownSerialNumber, UsageError
 from .events import Both, Events
+from .files import NONBLOCKING
 from .flashing import device_sha256, read_image
 from .records import Origin, Report, ReportUnwritable
 from .render import PROG, Screen, say, table
-from .settings import DEFAULT_ATTEMPTS, DEFAULT_RETRIES, DEFAULT_WAIT, TOKEN_VARIABLE, Settings
+from .settings import (DEFAULT_ATTEMPTS, DEFAULT_RETRIES, DEFAULT_WAIT, LONGEST_TOKEN, TOKEN_VARIABLE, Settings,
+                       token_problem)
 from .station import Callbacks, Image, Summary, flash_all, watch
 
 
@@ -58,6 +61,9 @@ def build_parser() -> argparse.ArgumentParser:
                          "the host is 127.0.0.1 unless given")
     station.add_argument("--token", help="needed by control requests, and by every request off loopback; "
                          f"default: the environment variable {TOKEN_VARIABLE}")
+    station.add_argument("--token-file", metavar="PATH",
+                         help="read the token from this file (one trailing newline is left out), so that ps shows "
+                         "no token")
     station.add_argument("--on-demand", action="store_true",
                          help="with --serve: flash a device only when asked with POST /api/v1/flash")
     output = parser.add_argument_group("output")
@@ -99,10 +105,11 @@ def contradiction(args: argparse.Namespace) -> Optional[str]:
         return "--watch waits for real devices; with --simulate it needs --serve, for a demo"
     if args.serve is not None and not args.watch:
         return "--serve needs --watch"
-    if (args.on_demand or args.token is not None) and args.serve is None:
-        return f"--{'on-demand' if args.on_demand else 'token'} needs --serve"
-    if args.token == "":
-        return "--token is empty"
+    for name in ("on_demand", "token", "token_file"):
+        if getattr(args, name) not in (None, False) and args.serve is None:
+            return f"--{name.replace('_', '-')} needs --serve"
+    if args.token is not None and args.token_file is not None:
+        return "give --token or --token-file, not both"
     if sum(map(bool, (args.port, args.serial_number, args.all, args.watch))) > 1:
         return "choose with one of --port, --serial-number, --all and --watch"
     if args.jobs is not None and not (args.all or args.watch):
@@ -114,6 +121,38 @@ def contradiction(args: argparse.Namespace) -> Optional[str]:
         if value is not None and value < least:
             return f"--{name} must be {least} or more"
     return None
+
+
+def token_of(args: argparse.Namespace) -> Optional[str]:
+    """The API's token, from --token, --token-file or the environment; a UsageError says what is
+    wrong with it."""
+    if args.serve is None:
+        return None
+    token: Optional[str]
+    if args.token_file is not None:
+        token, source = read_token_file(args.token_file), f"the token in {args.token_file}"
+    elif args.token is not None:
+        token, source = args.token, "--token"
+    else:
+        token, source = os.environ.get(TOKEN_VARIABLE) or None, TOKEN_VARIABLE
+    problem = token_problem(token) if token is not None else None
+    if problem is not None:
+        raise UsageError(f"{source} {problem}")
+    return token
+
+
+def read_token_file(path: str) -> str:
+    """The file's text, less one trailing newline. Opened without blocking, so that a FIFO nobody
+    writes reads as empty instead of hanging; then read as a pipe from a shell is, waiting for it."""
+    try:
+        fd = os.open(path, os.O_RDONLY | NONBLOCKING)
+        if NONBLOCKING:
+            os.set_blocking(fd, True)
+        with os.fdopen(fd, "rb") as handle:
+            data = handle.read(LONGEST_TOKEN + 2)  # enough to tell that it is too long
+    except OSError as error:
+        raise UsageError(f"cannot read the token file {path}: {error.strerror or error}") from None
+    return (data[:-1] if data.endswith(b"\n") else data).decode("ascii", "replace")
 
 
 def sample_image(size: int) -> bytes:
@@ -157,9 +196,8 @@ def image_of(settings: Settings) -> Image:
 def check_log(path: Optional[str]) -> None:
     if path is None:
         return
-    try:
-        with open(path, "a", encoding="utf-8"):
-            pass
+    try:  # as the workers open it, but without blocking: a FIFO nobody reads must not hang the start
+        os.close(os.open(path, os.O_WRONLY | os.O_APPEND | os.O_CREAT | NONBLOCKING, 0o644))
     except OSError as error:
         raise UsageError(f"cannot write the log {path}: {error.strerror or error}") from None
 
@@ -208,10 +246,8 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     problem = contradiction(args)
     if problem is not None:
         parser.error(problem)
-    if args.token is None and args.serve is not None:
-        args.token = os.environ.get(TOKEN_VARIABLE) or None
     try:
-        return command(Settings.from_arguments(args))
+        return command(dataclasses.replace(Settings.from_arguments(args), token=token_of(args)))
     except FlashError as error:
         say(str(error))
         return error.exit_code

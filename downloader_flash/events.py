@@ -81,6 +81,10 @@ class Both(Callbacks):
         self.first.progress(job, done, blocks)
         self.second.progress(job, done, blocks)
 
+    def rated_progress(self, job: Job, done: int, blocks: int, kib_per_second: Optional[float]) -> None:
+        self.first.rated_progress(job, done, blocks, kib_per_second)
+        self.second.rated_progress(job, done, blocks, kib_per_second)
+
     def attempt_ended(self, job: Job, attempt: Attempt, final: bool, recorded: Optional[bool]) -> None:
         self.first.attempt_ended(job, attempt, final, recorded)
         self.second.attempt_ended(job, attempt, final, recorded)

@@ -21,6 +21,7 @@ from .capture import TextSink, captured_output
 from .devices import Device, find_devices, is_url, locate, port_present, socket_of, why_unavailable
 from .errors import (IN_USE, NO_SUCH_PORT, BlockRejected, DeviceSilent, Disconnected, FlashError, FlashResult, ImageError, Interrupted,
                      NoDevice, NoReply, PortForbidden, PortInUse, PortUnavailable, SeveralDevices)
+from .files import open_regular
 from .records import FAILED, FLASHED, INTERRUPTED, NOT_ACKNOWLEDGED, Attempt, utc
 
 if TYPE_CHECKING:
@@ -39,14 +40,31 @@ def read_image(image: ImageSource) -> bytes:
         data, name = image, "the image"
     else:
         name = os.fspath(image)
-        try:
-            with open(name, "rb") as handle:
-                data = handle.read()
-        except OSError as error:
-            raise ImageError(f"cannot read {name}: {error.strerror or error}") from None
+        data = read_image_file(name)
     if not SMALLEST_IMAGE <= len(data) <= LARGEST_IMAGE:
-        raise ImageError(f"{name} holds {len(data):,} bytes; an image holds {SMALLEST_IMAGE} to {LARGEST_IMAGE:,}")
+        raise wrong_size(name, f"{len(data):,}")
     return data
+
+
+def read_image_file(name: str) -> bytes:
+    """The bytes of the regular file `name`. Its size is checked before it is read, and no more
+    than LARGEST_IMAGE (the most blocks the 16-bit counter can number) is read in any case: a
+    file that grows meanwhile cannot take the memory either."""
+    try:
+        with os.fdopen(open_regular(name, os.O_RDONLY), "rb") as handle:
+            size = os.fstat(handle.fileno()).st_size
+            if size > LARGEST_IMAGE:
+                raise wrong_size(name, f"{size:,}")
+            data = handle.read(LARGEST_IMAGE + 1)
+    except OSError as error:
+        raise ImageError(f"cannot read {name}: {error.strerror or error}") from None
+    if len(data) > LARGEST_IMAGE:
+        raise wrong_size(name, f"more than {LARGEST_IMAGE:,}")
+    return data
+
+
+def wrong_size(name: str, held: str) -> ImageError:
+    return ImageError(f"{name} holds {held} bytes; an image holds {SMALLEST_IMAGE} to {LARGEST_IMAGE:,}")
 
 
 class ModuleOutput(io.TextIOBase):

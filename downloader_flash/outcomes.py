@@ -22,7 +22,8 @@ NOT_ACKNOWLEDGED = Outcome("not acknowledged", 3, "flashed, but a device did not
 REPORT_UNWRITABLE = Outcome("report unwritable", 4, "the report could not be written; no new device was started, "
                             "and every outcome it lacks was printed")
 INTERRUPTED = Outcome("interrupted", 128 + signal.SIGINT,
-                      "interrupted: 128 + the signal's number (130 Ctrl-C, 143 SIGTERM, 129 SIGHUP)")
+                      "interrupted: 128 + the signal's number (130 Ctrl-C, 143 SIGTERM, 129 SIGHUP) with a device in "
+                      "flight; a station stopped with none ends with the code of those it flashed")
 
 OUTCOMES: Tuple[Outcome, ...] = (FLASHED, FAILED, USAGE, NOT_ACKNOWLEDGED, REPORT_UNWRITABLE, INTERRUPTED)
 

@@ -34,6 +34,8 @@ from multiprocessing.process import BaseProcess
 from types import FrameType
 from typing import Any, Callable, Deque, Dict, Hashable, Iterator, List, Optional, Sequence, Tuple, cast
 
+from downloader_wire import BLOCK_SIZE
+
 from .devices import DeviceKey
 from .errors import RETRYABLE, Interrupted, UsageError
 from .flashing import attempt_job, in_main_thread, unstarted
@@ -42,6 +44,7 @@ from .records import FAILED, INTERRUPTED, Attempt
 from .signals import STOPPING_SIGNALS, left_as_default
 
 PROGRESS_INTERVAL = 0.1  # seconds between progress messages from a worker
+KIB = 1024
 STOP_TIMEOUT = 5.0  # how long a stopped worker may take to close its port and report
 EXIT_TIMEOUT = 5.0  # how long a worker that has reported may take to exit
 POLL_INTERVAL = 0.2  # seconds between looks at the signals received and, in station mode, the devices
@@ -131,17 +134,37 @@ class StopRequest:
         self.armed = False
 
 
+class TransferRate:
+    """An attempt's rate, measured in its worker as blocks are accepted, from the first one on:
+    the worker's start and the port's opening are no transfer. The parent hears progress in
+    bursts, so timing the messages' arrival there would show many times the real rate."""
+
+    def __init__(self, size: int) -> None:
+        self.size = size
+        self.first: Optional[Tuple[float, int]] = None  # when the first accepted block was heard, and the bytes done
+
+    def kib_per_second(self, done: int, now: float) -> Optional[float]:
+        """The rate up to `done` blocks, heard at `now`; None until it can be told."""
+        sent = min(done * BLOCK_SIZE, self.size)
+        if self.first is None:
+            self.first = (now, sent)
+        began, first_sent = self.first
+        return (sent - first_sent) / KIB / (now - began) if now > began else None
+
+
 def worker_main(job: Job, connection: Connection) -> None:
     stop = StopRequest(connection)
     signal.signal(signal.SIGINT, stop.handle)
     last = 0.0
+    rate = TransferRate(len(job.data))
 
     def progress(done: int, blocks: int) -> None:
         nonlocal last
         now = time.monotonic()
+        kib_per_second = rate.kib_per_second(done, now)
         if done == blocks or now - last >= PROGRESS_INTERVAL:
             last = now
-            stop.send(("progress", done, blocks))
+            stop.send(("progress", done, blocks, kib_per_second))
 
     attempt: Optional[Attempt] = None
     try:
@@ -248,13 +271,14 @@ class Spare:
 class Scheduler:
     """Runs jobs in worker processes, at most `cap` at once, each up to `attempts` times.
 
-    `on_progress(job, done, blocks)` follows each worker's transfer; `on_attempt(job, attempt,
-    final)` hears every attempt, `final` when no further attempt follows. Nothing is kept of a
-    job after its final attempt, so a station may run for as long as it likes. With `spares`, as
-    many workers are kept started ahead of their jobs, within the cap.
+    `on_progress(job, done, blocks, kib_per_second)` follows each worker's transfer, with the rate
+    the worker measured (None until it can tell); `on_attempt(job, attempt, final)` hears every
+    attempt, `final` when no further attempt follows. Nothing is kept of a job after its final
+    attempt, so a station may run for as long as it likes. With `spares`, as many workers are
+    kept started ahead of their jobs, within the cap.
     """
 
-    def __init__(self, cap: int, attempts: int, on_progress: Callable[[Job, int, int], None],
+    def __init__(self, cap: int, attempts: int, on_progress: Callable[[Job, int, int, Optional[float]], None],
                  on_attempt: Callable[[Job, Attempt, bool], None], spares: int = 0) -> None:
         self.cap, self.attempts = cap, attempts
         self.on_progress, self.on_attempt = on_progress, on_attempt
@@ -425,9 +449,9 @@ class Scheduler:
             if message[0] == "done":
                 self._reported(worker, message[1])
                 return
-            worker.progress = message[1:]
+            worker.progress = (message[1], message[2])
             if not self.stopping:  # the bars of a run being stopped need no more drawing
-                self.on_progress(worker.job, message[1], message[2])
+                self.on_progress(worker.job, message[1], message[2], message[3])
         if not worker.process.is_alive():
             self._lost(worker)
 

@@ -2,6 +2,7 @@
 docs/records.md and in record.schema.json beside this module."""
 import dataclasses
 import datetime
+import errno
 import json
 import os
 import platform
@@ -11,11 +12,14 @@ from importlib import metadata
 from typing import Any, Dict, Optional
 
 from .errors import FlashResult
+from .files import open_regular
 from .outcomes import FAILED as FAILED_OUTCOME, FLASHED as FLASHED_OUTCOME, INTERRUPTED as INTERRUPTED_OUTCOME
 from .outcomes import NOT_ACKNOWLEDGED as NOT_ACKNOWLEDGED_OUTCOME
 
 SCHEMA_VERSION = 2  # version 1 was the unversioned record of downloader-flash 1.1
 SCHEMA_FILE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "record.schema.json")
+# What fsync fails with on a file system that does not sync: the line was written all the same.
+FSYNC_UNSUPPORTED = frozenset({errno.EINVAL, errno.ENOTSUP, errno.EOPNOTSUPP})
 
 # Record fields, in the order they are written.
 FIELDS = ("schema", "time", "started", "seconds", "port", "serial_number", "attempt", "attempts", "result",
@@ -103,12 +107,13 @@ class ReportUnwritable(Exception):
 class Report:
     """An append-only file of records. Each record is one line, written with one write() on a
     file opened for appending, then fsynced: several tools may append to one report, and a
-    reader never sees half a record."""
+    reader never sees half a record. It is a regular file, and never one reached through a
+    symbolic link: the tool often runs as root, and must not append to whatever a link names."""
 
     def __init__(self, path: str) -> None:
         self.path = path
         try:
-            self.fd: Optional[int] = os.open(path, os.O_WRONLY | os.O_APPEND | os.O_CREAT, 0o644)
+            self.fd: Optional[int] = open_regular(path, os.O_WRONLY | os.O_APPEND | os.O_CREAT, follow=False)
         except OSError as error:
             raise ReportUnwritable(self.describe(error)) from None
 
@@ -124,9 +129,13 @@ class Report:
             if written != len(line):
                 self.take_back(written)
                 raise OSError(28, os.strerror(28))  # ENOSPC: the rest did not fit
-            os.fsync(self.fd)
         except OSError as error:
             raise ReportUnwritable(self.describe(error)) from None
+        try:
+            os.fsync(self.fd)
+        except OSError as error:
+            if error.errno not in FSYNC_UNSUPPORTED:
+                raise ReportUnwritable(self.describe(error)) from None
         if not os.path.exists(self.path):
             raise ReportUnwritable(f"cannot write the report {self.path}: it was removed")
 

@@ -1,7 +1,8 @@
 """What a person sees: bars while devices are flashed, a line per finished device, the table.
 
 Results go to `out` (stdout, or stderr when --json has stdout), failures to stderr; with -q
-only failures are shown.
+only failures are shown. Every line, cell and label is printed through printable(): serial
+numbers and descriptions come from the device, and must not move the operator's terminal.
 """
 import json
 import shutil
@@ -33,8 +34,21 @@ DROPPED_FIRST = ("KiB/s", "seconds", "resends", "blocks")
 SHORTENED = ("serial number", "port")
 
 
+def printable(text: str) -> str:
+    """`text` with what a terminal would act on (control characters, C1 and escape sequences,
+    bidirectional overrides) shown as escapes instead, as \\x1b or \\u202e."""
+    if text.isprintable():
+        return text
+    return "".join(character if character.isprintable() else escaped(character) for character in text)
+
+
+def escaped(character: str) -> str:
+    code = ord(character)
+    return f"\\x{code:02x}" if code < 0x100 else f"\\u{code:04x}" if code < 0x10000 else f"\\U{code:08x}"
+
+
 def say(message: str) -> None:
-    print(f"{PROG}: {message}", file=sys.stderr, flush=True)
+    print(f"{PROG}: {printable(message)}", file=sys.stderr, flush=True)
 
 
 VALUE_INDENT = "  "  # a digest under its label
@@ -45,6 +59,7 @@ def width() -> int:
 
 
 def table(rows: Sequence[Sequence[str]], right: Sequence[int] = ()) -> str:
+    rows = [[printable(cell) for cell in row] for row in rows]
     widths = [max(len(row[i]) for row in rows) for i in range(len(rows[0]))]
     cells = (
         "  ".join(cell.rjust(size) if i in right else cell.ljust(size) for i, (cell, size) in enumerate(zip(row, widths)))
@@ -116,18 +131,20 @@ class Bars:
     def __init__(self, stream: IO[str], total_kib: float) -> None:
         self.stream, self.total = stream, total_kib
         self.enabled = stream.isatty()
-        self.rows: Dict[DeviceKey, Tuple[str, float, float]] = {}  # label, KiB done, when it started
+        self.rows: Dict[DeviceKey, Tuple[str, float, float, Optional[float]]] = {}  # label, KiB done, started, KiB/s
         self.drawn = 0  # lines of the block on the screen; the cursor is on the line below it
         self.last_draw = 0.0
 
     def __bool__(self) -> bool:
         return bool(self.rows)
 
-    def update(self, key: DeviceKey, label: str, kib: float) -> None:
+    def update(self, key: DeviceKey, label: str, kib: float, kib_per_second: Optional[float]) -> None:
+        """The bar of `key` at `kib`, at the rate its worker measured: timed here, progress that
+        arrives in bursts would show a rate many times the real one."""
         if not self.enabled:
             return
         started = self.rows[key][2] if key in self.rows else time.monotonic()
-        self.rows[key] = (label, kib, started)
+        self.rows[key] = (printable(label), kib, started, kib_per_second)
         if time.monotonic() - self.last_draw >= REDRAW_INTERVAL or kib >= self.total:
             self.draw()
 
@@ -144,9 +161,11 @@ class Bars:
     def draw(self) -> None:
         columns = width() - 1  # a full last column would leave the cursor waiting to wrap
         bar_format = BAR_FORMAT if columns >= NARROW else NARROW_BAR_FORMAT
+        # A rate of 0 is shown as unknown, "?"; None would have tqdm time the bar itself.
         lines = [tqdm.format_meter(kib, self.total, time.monotonic() - started, ncols=columns, prefix=label,
-                                   unit="KiB", bar_format=bar_format)
-                 for key, (label, kib, started) in sorted(self.rows.items(), key=lambda item: port_order(item[0].port))]
+                                   unit="KiB", bar_format=bar_format, rate=rate or 0)
+                 for key, (label, kib, started, rate) in sorted(self.rows.items(),
+                                                                key=lambda item: port_order(item[0].port))]
         self.erase()
         self.stream.write("".join(line + "\n" for line in lines))
         self.stream.flush()
@@ -155,7 +174,7 @@ class Bars:
     def print(self, line: str, stream: IO[str]) -> None:
         """A line above the bars."""
         self.erase()
-        print(line, file=stream, flush=True)
+        print(printable(line), file=stream, flush=True)
         if self.rows:
             self.draw()
 
@@ -169,10 +188,10 @@ class Screen(Callbacks):
         self.bars = Bars(sys.stderr, self.size / 1024)
         self.final: Dict[DeviceKey, Attempt] = {}  # for the table, so not in station mode
 
-    def progress(self, job: Job, done: int, blocks: int) -> None:
+    def rated_progress(self, job: Job, done: int, blocks: int, kib_per_second: Optional[float]) -> None:
         if not self.settings.quiet:
             label = job.port if job.key.serial_number is None else f"{job.port} {job.key.serial_number}"
-            self.bars.update(job.key, label, min(done * BLOCK_SIZE, self.size) / 1024)
+            self.bars.update(job.key, label, min(done * BLOCK_SIZE, self.size) / 1024, kib_per_second)
 
     def close_bars(self) -> None:
         self.bars.rows.clear()

@@ -6,7 +6,8 @@ from typing import Optional
 
 DEFAULT_RETRIES = 3
 DEFAULT_ATTEMPTS = 1
-TOKEN_VARIABLE = "DOWNLOADER_STATION_TOKEN"  # the station's API token, when --token is not given
+TOKEN_VARIABLE = "DOWNLOADER_STATION_TOKEN"  # the station's API token, when neither --token nor --token-file is given
+LONGEST_TOKEN = 4096  # characters: its header line stays well within what an HTTP server takes
 DEFAULT_WAIT = 10.0  # seconds for a device to come back: USB takes a second or more to re-enumerate
 
 
@@ -50,3 +51,15 @@ class Settings:
     def several(self) -> bool:
         """Whether more than one device may be flashed in this run."""
         return self.all or self.watch
+
+
+def token_problem(token: str) -> Optional[str]:
+    """Why `token` cannot be the API's token, or None. It travels in a header, where only ASCII
+    is sure to arrive byte for byte and spaces around it are lost: printable ASCII, no spaces."""
+    if not token:
+        return "is empty"
+    if len(token) > LONGEST_TOKEN:
+        return f"is longer than {LONGEST_TOKEN:,} characters"
+    if not all("!" <= character <= "~" for character in token):
+        return "must be printable ASCII, without spaces"
+    return None

@@ -53,6 +53,12 @@ class Callbacks:
     def progress(self, job: Job, done: int, blocks: int) -> None:
         """An attempt's transfer has reached `done` of `blocks` blocks."""
 
+    def rated_progress(self, job: Job, done: int, blocks: int, kib_per_second: Optional[float]) -> None:
+        """progress(), with the rate the attempt's worker measured over its transfer so far (None
+        until it can tell). This is the one called; by default it calls progress(), so that a
+        front end that shows no rate need not know of it."""
+        self.progress(job, done, blocks)
+
     def attempt_ended(self, job: Job, attempt: Attempt, final: bool, recorded: Optional[bool]) -> None:
         """An attempt ended; `final` when no other follows. `recorded` is None without a
         report, False when the report could not take it."""
@@ -93,8 +99,8 @@ class Run:
         self.summary = Summary()
         self.opened: Set[DeviceKey] = set()  # devices some attempt found, until their final attempt
         self.on_final: Callable[[DeviceKey], None] = lambda key: None
-        self.scheduler = Scheduler(settings.jobs or most_at_once, settings.attempts, callbacks.progress, self.ended,
-                                   spares)
+        self.scheduler = Scheduler(settings.jobs or most_at_once, settings.attempts, callbacks.rated_progress,
+                                   self.ended, spares)
 
     def add(self, device: Device) -> None:
         self.callbacks.found(device)

@@ -41,7 +41,6 @@ DEFAULT_FLASH_WAIT = 60.0  # seconds a flash request waits for its record before
 LONGEST_FLASH_WAIT = 600.0
 STATION_ANSWER_TIMEOUT = 10.0  # seconds for the station to take a flash request; it looks several times a second
 START_TIMEOUT = 10.0
-KIB = 1024
 
 # A channel's states, as the page and the API name them.
 WAITING, FLASHING = "waiting", "flashing"
@@ -154,7 +153,6 @@ class State(Callbacks):
         self.results: Counter[str] = collections.Counter()
         self.records: Deque[Tuple[int, Record]] = collections.deque(maxlen=RECORDS_KEPT)
         self.sequence = itertools.count(1)
-        self.attempt_began: Dict[DeviceKey, Tuple[float, int]] = {}  # time and blocks of the first report
         self.pending: Dict[DeviceKey, Pending] = {}
         self.requests: "collections.OrderedDict[int, Pending]" = collections.OrderedDict()
         self.request_ids = itertools.count(1)
@@ -179,22 +177,16 @@ class State(Callbacks):
             self.channel(device.device, device.serial_number).become(FLASHING, percent=0.0, kib_per_second=None,
                                                                      reason=None)
 
-    def progress(self, job: Job, done: int, blocks: int) -> None:
-        now = time.monotonic()
+    def rated_progress(self, job: Job, done: int, blocks: int, kib_per_second: Optional[float]) -> None:
         with self.lock:
-            # The rate from the attempt's first report on: the worker's start is not transfer time.
-            first_time, first_done = self.attempt_began.setdefault(job.key, (now, done))
-            block_bytes = len(self.image.data) / blocks if blocks else 0.0
-            elapsed = now - first_time
-            rate = round((done - first_done) * block_bytes / KIB / elapsed, 1) if elapsed > 0 else None
             self.channel(job.port, job.key.serial_number).become(
                 FLASHING, attempt=job.attempt, attempts=job.attempts,
-                percent=round(100 * done / blocks, 1) if blocks else 0.0, kib_per_second=rate)
+                percent=round(100 * done / blocks, 1) if blocks else 0.0,
+                kib_per_second=round(kib_per_second, 1) if kib_per_second is not None else None)
 
     def attempt_ended(self, job: Job, attempt: Attempt, final: bool, recorded: Optional[bool]) -> None:
         values = record(attempt, self.origin)
         with self.lock:
-            self.attempt_began.pop(job.key, None)
             self.records.append((next(self.sequence), values))
             state = attempt.result if final else FLASHING
             self.channel(job.port, job.key.serial_number).become(
@@ -524,8 +516,8 @@ def server_of(settings: Settings, image: Image, origin: Origin) -> Server:
     except ValueError as problem:
         raise UsageError(str(problem)) from None
     if not loopback(host) and settings.token is None:
-        raise UsageError(f"serving on {host}, beyond this machine, needs a token: give --token TOKEN or set "
-                         f"{TOKEN_VARIABLE}")
+        raise UsageError(f"serving on {host}, beyond this machine, needs a token: give --token TOKEN or "
+                         f"--token-file PATH, or set {TOKEN_VARIABLE}")
     server = Server(image, origin, host, port, settings.token, settings.on_demand)
     try:
         server.start()

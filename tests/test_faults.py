@@ -258,7 +258,7 @@ def test_the_scheduler_numbers_attempts_and_forgets_each_device_after_its_last(m
     (tmp_path / "image.bin").write_bytes(IMAGE)
     sims = [make_sim(reject={5: 4}), make_sim()]  # the first gives up on block 5 once
     heard = []
-    scheduler = Scheduler(2, 2, lambda job, done, blocks: None,
+    scheduler = Scheduler(2, 2, lambda *progress: None,
                           lambda job, attempt, final: heard.append((job.port, job.attempt, job.attempts,
                                                                     attempt.result, final)))
     for sim in sims:
@@ -279,7 +279,7 @@ def test_a_failing_callback_leaves_no_worker_behind(make_sim, tmp_path):
     def on_attempt(job, attempt, final):
         raise RuntimeError("the host's callback failed")
 
-    scheduler = Scheduler(2, 1, lambda job, done, blocks: None, on_attempt)
+    scheduler = Scheduler(2, 1, lambda *progress: None, on_attempt)
     for sim in (fast, slow):
         scheduler.add(job_for(sim, tmp_path))
     with pytest.raises(RuntimeError, match="the host's callback failed"):
@@ -302,7 +302,7 @@ def test_an_output_that_fails_while_stopping_costs_no_other_device_its_report(ma
         if eventually(lambda: all(len(sim.blocks) >= 20 for sim in sims), 30):
             os.kill(os.getpid(), signal.SIGHUP)
 
-    scheduler = Scheduler(2, 1, lambda job, done, blocks: None, on_attempt)
+    scheduler = Scheduler(2, 1, lambda *progress: None, on_attempt)
     for sim in sims:
         scheduler.add(job_for(sim, tmp_path))
     previous = signal.getsignal(signal.SIGHUP), signal.getsignal(signal.SIGINT)

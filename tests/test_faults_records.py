@@ -1,14 +1,22 @@
 """The report under faults: a full file system, a removed report, two tools appending to one
-report, and the image file replaced while devices are being flashed."""
+report, and the image file replaced while devices are being flashed; an image or a report that is
+no regular file."""
+import contextlib
+import errno
 import hashlib
 import json
 import os
+import resource
+import socket
 import subprocess
 import sys
 import textwrap
+from unittest import mock
 
 import pytest
 
+from downloader_flash import ImageError
+from downloader_flash.flashing import read_image
 from downloader_flash.records import Report, ReportUnwritable
 from fake_usb import in_namespace
 from schema_check import valid_records
@@ -17,8 +25,8 @@ TOOL = [sys.executable, "-m", "downloader_flash"]
 RECORD_SIZE = 1000  # a little more than a record takes
 
 
-def run_tool(*args, timeout=120):
-    return subprocess.run([*TOOL, *map(str, args)], capture_output=True, text=True, timeout=timeout)
+def run_tool(*args, timeout=120, **options):
+    return subprocess.run([*TOOL, *map(str, args)], capture_output=True, text=True, timeout=timeout, **options)
 
 
 @pytest.fixture
@@ -153,3 +161,50 @@ def test_each_record_is_one_write_then_an_fsync(tmp_path, monkeypatch):
         report.close()
     assert [name for name, _ in calls] == ["write", "fsync", "write", "fsync"]
     assert [json.loads(data) for name, data in calls if name == "write"] == [{"n": 1, "text": "x" * 70000}, {"n": 2}]
+
+
+
+def bound_socket(path):
+    with socket.socket(socket.AF_UNIX) as listener:
+        listener.bind(str(path))
+
+
+MAKERS = {"a FIFO": os.mkfifo, "a directory": os.mkdir, "a socket": bound_socket,  # a FIFO with no other end
+          "a symbolic link": lambda path: path.symlink_to(path.with_name("target")),  # dangling: not to be created
+          "3 GB": lambda path: os.truncate(path.write_bytes(b"") or path, 3 << 30)}
+
+
+@pytest.mark.parametrize("option, kind", [("IMAGE", kind) for kind in ("a FIFO", "a socket", "a directory", "3 GB")]
+                         + [("--report", kind) for kind in ("a FIFO", "a symbolic link")]
+                         + [("IMAGE", "/dev/zero"), ("--report", "/dev/null")])
+def test_an_image_or_report_that_is_no_regular_file_is_refused_at_once_in_one_line(tmp_path, option, kind):
+    path = tmp_path / "f" if kind in MAKERS else kind
+    MAKERS.get(kind, lambda path: None)(path)
+    (tmp_path / "image.bin").write_bytes(bytes(1000))
+    args = [path] if option == "IMAGE" else [tmp_path / "image.bin", "--report", path]
+    # Within a memory limit far below what reading /dev/zero, or the sparse file, whole would take.
+    result = run_tool(*args, "--port", "/nonexistent/ttyACM9", timeout=30,
+                      preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_AS, (1 << 30, 1 << 30)))
+    what = ("a character device" if kind.startswith("/dev") else kind) + ", not a regular file"
+    line = {"IMAGE": f"cannot read {path}: it is {what}", "--report": f"cannot write the report {path}: it is {what}"}
+    if kind == "3 GB":
+        line["IMAGE"] = f"{path} holds 3,221,225,472 bytes; an image holds 9 to 2,097,120"
+    assert (result.returncode, result.stderr) == (2 if option == "IMAGE" else 4, f"downloader-flash: {line[option]}\n")
+    assert not (tmp_path / "target").exists()
+
+
+def test_an_image_that_grew_after_its_size_was_checked_is_read_no_further(tmp_path, monkeypatch):
+    (tmp_path / "image.bin").write_bytes(bytes(3 << 20))
+    real_fstat = os.fstat  # which says 1,000 bytes
+    monkeypatch.setattr(os, "fstat", lambda fd: os.stat_result((*real_fstat(fd)[:6], 1000, *real_fstat(fd)[7:])))
+    with pytest.raises(ImageError, match=" holds more than 2,097,120 bytes; "):
+        read_image(str(tmp_path / "image.bin"))
+
+
+@pytest.mark.parametrize("code", [errno.EINVAL, errno.ENOTSUP, errno.EIO], ids=["EINVAL", "ENOTSUP", "EIO"])
+def test_a_line_written_whole_is_recorded_where_the_file_system_does_not_sync(tmp_path, monkeypatch, code):
+    monkeypatch.setattr(os, "fsync", mock.Mock(side_effect=OSError(code, os.strerror(code))))
+    with contextlib.closing(Report(str(tmp_path / "report.jsonl"))) as report:
+        with pytest.raises(ReportUnwritable) if code == errno.EIO else contextlib.nullcontext():
+            report.append({"n": 1})
+    assert json.loads((tmp_path / "report.jsonl").read_text()) == {"n": 1}

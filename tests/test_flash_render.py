@@ -4,8 +4,9 @@ import re
 
 import pytest
 
-from downloader_flash.devices import DeviceKey
-from downloader_flash.render import TABLE_HEADER, Bars, fitted
+from downloader_flash import Attempt, Device, DeviceKey, FlashResult, Image, Settings, cli
+from downloader_flash.parallel import Job
+from downloader_flash.render import TABLE_HEADER, Bars, Screen, fitted, say
 
 ROWS = [TABLE_HEADER] + [
     (f"/dev/serial/by-id/usb-maker_board_{n:04d}-if00", f"SN-{n:012d}", "interrupted", "62,500", "12", "123.45",
@@ -32,9 +33,10 @@ def test_bars_are_drawn_in_port_order_and_erased_before_a_line_is_printed():
     screen = Terminal()
     bars = Bars(screen, 100.0)
     for port in ("/dev/ttyACM10", "/dev/ttyACM2", "/dev/ttyACM9"):
-        bars.update(DeviceKey(port, None), port, 100.0)  # a finished bar is drawn at once
+        bars.update(DeviceKey(port, None), port, 100.0, 52.5)  # a finished bar is drawn at once
     last_block = screen.getvalue().rsplit("\x1b[J", 1)[-1]
     assert [line.split(":")[0] for line in last_block.splitlines()] == ["/dev/ttyACM2", "/dev/ttyACM9", "/dev/ttyACM10"]
+    assert all(line.endswith("52.50KiB/s]") for line in last_block.splitlines())  # the worker's, not timed here
     out = io.StringIO()
     bars.print("a result", out)
     assert out.getvalue() == "a result\n"
@@ -44,3 +46,27 @@ def test_bars_are_drawn_in_port_order_and_erased_before_a_line_is_printed():
     bars.remove(DeviceKey("/dev/ttyACM9", None))
     bars.remove(DeviceKey("/dev/ttyACM10", None))
     assert screen.getvalue().endswith("\r\x1b[1A\x1b[J") and not bars
+
+
+HOSTILE = "SN\x1b]0;owned\x07\x9b2J\u202e"  # sets the window's title, clears the screen (C1), reverses the text
+
+
+@pytest.mark.parametrize("mode", ["list", "watch", "all", "bar", "say"])
+def test_text_from_the_device_reaches_the_terminal_escaped(mode, capsys):
+    device = Device("/dev/ttyACM0", HOSTILE, "1-1", f"board {HOSTILE}")
+    job = Job(device.key, bytes(64), "/srv/fw.bin", 0, None, 0.0)
+    screen = Screen(Settings(watch=mode == "watch", all=mode == "all"), Image(bytes(64), "/srv/fw.bin"), Terminal())
+    screen.bars = Bars(Terminal(), 0.0625)
+    if mode == "list":
+        print(cli.listing([device]))
+    elif mode == "bar":
+        screen.rated_progress(job, 1, 2, None)
+    elif mode == "say":
+        say(f"no device has the serial number {HOSTILE}")
+    else:
+        flashed = FlashResult(device.device, HOSTILE, 64, 2, 0, 0.1, "0" * 64, "0" * 64, True)
+        screen.attempt_ended(job, Attempt(device.device, HOSTILE, "flashed", flashed=flashed), True, None)
+        screen.summary_table()
+    shown = "".join(capsys.readouterr()) + screen.out.getvalue() + screen.bars.stream.getvalue()
+    assert HOSTILE.encode("unicode_escape").decode() in shown
+    assert not any(code in shown for code in ("\x1b]", "\x07", "\x9b", "\u202e"))

@@ -313,7 +313,8 @@ def test_version_and_exit_codes_in_help():
         "serial number), or contradictory options\n"
         "  3    flashed, but a device did not acknowledge the run command\n"
         "  4    the report could not be written; no new device was started, and every outcome it lacks was printed\n"
-        "  130  interrupted: 128 + the signal's number (130 Ctrl-C, 143 SIGTERM, 129 SIGHUP)\n")
+        "  130  interrupted: 128 + the signal's number (130 Ctrl-C, 143 SIGTERM, 129 SIGHUP) with a device in flight; "
+        "a station stopped with none ends with the code of those it flashed\n")
 
 
 README = os.path.join(os.path.dirname(__file__), "..", "README.md")

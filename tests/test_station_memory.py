@@ -38,8 +38,8 @@ class InstantScheduler:
             poll()
             while self.queued:
                 job = self.queued.popleft()
-                self.on_progress(job, 1, 320)
-                self.on_progress(job, 320, 320)
+                self.on_progress(job, 1, 320, None)
+                self.on_progress(job, 320, 320, 50.0)
                 result = FlashResult(job.port, job.key.serial_number, len(job.data), 320, 0, 0.1, "0" * 64, "0" * 64, True)
                 attempt = unstarted(job, FLASHED)
                 self.on_attempt(job, attempt.__class__(**{**attempt.__dict__, "flashed": result, "seconds": 0.1}), True)

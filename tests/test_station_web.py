@@ -8,6 +8,7 @@ import socket
 import subprocess
 import sys
 import threading
+import time
 
 import pytest
 
@@ -188,7 +189,34 @@ def test_serving_beyond_loopback_without_a_token_is_refused_at_start(tmp_path, c
     (tmp_path / "image.bin").write_bytes(IMAGE.data)
     assert cli.main([str(tmp_path / "image.bin"), "--watch", "--serve", "0.0.0.0:0"]) == 2
     assert capsys.readouterr().err == ("downloader-flash: serving on 0.0.0.0, beyond this machine, needs a token: "
-                                       "give --token TOKEN or set DOWNLOADER_STATION_TOKEN\n")
+                                       "give --token TOKEN or --token-file PATH, or set DOWNLOADER_STATION_TOKEN\n")
+
+
+@pytest.mark.parametrize("option, value, line", [
+    ("--token", "caf\xe9", "--token must be printable ASCII, without spaces"),
+    (None, "two words", "DOWNLOADER_STATION_TOKEN must be printable ASCII, without spaces"),
+    ("--token-file", b"caf\xe9\n", "the token in {} must be printable ASCII, without spaces"),
+    ("--token-file", b"\n", "the token in {} is empty"),
+    ("--token-file", b"x" * 5000, "the token in {} is longer than 4,096 characters"),
+    ("--token-file", os.mkfifo, "the token in {} is empty"),  # nobody writes it: no hang
+    ("--token-file", None, "cannot read the token file {}: No such file or directory"),
+], ids=["option", "environment", "file", "empty file", "long file", "FIFO", "missing file"])
+def test_a_token_that_cannot_travel_in_a_header_is_a_usage_error(tmp_path, capsys, monkeypatch, option, value, line):
+    path = tmp_path / "token"
+    if isinstance(value, bytes):
+        path.write_bytes(value)
+    elif callable(value):
+        value(path)
+    monkeypatch.setenv("DOWNLOADER_STATION_TOKEN", value if option is None else "")
+    given = [option, value if option == "--token" else str(path)] if option else []
+    assert cli.main(["--sample", "2000", "--simulate", "1", "--watch", "--serve", "127.0.0.1:0", *given]) == 2
+    assert capsys.readouterr().err == f"downloader-flash: {line.format(path)}\n"
+
+
+def test_the_token_file_gives_the_token_without_its_newline(tmp_path):
+    (tmp_path / "token").write_text("s3cret\n")
+    args = cli.build_parser().parse_args(["--watch", "--serve", "8080", "--token-file", str(tmp_path / "token")])
+    assert cli.token_of(args) == "s3cret"
 
 
 @pytest.mark.parametrize("args, message", [
@@ -306,3 +334,23 @@ def test_the_stations_callbacks_return_while_the_server_is_held_up_and_a_stalled
     finally:
         released.set()
         stalled.close()
+
+
+def test_the_rate_shown_is_the_workers_though_its_progress_arrives_in_a_burst(make_sim):
+    from downloader_flash.parallel import Job, Scheduler
+    from downloader_flash.web import State
+
+    image, sim = sample(9600), make_sim(delay_ms=1)  # 300 blocks, at some 20 KiB/s
+    state, shown, ended = State(image, Origin(), False), [], []
+
+    def on_progress(job, done, blocks, kib_per_second):
+        if not shown:  # the station busy: what the worker sends meanwhile arrives all at once
+            time.sleep(0.3)
+        state.rated_progress(job, done, blocks, kib_per_second)
+        shown.append(state.view()["channels"][0]["kib_per_second"])
+
+    scheduler = Scheduler(1, 1, on_progress, lambda job, attempt, final: ended.append(attempt))
+    scheduler.add(Job(simulated_devices([sim])[0].key, image.data, image.name, 0, None, 0.0))
+    scheduler.run()
+    measured = ended[0].flashed.kib_per_second
+    assert shown[0] is None and len(shown) > 2 and all(measured / 3 < rate < 3 * measured for rate in shown[1:])

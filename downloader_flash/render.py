@@ -182,7 +182,7 @@ class Screen(Callbacks):
         key = job.key
         self.bars.remove(key)
         if attempt.note is not None:
-            self.failure(attempt.note)
+            self.failure(f"{PROG}: {attempt.note}")
         if not final:
             self.failure(f"{about(attempt.port, attempt.error)}; flashing it again from block 0")
         elif self.settings.watch:

@@ -1,5 +1,6 @@
 """The tool through ser2net, the network serial server of the lines, serving a simulator's pty."""
 import json
+import os
 import shutil
 import subprocess
 import time
@@ -11,7 +12,8 @@ from downloader_sim import expected_image
 from fakes import eventually, module_state  # noqa: F401
 from test_flash_tool import IMAGE, closed_tcp_port, sha, tool
 
-pytestmark = [pytest.mark.skipif(shutil.which("ser2net") is None, reason="needs ser2net"),
+SER2NET = shutil.which("ser2net", path=os.pathsep.join([os.environ.get("PATH", ""), "/usr/sbin"]))
+pytestmark = [pytest.mark.skipif(SER2NET is None, reason="needs ser2net"),
               # pyserial's rfc2217:// port starts its reader thread the old way
               pytest.mark.filterwarnings("ignore:set(Daemon|Name)\\(\\) is deprecated:DeprecationWarning")]
 
@@ -45,7 +47,7 @@ def serve(tmp_path):
         config = tmp_path / f"ser2net-{port}.yaml"
         config.write_text(CONFIG.format(accepter=ACCEPTERS[accepter][0], port=port, tty=sim.port))
         with open(tmp_path / f"ser2net-{port}.err", "w") as err:
-            server = subprocess.Popen(["ser2net", "-n", "-d", "-c", config, "-P", tmp_path / f"ser2net-{port}.pid"],
+            server = subprocess.Popen([SER2NET, "-n", "-d", "-c", config, "-P", tmp_path / f"ser2net-{port}.pid"],
                                       stdout=subprocess.DEVNULL, stderr=err)
         started.append(server)
         assert eventually(lambda: listening(port) or server.poll() is not None) and server.poll() is None, (

@@ -180,7 +180,7 @@ def module_port(port: str) -> Iterator[List[Exception]]:
 def open_errors(ser: serial.SerialBase) -> List[Exception]:
     """The exceptions that ser.open() raises from now on, kept as they pass."""
     raised: List[Exception] = []
-    plain_open = ser.open
+    plain_open: Callable[[], None] = getattr(ser, "open")  # every port has it; SerialBase does not declare it
 
     def open_() -> None:
         try:

@@ -3,6 +3,7 @@ import json
 import os
 import shutil
 import subprocess
+import threading
 import time
 
 import pytest
@@ -80,17 +81,20 @@ def test_the_tool_flashes_through_ser2net_and_records_a_device_lost_behind_it(ma
 
 
 @pytest.mark.parametrize("accepter", ACCEPTERS)
-def test_ser2net_ending_mid_transfer_is_a_disconnect(make_sim, serve, module_state, accepter):
-    server, port = serve(make_sim(transport="pty"), accepter)
+def test_ser2net_ending_while_a_reply_is_awaited_is_a_disconnect(make_sim, serve, module_state, accepter):
+    sim = make_sim(transport="pty", no_reply_blocks={300})
+    server, port = serve(sim, accepter)
     url = ACCEPTERS[accepter][1].format(port)
 
-    def end_ser2net(done, blocks):
-        if done == 300:
+    def end_ser2net():
+        if eventually(lambda: 300 in sim.nacked, 60):
             server.kill()
-            server.wait()
 
+    ending = threading.Thread(target=end_ser2net)
+    ending.start()
     with pytest.raises(Disconnected) as info:
-        flash(IMAGE, url, on_progress=end_ser2net)
+        flash(IMAGE, url)
+    ending.join()
     assert str(info.value) == f"device on {url} disconnected at block 300 of 3,125"
 
 

@@ -18,8 +18,8 @@ import downloader
 from downloader_wire import LARGEST_IMAGE, RUN, SMALLEST_IMAGE, block_count, device_image
 
 from .capture import TextSink, captured_output
-from .devices import (CONTROL_UNANSWERED, IGNORE_CONTROL, Device, connection_lost, find_devices, ignoring_control, is_url,
-                      locate, port_present, socket_of, url_failure, why_unavailable)
+from .devices import (CONTROL_UNANSWERED, IGNORE_CONTROL, Device, connection_lost, find_devices, ignoring_control,
+                      is_url, locate, port_present, socket_of, url_failure, why_unavailable)
 from .errors import (IN_USE, NO_SUCH_PORT, BlockRejected, DeviceSilent, Disconnected, FlashError, FlashResult, ImageError, Interrupted,
                      NoDevice, NoReply, PortForbidden, PortInUse, PortUnavailable, SeveralDevices)
 from .records import FAILED, FLASHED, INTERRUPTED, NOT_ACKNOWLEDGED, Attempt, utc

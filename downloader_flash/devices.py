@@ -4,6 +4,7 @@ import os
 import re
 import socket
 import stat
+import urllib.parse
 from dataclasses import dataclass
 from typing import List, NamedTuple, Optional, Tuple, Union
 
@@ -16,6 +17,13 @@ from .errors import IN_USE, NO_SUCH_PORT
 
 GROUP_READ_WRITE = stat.S_IRGRP | stat.S_IWGRP
 URL_MARK = "://"  # socket://, rfc2217://, loop://: pyserial's ports by URL
+# pyserial's rfc2217:// option that leaves the server's answers to control settings (flow control,
+# DTR, RTS) unawaited, and its words when a server does not answer them: ser2net on a pty does not.
+IGNORE_CONTROL = "ign_set_control"
+CONTROL_UNANSWERED = "timeout while waiting for option 'control'"
+# A look at a socket's input that takes nothing and does not wait; where the system has no
+# MSG_DONTWAIT, a lost connection is not looked for.
+PEEK_NOW = socket.MSG_PEEK | socket.MSG_DONTWAIT if hasattr(socket, "MSG_DONTWAIT") else None
 
 
 class DeviceKey(NamedTuple):
@@ -117,6 +125,39 @@ def close_url_port(ser: serial.SerialBase) -> None:
             leftover.close()
 
 
+def connection_lost(ser: serial.SerialBase) -> bool:
+    """Whether the other end has closed the connection under a port by URL, or it failed.
+
+    pyserial's rfc2217:// port says nothing of it: its reader thread ends, after which in_waiting
+    is 0 and reads return nothing. The socket itself tells, read without taking anything: a peek at
+    a duplicate, which has no time-out of its own to wait out.
+    """
+    sock = socket_of(ser)
+    if sock is None or PEEK_NOW is None:
+        return False
+    try:
+        with socket.fromfd(sock.fileno(), sock.family, sock.type) as duplicate:
+            return duplicate.recv(1, PEEK_NOW) == b""
+    except BlockingIOError:  # open, with nothing to read
+        return False
+    except OSError:  # reset, or closed already
+        return True
+
+
+def ignoring_control(url: str) -> Optional[str]:
+    """The rfc2217:// URL with ?ign_set_control added; None for another URL or one that has it."""
+    parts = urllib.parse.urlsplit(url)
+    if parts.scheme != "rfc2217" or IGNORE_CONTROL in urllib.parse.parse_qs(parts.query, keep_blank_values=True):
+        return None
+    return urllib.parse.urlunsplit(parts._replace(query=f"{parts.query}&{IGNORE_CONTROL}".lstrip("&")))
+
+
+def url_failure(error: BaseException) -> str:
+    """Why a port by URL did not open, in pyserial's words without its prefix, which repeats the URL."""
+    said = str(error) or type(error).__name__
+    return re.sub(r"^Could not open port \S+: ", "", said)
+
+
 def why_url_unavailable(url: str) -> Optional[str]:
     """Connects once and names what stops it; None when it connects now. A URL is not locked:
     another program may be connected to the same server, so there is no "in use" to tell."""
@@ -124,8 +165,7 @@ def why_url_unavailable(url: str) -> Optional[str]:
         ser = serial.serial_for_url(url, do_not_open=True)
         ser.open()
     except (OSError, ValueError, serial.SerialException) as error:
-        said = str(error) or type(error).__name__
-        return said.split(f"Could not open port {url}: ", 1)[-1]  # pyserial's prefix repeats the URL
+        return url_failure(error)
     close_url_port(ser)
     return None
 

@@ -29,6 +29,7 @@ class FlashResult:
     file_sha256: str
     device_sha256: str
     run_acknowledged: bool
+    note: Optional[str] = None  # how the port was opened, when it took more than asked
 
     @property
     def kib_per_second(self) -> float:
@@ -46,6 +47,7 @@ class FlashError(Exception):
     exit_code = EXIT_FAILED
     resends = 0  # blocks resent before it happened
     block: Optional[int] = None  # the failing block, where there is one
+    note: Optional[str] = None  # as FlashResult.note
 
 
 class UsageError(FlashError):

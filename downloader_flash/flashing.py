@@ -18,7 +18,8 @@ import downloader
 from downloader_wire import LARGEST_IMAGE, RUN, SMALLEST_IMAGE, block_count, device_image
 
 from .capture import TextSink, captured_output
-from .devices import Device, find_devices, is_url, locate, port_present, socket_of, why_unavailable
+from .devices import (CONTROL_UNANSWERED, IGNORE_CONTROL, Device, connection_lost, find_devices, ignoring_control,
+                      is_url, locate, port_present, socket_of, url_failure, why_unavailable)
 from .errors import (IN_USE, NO_SUCH_PORT, BlockRejected, DeviceSilent, Disconnected, FlashError, FlashResult, ImageError, Interrupted,
                      NoDevice, NoReply, PortForbidden, PortInUse, PortUnavailable, SeveralDevices)
 from .files import open_regular
@@ -115,6 +116,7 @@ class Transfer:
         self.port, self.blocks = port, blocks
         self.block: Optional[int] = None  # the block being sent; None before the first
         self.resends = 0
+        self.note: Optional[str] = None  # what the person at the bench is told besides the outcome
 
     def check_line(self) -> None:
         """Waits for a quiet line, so that a late reply cannot answer the resend; raises
@@ -132,7 +134,7 @@ class Transfer:
                 time.sleep(0.01)
         except (OSError, serial.SerialException):
             raise Disconnected(self.port, self.block or 0, self.blocks) from None
-        if not port_present(self.port):
+        if not port_present(self.port) or connection_lost(ser):
             raise Disconnected(self.port, self.block or 0, self.blocks)
 
     def send_blocks(self, retries: int, output: ModuleOutput, on_progress: Optional[ProgressCallback]) -> None:
@@ -173,11 +175,12 @@ def choose_port(port: Union[str, Device, None]) -> Tuple[str, Optional[str]]:
 
 
 @contextlib.contextmanager
-def module_port(port: str) -> Iterator[None]:
+def module_port(port: str) -> Iterator[List[Exception]]:
     """For a URL, the module's `ser` replaced by pyserial's port for it, at the module's own
-    settings; the module drives it unchanged. Put back afterwards: a host shares the module."""
+    settings; the module drives it unchanged. Put back afterwards: a host shares the module.
+    Yields what the port's open() raises, which dev_open() takes for "did not open" and drops."""
     if not is_url(port):
-        yield
+        yield []
         return
     original = downloader.ser
     try:
@@ -187,35 +190,73 @@ def module_port(port: str) -> Iterator[None]:
     replacement.baudrate, replacement.timeout = original.baudrate, original.timeout
     downloader.ser = replacement
     try:
-        yield
+        yield open_errors(replacement)
     finally:
         downloader.ser = original
 
 
+def open_errors(ser: serial.SerialBase) -> List[Exception]:
+    """The exceptions that ser.open() raises from now on, kept as they pass."""
+    raised: List[Exception] = []
+    plain_open: Callable[[], None] = getattr(ser, "open")  # every port has it; SerialBase does not declare it
+
+    def open_() -> None:
+        try:
+            plain_open()
+        except Exception as error:
+            raised.append(error)
+            raise
+
+    setattr(ser, "open", open_)
+    return raised
+
+
 @contextlib.contextmanager
-def opened(port: str) -> Iterator[None]:
-    """The module's port, locked against other processes, open on `port` and closed afterwards.
+def opened(port: str) -> Iterator[Optional[str]]:
+    """The module's port, locked against other processes, open on `port` and closed afterwards;
+    yields a note for the person at the bench when it took a second try.
     A port by URL cannot be locked: another client of the same server is not kept out."""
     if downloader.ser.is_open:
         downloader.dev_close()
-    with module_port(port):
+    with module_port(port) as raised:
         downloader.ser.exclusive = True
-        downloader.com = port
         leftover = None
         try:
-            with interruptions_held():
-                is_open = downloader.dev_open()
-            if not is_open:
-                raise unavailable(port)
+            note = open_module_port(port, raised)
             leftover = socket_of(downloader.ser)
-            yield
+            yield note
         finally:
             downloader.dev_close()
             if leftover is not None:
                 leftover.close()
 
 
-def unavailable(port: str) -> PortUnavailable:
+def module_open(port: str) -> bool:
+    downloader.com = port
+    with interruptions_held():
+        return bool(downloader.dev_open())
+
+
+def open_module_port(port: str, raised: List[Exception]) -> Optional[str]:
+    """Opens the module's port; an RFC 2217 server that does not answer control settings (as
+    ser2net on a pty does not) is tried once more without waiting for those answers."""
+    started = time.monotonic()
+    if module_open(port):
+        return None
+    waited = time.monotonic() - started
+    retry = ignoring_control(port)
+    if retry is None or not raised or CONTROL_UNANSWERED not in str(raised[-1]):
+        raise unavailable(port, raised)
+    if not module_open(retry):
+        raise PortUnavailable(port, f"{url_failure(raised[0])}; with ?{IGNORE_CONTROL}: {url_failure(raised[-1])}")
+    return (f"{port}: the server does not answer control settings (flow control, DTR, RTS); opened again "
+            f"with ?{IGNORE_CONTROL}, which saves {waited:.1f} s when the URL carries it")
+
+
+def unavailable(port: str, raised: List[Exception]) -> PortUnavailable:
+    """Why the port did not open. A URL is not opened again to tell: its open() said it."""
+    if is_url(port):
+        return PortUnavailable(port, url_failure(raised[-1]) if raised else "it did not open")
     reason = why_unavailable(port) or "it did not open"
     if reason == IN_USE:
         return PortInUse(port)
@@ -311,7 +352,7 @@ def flash(
     transfer = Transfer(name, block_count(len(data)))
     output = ModuleOutput(log)
     try:
-        with captured_output(output), opened(name):
+        with captured_output(output), opened(name) as transfer.note:
             # The heartbeat moves the packet counter, so it comes before init() resets it.
             if downloader.beat() != "beated":
                 transfer.check_line()
@@ -324,7 +365,7 @@ def flash(
     except KeyboardInterrupt:
         raise Interrupted(transfer.block, transfer.blocks, transfer.resends) from None
     except FlashError as error:
-        error.resends = transfer.resends
+        error.resends, error.note = transfer.resends, transfer.note
         raise
     return FlashResult(
         port=name,
@@ -336,6 +377,7 @@ def flash(
         file_sha256=hashlib.sha256(data).hexdigest(),
         device_sha256=device_sha256(data),
         run_acknowledged=acknowledged,
+        note=transfer.note,
     )
 
 
@@ -407,14 +449,15 @@ def attempt_job(job: "Job", on_progress: Optional[ProgressCallback]) -> Attempt:
     except Exception as error:  # a FlashError, or a fault of this program: still one line, never a traceback
         message = str(error) if isinstance(error, FlashError) else f"{type(error).__name__}: {error}"
         return dataclasses.replace(known, error=message, kind=type(error).__name__, seconds=time.monotonic() - clock,
-                                   block=getattr(error, "block", None), resends=getattr(error, "resends", 0))
+                                   block=getattr(error, "block", None), resends=getattr(error, "resends", 0),
+                                   note=getattr(error, "note", None))
     finally:
         if log is not None:
             log.close()
     problem = None if result.run_acknowledged else f"the device on {result.port} did not acknowledge the run command"
     return dataclasses.replace(known, port=result.port, result=FLASHED if result.run_acknowledged else NOT_ACKNOWLEDGED,
                                error=problem, flashed=result, seconds=time.monotonic() - clock, block=result.blocks,
-                               resends=result.resends, device_sha256=result.device_sha256)
+                               resends=result.resends, device_sha256=result.device_sha256, note=result.note)
 
 
 def device_sha256(image: bytes) -> str:

@@ -56,6 +56,7 @@ class Attempt:
     size: int = 0  # of the bytes flashed
     file_sha256: str = ""  # of the bytes flashed
     device_sha256: Optional[str] = None  # only when the device received the whole image
+    note: Optional[str] = None  # told to the person at the bench, not recorded: FlashResult.note
 
 
 def utc(seconds: float) -> str:

@@ -200,6 +200,8 @@ class Screen(Callbacks):
     def attempt_ended(self, job: Job, attempt: Attempt, final: bool, recorded: Optional[bool]) -> None:
         key = job.key
         self.bars.remove(key)
+        if attempt.note is not None:
+            self.failure(f"{PROG}: {attempt.note}")
         if not final:
             self.failure(f"{about(attempt.port, attempt.error)}; flashing it again from block 0")
         elif self.settings.watch:

@@ -719,3 +719,14 @@ def test_a_url_that_does_not_connect_says_why_and_puts_the_module_port_back(modu
         flash(IMAGE, url)
     assert re.fullmatch(f"cannot open {re.escape(url)}: {reason}", str(info.value)), str(info.value)
     assert downloader.ser is original
+
+
+
+def test_a_url_that_does_not_open_is_explained_without_connecting_again(module_state):
+    with socket.create_server(("127.0.0.1", 0)) as silent:  # takes connections, never negotiates
+        with pytest.raises(PortUnavailable, match="Remote does not seem to support RFC2217"):
+            flash(IMAGE, f"rfc2217://127.0.0.1:{silent.getsockname()[1]}?timeout=0.1")
+        silent.setblocking(False)
+        silent.accept()[0].close()
+        with pytest.raises(BlockingIOError):
+            silent.accept()

@@ -2,6 +2,7 @@
 import argparse
 import contextlib
 import hashlib
+import ipaddress
 import os
 import sys
 from importlib import metadata
@@ -60,6 +61,9 @@ def build_parser() -> argparse.ArgumentParser:
                          f"default: the environment variable {TOKEN_VARIABLE}")
     station.add_argument("--on-demand", action="store_true",
                          help="with --serve: flash a device only when asked with POST /api/v1/flash")
+    station.add_argument("--allow-host", action="append", default=[], metavar="NAME",
+                         help="with --serve: a name of this machine that clients use for the station (repeatable); "
+                         "requests that name another host are refused, and so are other sites' pages")
     output = parser.add_argument_group("output")
     output.add_argument("--report", metavar="FILE", help="append one JSON Lines record per attempt (docs/records.md)")
     output.add_argument("--station", metavar="NAME", help="the station's name, in every record")
@@ -103,6 +107,11 @@ def contradiction(args: argparse.Namespace) -> Optional[str]:
         return f"--{'on-demand' if args.on_demand else 'token'} needs --serve"
     if args.token == "":
         return "--token is empty"
+    if args.allow_host and args.serve is None:
+        return "--allow-host needs --serve"
+    for name in args.allow_host:
+        if not name or name != name.strip() or (":" in name and not ip_literal(name.strip("[]"))) or "/" in name:
+            return f"--allow-host takes a host name or address, without a port: not {name!r}"
     if sum(map(bool, (args.port, args.serial_number, args.all, args.watch))) > 1:
         return "choose with one of --port, --serial-number, --all and --watch"
     if args.jobs is not None and not (args.all or args.watch):
@@ -114,6 +123,14 @@ def contradiction(args: argparse.Namespace) -> Optional[str]:
         if value is not None and value < least:
             return f"--{name} must be {least} or more"
     return None
+
+
+def ip_literal(text: str) -> bool:
+    try:
+        ipaddress.ip_address(text)
+    except ValueError:
+        return False
+    return True
 
 
 def sample_image(size: int) -> bytes:

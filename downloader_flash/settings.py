@@ -2,7 +2,7 @@
 import argparse
 import os
 from dataclasses import dataclass
-from typing import Optional, Tuple
+from typing import Any, Dict, Optional, Tuple
 
 DEFAULT_RETRIES = 3
 DEFAULT_ATTEMPTS = 1
@@ -38,8 +38,9 @@ class Settings:
     @classmethod
     def from_arguments(cls, namespace: argparse.Namespace) -> "Settings":
         values = vars(namespace)
-        given = {name: values[name] for name in cls.__dataclass_fields__ if name in values}
-        return cls(**{name: tuple(value) if isinstance(value, list) else value for name, value in given.items()})
+        given: Dict[str, Any] = {name: values[name] for name in cls.__dataclass_fields__ if name in values}
+        given.update({name: tuple(value) for name, value in given.items() if isinstance(value, list)})  # repeated
+        return cls(**given)
 
     @property
     def image_name(self) -> str:

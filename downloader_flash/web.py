@@ -54,7 +54,8 @@ START_TIMEOUT = 10.0
 KIB = 1024
 REQUEST_TIMEOUT = 10.0  # seconds for a request's headers and body, from the connection's start or the last answer
 MAX_CONNECTIONS = 128  # open at once: well within a descriptor limit of 256, with the boards' own
-BACKLOG = 64  # connections the kernel holds until they are accepted
+BACKLOG = 1024  # connections the kernel holds until they are accepted: a full queue drops a SYN, a 1 s wait
+ACCEPTS_AT_ONCE = 64  # connections taken in one turn of the loop, so that requests are answered between
 SWEEP_INTERVAL = 1.0  # seconds between looks for connections past their deadline, at most
 STREAM_WRITE_TIMEOUT = 10.0  # seconds an event-stream client may take to accept a write
 STREAM_BUFFER = 16 * KIB  # bytes buffered for an event-stream client, in the kernel (which doubles it) and here
@@ -189,7 +190,7 @@ class Door:
             listener.close()
 
     def accept(self, listener: socket.socket) -> None:
-        for _ in range(BACKLOG):
+        for _ in range(ACCEPTS_AT_ONCE):
             try:
                 client, _ = listener.accept()
             except (BlockingIOError, InterruptedError):

@@ -101,6 +101,12 @@ class Probe(threading.Thread):
             self.taken.append((self.kind, took))
 
 
+def cpu_seconds():
+    """The station's process's own CPU time, its boards' workers aside."""
+    usage = resource.getrusage(resource.RUSAGE_SELF)
+    return usage.ru_utime + usage.ru_stime
+
+
 def descriptors():
     return len(os.listdir("/proc/self/fd"))
 
@@ -117,7 +123,7 @@ def main():
     rounds, size = (1, 32 * 1024) if args.quick else (3, 128 * 1024)
     resource.setrlimit(resource.RLIMIT_NOFILE, (args.descriptors, resource.getrlimit(resource.RLIMIT_NOFILE)[1]))
     image = Image(bytes((i * 7 + (i >> 8)) % 256 for i in range(size)), f"sample of {size:,} bytes")
-    figures = {"without": [], "with": [], "lived": [], "most_descriptors": 0}
+    figures = {"without": [], "with": [], "lived": [], "most_descriptors": 0, "cpu_with": [], "cpu_without": []}
     err = tempfile.TemporaryFile("w+")  # the server's lines on stderr, counted
     saved_err = os.dup(2)
     os.dup2(err.fileno(), 2)
@@ -140,7 +146,9 @@ def main():
                     time.sleep(1.0)  # the flood is in
                 probe.kind = "flood" if flooded else "after"
                 print(f"round {number + 1} of {2 * rounds}, {'with' if flooded else 'without'} the flood", flush=True)
+                cpu, began = cpu_seconds(), time.monotonic()
                 figures["with" if flooded else "without"].append(flash_round(server, devices, size))
+                figures["cpu_with" if flooded else "cpu_without"].append((cpu_seconds() - cpu) / (time.monotonic() - began))
                 figures["most_descriptors"] = max(figures["most_descriptors"], descriptors())
                 if flooder is not None:
                     figures["lived"].extend(json.loads(flooder.communicate(timeout=120)[0]))
@@ -174,7 +182,8 @@ def report(figures, probed, lines, limit, size):
     for kind in ("with", "without"):
         rates = [rate for rate, _ in figures[kind]]
         print(f"flashing {kind} the flood: {statistics.median(rates):.0f} KiB/s over each round's span "
-              f"({', '.join(f'{rate:.0f}' for rate in rates)})")
+              f"({', '.join(f'{rate:.0f}' for rate in rates)}); the station's process used "
+              f"{statistics.median(figures['cpu_' + kind]):.0%} of a core")
     print(f"most descriptors open in the station's process: {figures['most_descriptors']}")
     print(f"lines on stderr: {len(lines)}" + "".join(f"\n  {line}" for line in lines[:5]))
 

@@ -581,7 +581,8 @@ class Server:
     def protocol(self) -> asyncio.Protocol:
         """A connection's handler, made as aiohttp's own sites make it."""
         assert self.runner is not None and self.runner.server is not None
-        options: Dict[str, Any] = {"access_log": None, "keepalive_timeout": self.limits.request}
+        # lingering_time 0: a body not read whole (a late one) closes the connection after the answer.
+        options: Dict[str, Any] = {"access_log": None, "keepalive_timeout": self.limits.request, "lingering_time": 0}
         return Answers(self.runner.server, loop=self.loop, **options)
 
     def loop_failure(self, loop: asyncio.AbstractEventLoop, context: Dict[str, Any]) -> None:

@@ -1,4 +1,5 @@
 """The station's page in a real browser: Debian's chromium, headless, driven by selenium."""
+import functools
 import http.server
 import json
 import os
@@ -183,38 +184,24 @@ document.forms[0].submit();
 
 def answers(driver, url):
     """The status of each answer the browser had from `url`, from its network log."""
-    statuses = []
-    for entry in driver.get_log("performance"):
-        message = json.loads(entry["message"])["message"]
-        if message["method"] == "Network.responseReceived" and message["params"]["response"]["url"] == url:
-            statuses.append(message["params"]["response"]["status"])
-    return statuses
+    messages = [json.loads(entry["message"])["message"] for entry in driver.get_log("performance")]
+    return [m["params"]["response"]["status"] for m in messages
+            if m["method"] == "Network.responseReceived" and m["params"]["response"]["url"] == url]
 
 
-def test_a_page_of_another_site_cannot_flash_a_board(make_sim):
+def test_a_page_of_another_site_cannot_flash_a_board(make_sim, tmp_path):
     sim = make_sim(process=True)
     devices = simulated_devices([sim])
 
     def client(server):
         flash = f"{server.url}api/v1/flash"
-        page = HOSTILE_PAGE.format(flash=flash, port=devices[0].device).encode()
-
-        class Site(http.server.BaseHTTPRequestHandler):
-            def do_GET(self):
-                self.send_response(200)
-                self.send_header("Content-Type", "text/html")
-                self.end_headers()
-                self.wfile.write(page)
-
-            def log_message(self, *args):
-                pass
-
-        site = http.server.ThreadingHTTPServer(("127.0.0.2", 0), Site)  # another origin, on this machine
+        (tmp_path / "index.html").write_text(HOSTILE_PAGE.format(flash=flash, port=devices[0].device))
+        files = functools.partial(http.server.SimpleHTTPRequestHandler, directory=str(tmp_path))
+        site = http.server.ThreadingHTTPServer(("127.0.0.2", 0), files)  # another origin, on this machine
         threading.Thread(target=site.serve_forever, daemon=True).start()
-        driver = browser()
+        driver, seen = browser(), []
         try:
             driver.get(f"http://127.0.0.2:{site.server_address[1]}/")
-            seen = []
             assert eventually(lambda: len(seen.__iadd__(answers(driver, flash))) >= 2, 30), seen
             return seen, call(server, "GET", "/api/v1/records?since=0")[1]
         finally:

@@ -32,17 +32,13 @@ def call(server, method, path, body=None, token=None, raw=None, host="127.0.0.1"
 def exchange(port, data, timeout=10):
     """What the server sends on a raw connection given `data`, until it closes, and how long it took."""
     began = time.monotonic()
-    with socket.create_connection(("127.0.0.1", port), timeout=timeout) as connection:
+    with socket.create_connection(("127.0.0.1", port), timeout=timeout) as connection, \
+            connection.makefile("rb") as stream:
         connection.sendall(data)
-        received = b""
         try:
-            while True:
-                chunk = connection.recv(65536)
-                if not chunk:
-                    break
-                received += chunk
-        except ConnectionResetError:
-            pass
+            received = stream.read()
+        except ConnectionResetError:  # closed with the request unread
+            received = b""
     return received, time.monotonic() - began
 
 

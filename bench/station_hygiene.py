@@ -148,7 +148,8 @@ def main():
                 print(f"round {number + 1} of {2 * rounds}, {'with' if flooded else 'without'} the flood", flush=True)
                 cpu, began = cpu_seconds(), time.monotonic()
                 figures["with" if flooded else "without"].append(flash_round(server, devices, size))
-                figures["cpu_with" if flooded else "cpu_without"].append((cpu_seconds() - cpu) / (time.monotonic() - began))
+                share = (cpu_seconds() - cpu) / (time.monotonic() - began)
+                figures["cpu_with" if flooded else "cpu_without"].append(share)
                 figures["most_descriptors"] = max(figures["most_descriptors"], descriptors())
                 if flooder is not None:
                     figures["lived"].extend(json.loads(flooder.communicate(timeout=120)[0]))

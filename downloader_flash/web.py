@@ -180,7 +180,8 @@ class Door:
 
     def accepting(self) -> None:
         for listener in self.sockets:
-            self.loop.add_reader(listener.fileno(), self.accept, listener)
+            if listener.fileno() >= 0:  # not closed during a pause
+                self.loop.add_reader(listener.fileno(), self.accept, listener)
 
     def close(self) -> None:
         if self.sweeper is not None:

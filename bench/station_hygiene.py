@@ -29,7 +29,7 @@ from contextlib import ExitStack
 
 from downloader_flash import Device, Image
 from downloader_flash.records import Origin
-from downloader_flash.web import MAX_CONNECTIONS, REQUEST_TIMEOUT, Server
+from downloader_flash.web import MAX_CONNECTIONS, MAX_WAITING, REQUEST_TIMEOUT, Server
 from downloader_sim import Simulator
 from station_load import DEVICES, flash_round, percentile, run_station
 
@@ -141,7 +141,7 @@ def main():
                 flooder = None
                 if flooded:
                     flooder = subprocess.Popen([sys.executable, os.path.abspath(__file__), "--flood", str(server.port),
-                                                str(MAX_CONNECTIONS), str(REQUEST_TIMEOUT * 3)],
+                                                str(MAX_WAITING), str(REQUEST_TIMEOUT * 3)],
                                                stdout=subprocess.PIPE, text=True)
                     time.sleep(1.0)  # the flood is in
                 probe.kind = "flood" if flooded else "after"
@@ -170,7 +170,8 @@ def main():
 
 def report(figures, probed, lines, limit, size):
     lived = figures["lived"]
-    print(f"descriptor limit {limit}; cap {MAX_CONNECTIONS} connections; request deadline {REQUEST_TIMEOUT:g} s; "
+    print(f"descriptor limit {limit}; cap {MAX_CONNECTIONS} connections, {MAX_WAITING} of them without a whole "
+          f"request (the flood's); request deadline {REQUEST_TIMEOUT:g} s; "
           f"{DEVICES} devices, {size // 1024} KiB each")
     print(f"partial connections closed by the server: {len(lived)}; lived min {min(lived, default=0):.2f} s, "
           f"median {statistics.median(lived or [0]):.2f} s, longest {max(lived, default=0):.2f} s")

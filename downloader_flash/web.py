@@ -53,7 +53,8 @@ STATION_ANSWER_TIMEOUT = 10.0  # seconds for the station to take a flash request
 START_TIMEOUT = 10.0
 KIB = 1024
 REQUEST_TIMEOUT = 10.0  # seconds for a request's headers and body, from the connection's start or the last answer
-MAX_CONNECTIONS = 128  # open at once: well within a descriptor limit of 256, with the boards' own
+MAX_CONNECTIONS = 160  # open at once: within a descriptor limit of 256, with the boards' own
+MAX_WAITING = 128  # of those, connections that have not sent a whole request (or are idle)
 BACKLOG = 1024  # connections the kernel holds until they are accepted: a full queue drops a SYN, a 1 s wait
 ACCEPTS_AT_ONCE = 64  # connections taken in one turn of the loop, so that requests are answered between
 SWEEP_INTERVAL = 1.0  # seconds between looks for connections past their deadline, at most
@@ -134,6 +135,7 @@ class Limits:
 
     request: float = REQUEST_TIMEOUT
     connections: int = MAX_CONNECTIONS
+    waiting: int = MAX_WAITING
     stream_write: float = STREAM_WRITE_TIMEOUT
 
 
@@ -147,10 +149,14 @@ class Door:
     """The server's listening sockets and its own accept loop.
 
     aiohttp has no hook for these, and asyncio's server would log every failed accept with a
-    traceback: a cap on open connections, where a new one past it takes the place of the oldest
-    that has not sent a whole request (or is closed at once if all are at work); a deadline for
-    the next request's headers and body, from a connection's start or its last answer; a pause,
-    said once a minute, when the process is out of descriptors."""
+    traceback: a cap on open connections, and a lower one on those that have not sent a whole
+    request, where a new connection past either takes the place of the oldest of those (or is
+    closed at once if every one is being answered), so that a flood of partial requests delays
+    no client that sends its request; a deadline for the next request's headers and body, from a
+    connection's start or its last answer; a pause, said once a minute, when the process is out
+    of descriptors. Connections being answered do not count against the lower cap: otherwise each
+    one held (an event stream, a flash request waiting) would let a flood at that cap evict itself
+    in an endless chain."""
 
     def __init__(self, loop: asyncio.AbstractEventLoop, protocol: Callable[[], asyncio.Protocol],
                  limits: Limits) -> None:
@@ -215,7 +221,9 @@ class Door:
 
     def admit(self, client: socket.socket) -> None:
         self.prune()
-        if len(self.open) + self.admitting >= self.limits.connections and not self.evict():
+        waiting = [connection for connection in self.open.values() if connection.deadline is not None]
+        crowded = len(self.open) + self.admitting >= self.limits.connections
+        if (crowded or len(waiting) + self.admitting >= self.limits.waiting) and not self.evict(waiting):
             client.close()
             return
         self.admitting += 1
@@ -231,9 +239,8 @@ class Door:
             self.admitting -= 1
         self.open[transport] = Connection(transport, self.loop.time() + self.limits.request)
 
-    def evict(self) -> bool:
-        """Closes the oldest connection that has not sent a whole request, if there is one."""
-        waiting = [connection for connection in self.open.values() if connection.deadline is not None]
+    def evict(self, waiting: List[Connection]) -> bool:
+        """Closes the oldest of the connections that have not sent a whole request, if there is one."""
         if not waiting:
             return False
         self.drop(min(waiting, key=lambda connection: connection.deadline or 0.0))

@@ -309,7 +309,7 @@ def test_the_stations_callbacks_return_while_the_server_is_held_up_and_a_stalled
         stalled.close()
 
 
-SMALL = {"limits": Limits(request=0.5, connections=4, stream_write=0.5)}
+SMALL = {"limits": Limits(request=0.5, connections=4, waiting=4, stream_write=0.5)}
 
 
 @pytest.mark.parametrize("method, headers, status", [

@@ -181,7 +181,7 @@ def measure(rounds, size, clients=CLIENTS, delay_ms=1):
                 figures["calls_ms"][kind].extend(timed.taken())
                 if clients_process is not None:
                     time.sleep(0.6)  # the last events reach the readers
-                    server.call_soon(server.stop_clients)
+                    server.call_soon(server.hub.end)
                     figures["events_seen"].append(end_clients(clients_process))
                 figures["rss_kib"].append(rss_kib())
 

@@ -3,6 +3,7 @@ import argparse
 import contextlib
 import dataclasses
 import hashlib
+import ipaddress
 import os
 import sys
 from importlib import metadata
@@ -66,6 +67,9 @@ def build_parser() -> argparse.ArgumentParser:
                          "no token")
     station.add_argument("--on-demand", action="store_true",
                          help="with --serve: flash a device only when asked with POST /api/v1/flash")
+    station.add_argument("--allow-host", action="append", default=[], metavar="NAME",
+                         help="with --serve: a name of this machine that clients use for the station (repeatable); "
+                         "requests that name another host are refused, and so are other sites' pages")
     output = parser.add_argument_group("output")
     output.add_argument("--report", metavar="FILE", help="append one JSON Lines record per attempt (docs/records.md)")
     output.add_argument("--station", metavar="NAME", help="the station's name, in every record")
@@ -110,6 +114,11 @@ def contradiction(args: argparse.Namespace) -> Optional[str]:
             return f"--{name.replace('_', '-')} needs --serve"
     if args.token is not None and args.token_file is not None:
         return "give --token or --token-file, not both"
+    if args.allow_host and args.serve is None:
+        return "--allow-host needs --serve"
+    for name in args.allow_host:
+        if not name or name != name.strip() or (":" in name and not ip_literal(name.strip("[]"))) or "/" in name:
+            return f"--allow-host takes a host name or address, without a port: not {name!r}"
     if sum(map(bool, (args.port, args.serial_number, args.all, args.watch))) > 1:
         return "choose with one of --port, --serial-number, --all and --watch"
     if args.jobs is not None and not (args.all or args.watch):
@@ -153,6 +162,14 @@ def read_token_file(path: str) -> str:
     except OSError as error:
         raise UsageError(f"cannot read the token file {path}: {error.strerror or error}") from None
     return (data[:-1] if data.endswith(b"\n") else data).decode("ascii", "replace")
+
+
+def ip_literal(text: str) -> bool:
+    try:
+        ipaddress.ip_address(text)
+    except ValueError:
+        return False
+    return True
 
 
 def sample_image(size: int) -> bytes:

@@ -2,7 +2,7 @@
 import argparse
 import os
 from dataclasses import dataclass
-from typing import Optional
+from typing import Any, Dict, Optional, Tuple
 
 DEFAULT_RETRIES = 3
 DEFAULT_ATTEMPTS = 1
@@ -34,11 +34,14 @@ class Settings:
     serve: Optional[str] = None  # [HOST:]PORT of the station's page and API
     token: Optional[str] = None  # for the API's control requests, and every request off loopback
     on_demand: bool = False  # with --serve: flash a device only when asked over the API
+    allow_host: Tuple[str, ...] = ()  # with --serve: more names of the station that a request's Host may give
 
     @classmethod
     def from_arguments(cls, namespace: argparse.Namespace) -> "Settings":
         values = vars(namespace)
-        return cls(**{name: values[name] for name in cls.__dataclass_fields__ if name in values})
+        given: Dict[str, Any] = {name: values[name] for name in cls.__dataclass_fields__ if name in values}
+        given.update({name: tuple(value) for name, value in given.items() if isinstance(value, list)})  # repeated
+        return cls(**given)
 
     @property
     def image_name(self) -> str:

@@ -2,7 +2,9 @@
 HTTP client on loopback."""
 import http.client
 import json
+import socket
 import threading
+import time
 
 from downloader_flash.devices import Device
 from downloader_flash.records import Origin
@@ -11,19 +13,33 @@ from downloader_flash.station import Image, watch
 from downloader_flash.web import Server
 
 
-def call(server, method, path, body=None, token=None, raw=None, host="127.0.0.1"):
-    """(status, decoded JSON or text, content type) of one request."""
+def call(server, method, path, body=None, token=None, raw=None, host="127.0.0.1", headers=()):
+    """(status, decoded JSON or text, content type) of one request; `headers` added or replaced."""
     connection = http.client.HTTPConnection(host, server.port, timeout=30)
-    headers = {"Authorization": f"Bearer {token}"} if token is not None else {}
+    sent = {"Authorization": f"Bearer {token}"} if token is not None else {}
     data = raw if raw is not None else (json.dumps(body).encode() if body is not None else None)
     if data is not None:
-        headers["Content-Type"] = "application/json"
-    connection.request(method, path, body=data, headers=headers)
+        sent["Content-Type"] = "application/json"
+    sent.update(headers)
+    connection.request(method, path, body=data, headers=sent)
     response = connection.getresponse()
     content = response.read().decode()
     kind = response.getheader("Content-Type", "")
     connection.close()
     return response.status, json.loads(content) if kind.startswith("application/json") else content, kind
+
+
+def exchange(port, data, timeout=10):
+    """What the server sends on a raw connection given `data`, until it closes, and how long it took."""
+    began = time.monotonic()
+    with socket.create_connection(("127.0.0.1", port), timeout=timeout) as connection, \
+            connection.makefile("rb") as stream:
+        connection.sendall(data)
+        try:
+            received = stream.read()
+        except ConnectionResetError:  # closed with the request unread
+            received = b""
+    return received, time.monotonic() - began
 
 
 def simulated_devices(sims):

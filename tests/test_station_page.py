@@ -1,7 +1,11 @@
 """The station's page in a real browser: Debian's chromium, headless, driven by selenium."""
+import functools
+import http.server
+import json
 import os
 import re
 import shutil
+import threading
 
 import pytest
 
@@ -9,7 +13,7 @@ pytest.importorskip("aiohttp", reason="the station's web front end needs the ext
 webdriver = pytest.importorskip("selenium.webdriver", reason="the page's test needs selenium (the test extra)")
 
 from fakes import eventually  # noqa: E402
-from station_client import sample, serve_while, simulated_devices  # noqa: E402
+from station_client import call, sample, serve_while, simulated_devices  # noqa: E402
 
 CHROMIUM = shutil.which("chromium")
 CHROMEDRIVER = shutil.which("chromedriver")
@@ -32,6 +36,7 @@ def browser():
 
     options = webdriver.ChromeOptions()
     options.binary_location = CHROMIUM
+    options.set_capability("goog:loggingPrefs", {"performance": "ALL"})  # the answers, even those a page cannot read
     for argument in ("--headless=new", "--no-sandbox", "--disable-dev-shm-usage", "--disable-gpu",
                      f"--window-size={SCREEN[0]},{SCREEN[1]}"):
         options.add_argument(argument)
@@ -162,3 +167,47 @@ def test_the_page_reconnects_when_the_tool_restarts():
             second.close()
     finally:
         driver.quit()
+
+
+# Another site's page, as it would try to flash a board: a script's fetch() and a plain form with no
+# script, both sending text/plain, which a browser sends to any site without asking it first. The
+# form's "=" between name and value lands in a key that the last duplicate replaces.
+HOSTILE_PAGE = """<!doctype html><title>another site</title><iframe name="sink"></iframe>
+<form method="POST" action="{flash}" enctype="text/plain" target="sink">
+<input name='{{"port": "' value='", "port": "{port}"}}'></form>
+<script>
+fetch("{flash}", {{method: "POST", mode: "no-cors", headers: {{"Content-Type": "text/plain"}},
+                  body: JSON.stringify({{port: "{port}"}})}});
+document.forms[0].submit();
+</script>"""
+
+
+def answers(driver, url):
+    """The status of each answer the browser had from `url`, from its network log."""
+    messages = [json.loads(entry["message"])["message"] for entry in driver.get_log("performance")]
+    return [m["params"]["response"]["status"] for m in messages
+            if m["method"] == "Network.responseReceived" and m["params"]["response"]["url"] == url]
+
+
+def test_a_page_of_another_site_cannot_flash_a_board(make_sim, tmp_path):
+    sim = make_sim(process=True)
+    devices = simulated_devices([sim])
+
+    def client(server):
+        flash = f"{server.url}api/v1/flash"
+        (tmp_path / "index.html").write_text(HOSTILE_PAGE.format(flash=flash, port=devices[0].device))
+        files = functools.partial(http.server.SimpleHTTPRequestHandler, directory=str(tmp_path))
+        site = http.server.ThreadingHTTPServer(("127.0.0.2", 0), files)  # another origin, on this machine
+        threading.Thread(target=site.serve_forever, daemon=True).start()
+        driver, seen = browser(), []
+        try:
+            driver.get(f"http://127.0.0.2:{site.server_address[1]}/")
+            assert eventually(lambda: len(seen.__iadd__(answers(driver, flash))) >= 2, 30), seen
+            return seen, call(server, "GET", "/api/v1/records?since=0")[1]
+        finally:
+            driver.quit()
+            site.shutdown()
+            site.server_close()
+
+    (statuses, records), _ = serve_while(client, devices, IMAGE, on_demand=True)
+    assert statuses == [403, 403] and records == {"records": [], "next": 0} and sim.runs == 0

@@ -17,9 +17,9 @@ pytest.importorskip("aiohttp", reason="the station's web front end needs the ext
 from downloader_flash import cli  # noqa: E402
 from downloader_flash.devices import port_order  # noqa: E402
 from downloader_flash.records import Origin  # noqa: E402
-from downloader_flash.web import Server  # noqa: E402
+from downloader_flash.web import CLIENT_QUEUE, Limits, Server  # noqa: E402
 from fakes import eventually  # noqa: E402
-from station_client import call, sample, serve_while, simulated_devices  # noqa: E402
+from station_client import call, exchange, sample, serve_while, simulated_devices  # noqa: E402
 
 IMAGE = sample(40000)  # 1,250 blocks
 TOKEN = "s3cret-token"
@@ -30,7 +30,7 @@ def server(request):
     """A server with no station behind it, for what is answered before the station is asked."""
     options = getattr(request, "param", {})
     started = Server(IMAGE, Origin(station="test"), options.get("host", "127.0.0.1"), 0, options.get("token"),
-                     on_demand=True)
+                     on_demand=True, allowed_hosts=("station.example",), limits=options.get("limits", Limits()))
     started.start()
     yield started
     started.close()
@@ -224,6 +224,8 @@ def test_the_token_file_gives_the_token_without_its_newline(tmp_path):
     (["--sample", "2000", "--simulate", "1", "--watch"], "with --simulate it needs --serve"),
     (["--sample", "2000", "--simulate", "1", "--all", "--on-demand"], "--on-demand needs --serve"),
     (["--sample", "2000", "--simulate", "1", "--watch", "--serve", "host:port"], "--serve takes [HOST:]PORT"),
+    (["--sample", "2000", "--simulate", "1", "--all", "--allow-host", "bench"], "--allow-host needs --serve"),
+    (["--sample", "2000", "--simulate", "1", "--watch", "--serve", "0", "--allow-host", "bench:80"], "without a port"),
 ])
 def test_serve_options_that_contradict_are_refused(args, message, capsys):
     with pytest.raises(SystemExit) as exit_:
@@ -305,7 +307,6 @@ def test_the_stations_callbacks_return_while_the_server_is_held_up_and_a_stalled
     from downloader_flash.devices import Device
     from downloader_flash.parallel import Job
     from downloader_flash.records import Attempt
-    from downloader_flash.web import CLIENT_QUEUE
 
     stalled = stalled_stream(server)
     released, finished = threading.Event(), threading.Event()
@@ -354,3 +355,131 @@ def test_the_rate_shown_is_the_workers_though_its_progress_arrives_in_a_burst(ma
     scheduler.run()
     measured = ended[0].flashed.kib_per_second
     assert shown[0] is None and len(shown) > 2 and all(measured / 3 < rate < 3 * measured for rate in shown[1:])
+
+
+SMALL = {"limits": Limits(request=0.5, connections=4, waiting=4, stream_write=0.5)}
+
+
+@pytest.mark.parametrize("method, headers, status", [
+    ("GET", {"Host": "evil.example:{port}"}, 403),  # a name another site resolved to this address
+    ("POST", {"Origin": "http://evil.example"}, 403),
+    ("GET", {"Origin": "http://localhost:1"}, 403),
+    ("POST", {"Content-Type": "text/plain"}, 415),  # what a plain form of another page can send
+    ("GET", {"Host": "localhost:{port}", "Origin": "http://localhost:{port}"}, 200),
+    ("GET", {"Host": "Station.Example"}, 200),  # given with --allow-host
+])
+def test_only_the_station_itself_and_clients_without_a_page_are_answered(server, method, headers, status):
+    sent = {name: value.format(port=server.port) for name, value in headers.items()}
+    path, body = ("/api/v1/flash", {"port": "/dev/nothing-here"}) if method == "POST" else ("/api/v1/channels", None)
+    answered, answer, kind = call(server, method, path, body, headers=sent)
+    assert (answered, kind) == (404 if status == 200 and body else status, "application/json; charset=utf-8")
+    assert status == 200 or answer["status"] == status
+
+
+@pytest.mark.parametrize("server", [{"token": TOKEN}], indirect=True)
+@pytest.mark.parametrize("request_bytes, status", [
+    (b"GET /api/v1/records?since=%C2%B2 HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n", 400),
+    (b"GET /api/v1/records?since=%D9%A1 HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n", 400),
+    (b"GET /api/v1/flash/%C2%B2 HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n", 404),
+    (b"GET /api/v1/flash/" + b"9" * 5000 + b" HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n", 404),
+    (b"POST /api/v1/flash HTTP/1.1\r\nHost: 127.0.0.1\r\nAuthorization: Bearer \xff\r\n\r\n", 401),
+    (b"GET /api/v1/channels HTTP/1.1\r\nHost: 127.0.0.1\r\nOrigin: \xff\r\n\r\n", 403),
+    (b"NOT HTTP\r\n\r\n", 400),
+])
+def test_no_input_reaches_a_traceback(server, request_bytes, status, capfd):
+    answer, _ = exchange(server.port, request_bytes.replace(b"\r\n\r\n", b"\r\nConnection: close\r\n\r\n"))
+    head, _, body = answer.partition(b"\r\n\r\n")
+    assert head.split()[1] == str(status).encode() and b"application/json" in head
+    assert json.loads(body)["status"] == status
+    assert "Traceback" not in capfd.readouterr().err
+
+
+def test_a_deeply_nested_body_is_a_400(server):
+    assert call(server, "POST", "/api/v1/flash", raw=b"[" * 2000 + b"]" * 2000)[:2] == (
+        400, {"error": "the body is nested deeper than 8 levels", "status": 400})
+
+
+@pytest.mark.parametrize("server", [SMALL], indirect=True)
+def test_partial_and_idle_connections_are_closed_by_their_deadline_and_the_api_answers_meanwhile(server):
+    partial = [b"GET / HTTP/1.1\r\n", b"POST /api/v1/flash HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+               b"Content-Type: application/json\r\nContent-Length: 50\r\n\r\n{", b""]
+    lived = [0.0] * len(partial)
+
+    def hold(index):
+        lived[index] = exchange(server.port, partial[index])[1]
+
+    holders = [threading.Thread(target=hold, args=(index,)) for index in range(len(partial))]
+    for holder in holders:
+        holder.start()
+    assert call(server, "GET", "/api/v1/channels")[0] == 200  # a fourth connection, at the cap
+    for holder in holders:
+        holder.join(10)
+    assert all(0.3 < took < 3 for took in lived), lived
+
+
+@pytest.mark.parametrize("server", [SMALL], indirect=True)
+def test_past_the_cap_a_new_connection_takes_a_waiting_ones_place_or_is_closed_at_once(server):
+    waiting = socket.create_connection(("127.0.0.1", server.port))
+    streams = [stalled_stream(server) for _ in range(3)]
+    try:
+        assert eventually(lambda: len(server.hub.clients) == 3)
+        assert call(server, "GET", "/api/v1/channels")[0] == 200  # in the place of the one that sent nothing
+        assert waiting.recv(1) == b""
+        streams.append(stalled_stream(server))
+        assert eventually(lambda: len(server.hub.clients) == 4)
+        answer, took = exchange(server.port, b"GET /api/v1/channels HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")
+        assert answer == b"" and took < 1  # every place is at work
+    finally:
+        for connection in [waiting] + streams:
+            connection.close()
+
+
+@pytest.mark.parametrize("server", [SMALL], indirect=True)
+def test_a_stream_client_that_does_not_read_is_dropped_long_before_its_queue_fills(server):
+    stalled = socket.create_connection(("127.0.0.1", server.port))  # its buffers as large as the system makes them
+    stalled.sendall(b"GET /api/v1/events HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")
+    try:
+        assert eventually(lambda: len(server.hub.clients) == 1)
+        for number in range(CLIENT_QUEUE // 2):
+            server.publish(json.dumps({"event": "test", "number": number, "filler": "x" * 30000}))
+        assert eventually(lambda: server.hub.drops == 1 and not server.hub.clients, 10)
+    finally:
+        stalled.close()
+
+
+def test_the_event_stream_ends_properly_when_the_tool_stops(server):
+    with socket.create_connection(("127.0.0.1", server.port), timeout=10) as client:
+        client.sendall(b"GET /api/v1/events HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")
+        assert eventually(lambda: len(server.hub.clients) == 1)
+        server.close()
+        received = b""
+        while not received.endswith(b"0\r\n\r\n"):
+            chunk = client.recv(4096)
+            assert chunk, received
+            received += chunk
+        assert b"retry: 1000" in received
+
+
+OUT_OF_DESCRIPTORS = """
+import resource, sys
+from downloader_flash import web
+resource.setrlimit(resource.RLIMIT_NOFILE, (48, 48))
+server = web.Server(web.Image(bytes(2000), "sample"), web.Origin(), "127.0.0.1", 0, limits=web.Limits(request=1.0))
+server.start()
+print(server.port, flush=True)
+sys.stdin.read()
+"""
+
+
+def test_out_of_descriptors_the_server_pauses_says_so_once_and_recovers():
+    process = subprocess.Popen([sys.executable, "-c", OUT_OF_DESCRIPTORS], stdin=subprocess.PIPE,
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    fake = type("Server", (), {"port": int(process.stdout.readline())})
+    clients = [socket.create_connection(("127.0.0.1", fake.port)) for _ in range(80)]  # past the process's limit
+    try:
+        assert eventually(lambda: call(fake, "GET", "/api/v1/channels")[0] == 200, 20)
+    finally:
+        for client in clients:
+            client.close()
+        out, err = process.communicate("", timeout=30)
+    assert err.count("out of file descriptors") == 1 and "Traceback" not in err, err

@@ -24,7 +24,7 @@ import time
 
 from downloader_flash import Callbacks, Device, Image, Settings, station
 from downloader_flash.hotplug import Wakeup
-from downloader_flash.parallel import POLL_INTERVAL
+from downloader_flash.scheduler import POLL_INTERVAL
 from downloader_flash.station import Control, watch
 from downloader_sim import Simulator
 

@@ -18,7 +18,8 @@ import tempfile
 import threading
 import time
 
-from downloader_flash import Callbacks, Device, Image, Settings, station
+from downloader_flash import Callbacks, Device, Image, Settings
+from downloader_flash.run import Run
 from downloader_sim import Simulator
 from downloader_wire import block_count, device_image
 
@@ -66,7 +67,7 @@ def flash_devices(devices, image_path, image):
     """Flashes the devices as the library's flash_all() does. Wall seconds, and the workers'
     peak RSS in KiB."""
     failures = Failures()
-    run = station.Run(Settings(image=image_path, all=True, quiet=True), Image(image, image_path), failures, None, None,
+    run = Run(Settings(image=image_path, all=True, quiet=True), Image(image, image_path), failures, None, None,
                       len(devices))
     for device in devices:
         run.add(device)

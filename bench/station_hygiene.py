@@ -28,8 +28,9 @@ import time
 from contextlib import ExitStack
 
 from downloader_flash import Device, Image
-from downloader_flash.records import Origin
-from downloader_flash.web import MAX_CONNECTIONS, MAX_WAITING, REQUEST_TIMEOUT, Server
+from downloader_flash.model import Origin
+from downloader_flash.web_connections import MAX_CONNECTIONS, MAX_WAITING, REQUEST_TIMEOUT
+from downloader_flash.web import Server
 from downloader_sim import Simulator
 from station_load import DEVICES, flash_round, percentile, run_station
 

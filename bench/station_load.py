@@ -30,7 +30,7 @@ from contextlib import ExitStack
 from datetime import datetime
 
 from downloader_flash import Device, Image, Settings
-from downloader_flash.records import Origin
+from downloader_flash.model import Origin
 from downloader_flash.station import watch
 from downloader_flash.web import Server
 from downloader_sim import Simulator

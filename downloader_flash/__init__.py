@@ -16,32 +16,42 @@ TYPE_CHECKING = False  # as typing's, which the command would otherwise load bef
 if TYPE_CHECKING:  # what a type checker sees: the same names, imported as they are re-exported
     from typing import Any, List
 
-    from .devices import (Device as Device, DeviceKey as DeviceKey, find_devices as find_devices,
-                          why_unavailable as why_unavailable)
-    from .errors import (EXIT_FAILED as EXIT_FAILED, EXIT_INTERRUPTED as EXIT_INTERRUPTED,
-                         EXIT_NOT_ACKNOWLEDGED as EXIT_NOT_ACKNOWLEDGED, EXIT_OK as EXIT_OK, EXIT_USAGE as EXIT_USAGE,
-                         BlockRejected as BlockRejected, DeviceSilent as DeviceSilent, Disconnected as Disconnected,
-                         FlashError as FlashError, FlashResult as FlashResult, ImageError as ImageError,
-                         Interrupted as Interrupted, NoDevice as NoDevice, NoReply as NoReply, PortForbidden as PortForbidden,
-                         PortInUse as PortInUse, PortUnavailable as PortUnavailable, SeveralDevices as SeveralDevices,
+    from .devices import find_devices as find_devices, why_unavailable as why_unavailable
+    from .errors import (BlockRejected as BlockRejected, DeviceSilent as DeviceSilent, Disconnected as Disconnected,
+                         FlashError as FlashError, ImageError as ImageError, Interrupted as Interrupted,
+                         NoDevice as NoDevice, NoReply as NoReply, PortForbidden as PortForbidden, PortInUse as PortInUse,
+                         PortUnavailable as PortUnavailable, SeveralDevices as SeveralDevices,
                          UnknownSerialNumber as UnknownSerialNumber, UsageError as UsageError)
     from .flashing import flash as flash
-    from .records import Attempt as Attempt, Origin as Origin, Report as Report, ReportUnwritable as ReportUnwritable
+    from .model import (Attempt as Attempt, Callbacks as Callbacks, Device as Device, DeviceKey as DeviceKey,
+                        FlashResult as FlashResult, Image as Image, Origin as Origin, Summary as Summary)
+    from .records import Report as Report, ReportUnwritable as ReportUnwritable
+    from .run import flash_all as flash_all
     from .settings import Settings as Settings
-    from .station import (Callbacks as Callbacks, Image as Image, Summary as Summary, flash_all as flash_all,
-                          watch as watch)
+    from .station import watch as watch
+
+    # Made at run time from outcomes.OUTCOMES (outcomes.EXIT_NAMES); a test holds the two together.
+    EXIT_OK: int
+    EXIT_FAILED: int
+    EXIT_USAGE: int
+    EXIT_NOT_ACKNOWLEDGED: int
+    EXIT_REPORT_UNWRITABLE: int
+    EXIT_INTERRUPTED: int
 
 _SOURCES = {
-    ".devices": ["Device", "DeviceKey", "find_devices", "why_unavailable"],
+    ".devices": ["find_devices", "why_unavailable"],
     ".errors": [
-        "EXIT_FAILED", "EXIT_INTERRUPTED", "EXIT_NOT_ACKNOWLEDGED", "EXIT_OK", "EXIT_USAGE", "BlockRejected",
-        "DeviceSilent", "Disconnected", "FlashError", "FlashResult", "ImageError", "Interrupted", "NoDevice", "NoReply",
+        "BlockRejected", "DeviceSilent", "Disconnected", "FlashError", "ImageError", "Interrupted", "NoDevice", "NoReply",
         "PortForbidden", "PortInUse", "PortUnavailable", "SeveralDevices", "UnknownSerialNumber", "UsageError",
     ],
     ".flashing": ["flash"],
-    ".records": ["Attempt", "Origin", "Report", "ReportUnwritable"],
+    ".model": ["Attempt", "Callbacks", "Device", "DeviceKey", "FlashResult", "Image", "Origin", "Summary"],
+    ".outcomes": ["EXIT_OK", "EXIT_FAILED", "EXIT_USAGE", "EXIT_NOT_ACKNOWLEDGED", "EXIT_REPORT_UNWRITABLE",
+                  "EXIT_INTERRUPTED"],
+    ".records": ["Report", "ReportUnwritable"],
+    ".run": ["flash_all"],
     ".settings": ["Settings"],
-    ".station": ["Callbacks", "Image", "Summary", "flash_all", "watch"],
+    ".station": ["watch"],
 }
 _SOURCE_OF = {name: source for source, names in _SOURCES.items() for name in names}
 

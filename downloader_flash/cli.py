@@ -12,16 +12,17 @@ from typing import Any, Iterator, List, Optional, Sequence
 from downloader_wire import LARGEST_IMAGE, PRODUCT_ID, SMALLEST_IMAGE, VENDOR_ID
 
 from . import outcomes
-from .devices import Device, find_devices
+from .devices import find_devices
 from .errors import FlashError, NoDevice, SeveralDevices, UnknownSerialNumber, UsageError
 from .events import Both, Events
-from .files import NONBLOCKING
-from .flashing import device_sha256, read_image
-from .records import Origin, Report, ReportUnwritable
+from .files import NONBLOCKING, device_sha256, read_image
+from .model import Callbacks, Device, Image, Origin, Summary
+from .records import Report, ReportUnwritable
 from .render import PROG, Screen, say, table
+from .run import flash_all
 from .settings import (DEFAULT_ATTEMPTS, DEFAULT_RETRIES, DEFAULT_WAIT, LONGEST_TOKEN, TOKEN_VARIABLE, Settings,
                        token_problem)
-from .station import Callbacks, Image, Summary, flash_all, watch
+from .station import watch
 
 
 def build_parser() -> argparse.ArgumentParser:

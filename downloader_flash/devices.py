@@ -5,8 +5,7 @@ import re
 import socket
 import stat
 import urllib.parse
-from dataclasses import dataclass
-from typing import List, NamedTuple, Optional, Tuple, Union
+from typing import List, Optional, Tuple, Union
 
 import serial
 from serial.tools import list_ports
@@ -14,6 +13,7 @@ from serial.tools import list_ports
 from downloader_wire import PRODUCT_ID, VENDOR_ID
 
 from .errors import IN_USE, NO_SUCH_PORT
+from .model import Device, DeviceKey
 
 GROUP_READ_WRITE = stat.S_IRGRP | stat.S_IWGRP
 URL_MARK = "://"  # socket://, rfc2217://, loop://: pyserial's ports by URL
@@ -24,27 +24,6 @@ CONTROL_UNANSWERED = "timeout while waiting for option 'control'"
 # A look at a socket's input that takes nothing and does not wait; where the system has no
 # MSG_DONTWAIT, a lost connection is not looked for.
 PEEK_NOW = socket.MSG_PEEK | socket.MSG_DONTWAIT if hasattr(socket, "MSG_DONTWAIT") else None
-
-
-class DeviceKey(NamedTuple):
-    """One device: its port, and its USB serial number where it has one."""
-
-    port: str
-    serial_number: Optional[str]
-
-
-@dataclass(frozen=True)
-class Device:
-    """A matching port, as pyserial describes it."""
-
-    device: str
-    serial_number: Optional[str]
-    location: Optional[str]
-    description: str
-
-    @property
-    def key(self) -> DeviceKey:
-        return DeviceKey(self.device, self.serial_number)
 
 
 def port_order(port: str) -> Tuple[Union[int, str], ...]:

@@ -1,39 +1,12 @@
-"""What a flash ends in: the result of a good one, the exceptions of a bad one."""
-from dataclasses import dataclass
+"""What a flash that fails ends in: the exceptions, each carrying its outcome as data."""
 from typing import List, Optional
 
 from downloader_wire import PRODUCT_ID, VENDOR_ID
 
-from .outcomes import FAILED, FLASHED, INTERRUPTED, NOT_ACKNOWLEDGED, USAGE
-
-EXIT_OK = FLASHED.exit_code
-EXIT_FAILED = FAILED.exit_code
-EXIT_USAGE = USAGE.exit_code
-EXIT_NOT_ACKNOWLEDGED = NOT_ACKNOWLEDGED.exit_code
-EXIT_INTERRUPTED = INTERRUPTED.exit_code
+from .model import Outcome
+from .outcomes import FAILED, INTERRUPTED, USAGE
 
 READ_TIMEOUT = 1  # seconds the module's port waits for a reply
-
-
-@dataclass(frozen=True)
-class FlashResult:
-    """A finished transfer. `device_sha256` is the digest of the image the device holds: block 0
-    carries the image length in place of image bytes 6 to 9, so the device holds zeros there."""
-
-    port: str
-    serial_number: Optional[str]
-    size: int
-    blocks: int
-    resends: int
-    seconds: float
-    file_sha256: str
-    device_sha256: str
-    run_acknowledged: bool
-    note: Optional[str] = None  # how the port was opened, when it took more than asked
-
-    @property
-    def kib_per_second(self) -> float:
-        return self.size / 1024 / self.seconds if self.seconds > 0 else 0.0
 
 
 def plural(count: int, noun: str) -> str:
@@ -44,16 +17,21 @@ def plural(count: int, noun: str) -> str:
 class FlashError(Exception):
     """A flash that did not happen or did not finish; str() is one line for the person at the bench."""
 
-    exit_code = EXIT_FAILED
+    outcome: Outcome = FAILED
+    retryable = False  # whether another attempt, from block 0 in a fresh worker, may succeed
     resends = 0  # blocks resent before it happened
     block: Optional[int] = None  # the failing block, where there is one
     note: Optional[str] = None  # as FlashResult.note
+
+    @property
+    def exit_code(self) -> int:
+        return self.outcome.exit_code
 
 
 class UsageError(FlashError):
     """The command line or the choice of device does not say what to flash."""
 
-    exit_code = EXIT_USAGE
+    outcome = USAGE
 
 
 class ImageError(UsageError):
@@ -84,13 +62,15 @@ IN_USE = "in use by another process"
 
 
 class PortUnavailable(FlashError):
-    """A port that would not open. One that does not exist is a selection error: nothing matched."""
+    """A port that would not open, perhaps for a moment. One that does not exist is a selection
+    error: nothing matched."""
 
-    def __init__(self, port: str, reason: str) -> None:
+    retryable = True
+
+    def __init__(self, port: str, reason: str, outcome: Optional[Outcome] = None) -> None:
         super().__init__(f"cannot open {port}: {reason}")
         self.port, self.reason = port, reason
-        if reason == NO_SUCH_PORT:
-            self.exit_code = EXIT_USAGE
+        self.outcome = outcome or (USAGE if reason == NO_SUCH_PORT else FAILED)
 
 
 class PortInUse(PortUnavailable):
@@ -101,20 +81,30 @@ class PortInUse(PortUnavailable):
 class PortForbidden(PortUnavailable):
     """No access to the device node: waiting does not help, so it is not tried again."""
 
+    retryable = False
 
+
+# The failures below may pass: the device went away (and may come back, perhaps on another port)
+# or gave up on a block.
 class DeviceSilent(FlashError):
+    retryable = True
+
     def __init__(self, port: str) -> None:
         super().__init__(f"the device on {port} does not answer the heartbeat")
         self.port = port
 
 
 class Disconnected(FlashError):
+    retryable = True
+
     def __init__(self, port: str, block: int, blocks: int) -> None:
         super().__init__(f"device on {port} disconnected at block {block:,} of {blocks:,}")
         self.port, self.block, self.blocks = port, block, blocks
 
 
 class BlockRejected(FlashError):
+    retryable = True
+
     def __init__(self, port: str, block: int, times: int, reason: str) -> None:
         super().__init__(
             f"device on {port} rejected block {block:,}, {plural(times, 'time')}; giving up"
@@ -125,6 +115,8 @@ class BlockRejected(FlashError):
 
 class NoReply(FlashError):
     """The device sent nothing back for a block: it did not reject it, it did not answer."""
+
+    retryable = True
 
     def __init__(self, port: str, block: int, times: int) -> None:
         super().__init__(
@@ -138,7 +130,8 @@ class Interrupted(KeyboardInterrupt):
     """Ctrl-C, or a stop, during a flash. A KeyboardInterrupt, not a FlashError, so that a host
     loop's `except FlashError` lets it through and the host stops."""
 
-    exit_code = EXIT_INTERRUPTED
+    outcome = INTERRUPTED
+    exit_code = INTERRUPTED.exit_code
 
     def __init__(self, block: Optional[int], blocks: int, resends: int = 0) -> None:
         if block is None:
@@ -149,9 +142,3 @@ class Interrupted(KeyboardInterrupt):
             message = f"interrupted at block {block:,} of {blocks:,}; the device holds a partial image"
         super().__init__(message)
         self.block, self.blocks, self.resends = block, blocks, resends
-
-
-# Failures after which another attempt, from block 0 in a fresh worker, may succeed: the device
-# went away (and may come back, perhaps on another port), was busy, or gave up on a block.
-RETRYABLE = frozenset({Disconnected.__name__, BlockRejected.__name__, DeviceSilent.__name__, NoReply.__name__,
-                       PortUnavailable.__name__, PortInUse.__name__})

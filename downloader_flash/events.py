@@ -5,10 +5,8 @@ import sys
 import time
 from typing import IO, Any, Counter, Dict, List, Optional, Set, Tuple
 
-from .devices import Device, DeviceKey
-from .records import Attempt, Origin, Record, record, utc
-from .station import Callbacks, Summary
-from .parallel import Job
+from .model import Attempt, Callbacks, Device, DeviceKey, Job, Origin, Record, Summary
+from .records import record, utc
 
 PROGRESS_INTERVAL = 0.5  # seconds between progress events of one device
 

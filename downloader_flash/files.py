@@ -1,8 +1,13 @@
 """Opening the files named on the command line that must be regular files: the image and the report."""
 import errno
+import hashlib
 import os
 import stat
-from typing import Callable, Tuple
+from typing import Callable, Tuple, Union
+
+from downloader_wire import LARGEST_IMAGE, SMALLEST_IMAGE, device_image
+
+from .errors import ImageError
 
 NONBLOCKING = getattr(os, "O_NONBLOCK", 0)
 NO_FOLLOW = getattr(os, "O_NOFOLLOW", 0)
@@ -45,3 +50,42 @@ def open_regular(path: str, flags: int, mode: int = 0o644, follow: bool = True) 
         os.close(fd)
         raise
     return fd
+
+
+ImageSource = Union[str, "os.PathLike[str]", bytes]
+
+
+def read_image(image: ImageSource) -> bytes:
+    if isinstance(image, bytes):
+        data, name = image, "the image"
+    else:
+        name = os.fspath(image)
+        data = read_image_file(name)
+    if not SMALLEST_IMAGE <= len(data) <= LARGEST_IMAGE:
+        raise wrong_size(name, f"{len(data):,}")
+    return data
+
+
+def read_image_file(name: str) -> bytes:
+    """The bytes of the regular file `name`. Its size is checked before it is read, and no more
+    than LARGEST_IMAGE (the most blocks the 16-bit counter can number) is read in any case: a
+    file that grows meanwhile cannot take the memory either."""
+    try:
+        with os.fdopen(open_regular(name, os.O_RDONLY), "rb") as handle:
+            size = os.fstat(handle.fileno()).st_size
+            if size > LARGEST_IMAGE:
+                raise wrong_size(name, f"{size:,}")
+            data = handle.read(LARGEST_IMAGE + 1)
+    except OSError as error:
+        raise ImageError(f"cannot read {name}: {error.strerror or error}") from None
+    if len(data) > LARGEST_IMAGE:
+        raise wrong_size(name, f"more than {LARGEST_IMAGE:,}")
+    return data
+
+
+def wrong_size(name: str, held: str) -> ImageError:
+    return ImageError(f"{name} holds {held} bytes; an image holds {SMALLEST_IMAGE} to {LARGEST_IMAGE:,}")
+
+
+def device_sha256(image: bytes) -> str:
+    return hashlib.sha256(device_image(image)).hexdigest()

@@ -1,48 +1,43 @@
-"""How a run ends: each outcome's name, exit code and help line, defined once.
+"""How a run ends: each outcome's name, exit code, precedence and help line, defined once.
 
-`--help`'s exit-code section, the README's table and `exit_code()` are all made from OUTCOMES.
+Everything else is made from OUTCOMES: `--help`'s exit-code section and the README's table, the
+exit codes, the results a record may hold and the schema's enum, the library's EXIT_ names,
+the station's counters and the page's labels.
 """
 import signal
-from dataclasses import dataclass
-from typing import Iterable, Optional, Tuple
+from typing import Dict, Iterable, Optional, Tuple
 
+from .model import SIGNAL_EXIT_BASE, SUCCESS, Outcome, exit_code_of
 
-@dataclass(frozen=True)
-class Outcome:
-    name: str
-    exit_code: int
-    help: str
-
-
-FLASHED = Outcome("flashed", 0, "every device flashed and acknowledged the start of its image")
-FAILED = Outcome("failed", 1, "a device that exists could not be flashed (it failed, is busy or is forbidden)")
+FLASHED = Outcome("flashed", SUCCESS, "every device flashed and acknowledged the start of its image", 5, recorded=True)
+FAILED = Outcome("failed", 1, "a device that exists could not be flashed (it failed, is busy or is forbidden)",
+                 3, recorded=True)
 USAGE = Outcome("usage", 2, "usage or selection error: nothing matched what was asked (no device, no such port, "
-                "an unknown serial number), or contradictory options")
-NOT_ACKNOWLEDGED = Outcome("not acknowledged", 3, "flashed, but a device did not acknowledge the run command")
+                "an unknown serial number), or contradictory options", 2)
+NOT_ACKNOWLEDGED = Outcome("not acknowledged", 3, "flashed, but a device did not acknowledge the run command", 4,
+                           recorded=True)
 REPORT_UNWRITABLE = Outcome("report unwritable", 4, "the report could not be written; no new device was started, "
-                            "and every outcome it lacks was printed")
-INTERRUPTED = Outcome("interrupted", 128 + signal.SIGINT,
+                            "and every outcome it lacks was printed", 1)
+INTERRUPTED = Outcome("interrupted", SIGNAL_EXIT_BASE + signal.SIGINT,
                       "interrupted: 128 + the signal's number (130 Ctrl-C, 143 SIGTERM, 129 SIGHUP) with a device in "
-                      "flight; a station stopped with none ends with the code of those it flashed")
+                      "flight; a station stopped with none ends with the code of those it flashed", 0,
+                      recorded=True, by_signal=True)
 
 OUTCOMES: Tuple[Outcome, ...] = (FLASHED, FAILED, USAGE, NOT_ACKNOWLEDGED, REPORT_UNWRITABLE, INTERRUPTED)
 
-# The results an attempt's record may hold, and which of them decides the exit code when several occur.
-RESULTS = (FLASHED.name, NOT_ACKNOWLEDGED.name, FAILED.name, INTERRUPTED.name)
-PRECEDENCE = (INTERRUPTED, REPORT_UNWRITABLE, USAGE, FAILED, NOT_ACKNOWLEDGED)
-
-
-def interrupted_by(signum: int) -> int:
-    return 128 + signum
+BY_NAME: Dict[str, Outcome] = {outcome.name: outcome for outcome in OUTCOMES}
+# The results an attempt's record may hold.
+RESULTS: Tuple[str, ...] = tuple(outcome.name for outcome in OUTCOMES if outcome.recorded)
+# The library's names for the exit codes: EXIT_OK, EXIT_FAILED, EXIT_USAGE and so on.
+EXIT_NAMES: Dict[str, int] = {
+    "EXIT_" + ("OK" if outcome is FLASHED else outcome.key.upper()): outcome.exit_code for outcome in OUTCOMES}
+globals().update(EXIT_NAMES)
 
 
 def exit_code(outcomes: Iterable[Outcome], signum: Optional[int] = None) -> int:
     """The exit code of a run whose devices and report ended in `outcomes`; a run stopped by a
     signal exits with 128 + its number."""
-    if signum is not None:
-        return interrupted_by(signum)
-    seen = set(outcomes)
-    return next((outcome.exit_code for outcome in PRECEDENCE if outcome in seen), FLASHED.exit_code)
+    return exit_code_of(outcomes, signum)
 
 
 def help_text() -> str:

@@ -5,16 +5,12 @@ import datetime
 import errno
 import json
 import os
-import platform
-import socket
-from dataclasses import dataclass
-from importlib import metadata
-from typing import Any, Dict, Optional
+from typing import Optional
 
-from .errors import FlashResult
 from .files import open_regular
-from .outcomes import FAILED as FAILED_OUTCOME, FLASHED as FLASHED_OUTCOME, INTERRUPTED as INTERRUPTED_OUTCOME
-from .outcomes import NOT_ACKNOWLEDGED as NOT_ACKNOWLEDGED_OUTCOME
+from .model import Attempt, Origin, Record
+from .outcomes import (FAILED as FAILED_OUTCOME, FLASHED as FLASHED_OUTCOME, INTERRUPTED as INTERRUPTED_OUTCOME,
+                       NOT_ACKNOWLEDGED as NOT_ACKNOWLEDGED_OUTCOME)
 
 SCHEMA_VERSION = 2  # version 1 was the unversioned record of downloader-flash 1.1
 SCHEMA_FILE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "record.schema.json")
@@ -32,48 +28,10 @@ NOT_ACKNOWLEDGED = NOT_ACKNOWLEDGED_OUTCOME.name
 FAILED = FAILED_OUTCOME.name
 INTERRUPTED = INTERRUPTED_OUTCOME.name
 
-Record = Dict[str, Any]
-
-
-@dataclass(frozen=True)
-class Attempt:
-    """One attempt at one device: a result, or the error that ended it, and what is known of it."""
-
-    port: str
-    serial_number: Optional[str]
-    result: str
-    error: Optional[str] = None
-    kind: str = ""  # the exception's class name, for deciding on another attempt
-    flashed: Optional[FlashResult] = None
-    attempt: int = 1
-    attempts: int = 1
-    started: float = 0.0  # seconds since the epoch
-    seconds: float = 0.0  # how long it really took, failures included
-    blocks: int = 0
-    block: Optional[int] = None  # the block reached, or the one that failed; None before the first
-    resends: int = 0
-    image: str = ""  # absolute path of the image file
-    size: int = 0  # of the bytes flashed
-    file_sha256: str = ""  # of the bytes flashed
-    device_sha256: Optional[str] = None  # only when the device received the whole image
-    note: Optional[str] = None  # told to the person at the bench, not recorded: FlashResult.note
-
 
 def utc(seconds: float) -> str:
     moment = datetime.datetime.fromtimestamp(seconds, datetime.timezone.utc)
     return moment.isoformat(timespec="milliseconds")
-
-
-@dataclass(frozen=True)
-class Origin:
-    """Where records come from: the same for every record of one run."""
-
-    station: Optional[str] = None
-    host: str = dataclasses.field(default_factory=socket.gethostname)
-    tool_version: str = dataclasses.field(default_factory=lambda: metadata.version("downloader"))
-    # The module is built and shipped with the tool, in the same distribution.
-    module_version: str = dataclasses.field(default_factory=lambda: metadata.version("downloader"))
-    python_version: str = dataclasses.field(default_factory=platform.python_version)
 
 
 def record(attempt: Attempt, origin: Origin) -> Record:

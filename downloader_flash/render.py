@@ -14,12 +14,11 @@ from tqdm import tqdm
 
 from downloader_wire import BLOCK_SIZE
 
-from .devices import DeviceKey, port_order
+from .devices import port_order
 from .errors import plural
-from .records import FLASHED, Attempt, Record
+from .model import Attempt, Callbacks, DeviceKey, Image, Job, Record
+from .records import FLASHED
 from .settings import Settings
-from .station import Callbacks, Image
-from .parallel import Job
 
 PROG = "downloader-flash"
 WIDEST = 80  # columns, whatever the terminal's width

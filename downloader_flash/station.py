@@ -6,21 +6,17 @@ the front end through its Callbacks; neither prints.
 """
 import math
 import queue
-import signal
 import threading
 import time
-from dataclasses import dataclass, field
-from typing import Callable, Dict, Iterable, List, Optional, Sequence, Set, Union
+from dataclasses import dataclass
+from typing import Callable, Dict, List, Optional, Set, Union
 
-from .devices import Device, DeviceKey, find_devices
-from .errors import NO_SUCH_PORT, PortUnavailable
-from .flashing import unstarted
+from .devices import find_devices
 from .hotplug import Waker, Wakeup, tty_events
-from .outcomes import FAILED as FAILED_OUTCOME, INTERRUPTED as INTERRUPTED_OUTCOME, USAGE, Outcome, exit_code
-from .outcomes import FLASHED as FLASHED_OUTCOME, NOT_ACKNOWLEDGED as NOT_ACKNOWLEDGED_OUTCOME
-from .outcomes import REPORT_UNWRITABLE
-from .parallel import POLL_INTERVAL, Job, Scheduler
-from .records import FAILED, Attempt, Origin, Record, Report, ReportUnwritable, record
+from .model import Callbacks, Device, DeviceKey, Image, Origin, Summary
+from .records import Report
+from .run import Run, StationEnded
+from .scheduler import POLL_INTERVAL
 from .settings import Settings
 
 MOST_AT_ONCE = 64  # in station mode, without --jobs
@@ -29,140 +25,6 @@ SPARE_WORKERS = 1  # in station mode, workers started ahead of the next device
 # network namespace of its own hears no announcement, and a device may be made without one.
 RESCAN_INTERVAL = POLL_INTERVAL
 SIMULATED_POLL_INTERVAL = 0.05  # an enumeration of the caller's own, with no wakeup: cheap to look at often
-OUTCOME_OF_RESULT = {outcome.name: outcome for outcome in (FLASHED_OUTCOME, NOT_ACKNOWLEDGED_OUTCOME, FAILED_OUTCOME,
-                                                           INTERRUPTED_OUTCOME)}
-
-
-@dataclass(frozen=True)
-class Image:
-    """The image, read once: every attempt flashes exactly these bytes."""
-
-    data: bytes
-    name: str  # the absolute path of the file they came from, or what generated them
-
-
-class Callbacks:
-    """What a front end hears of a run. Each method does nothing unless overridden."""
-
-    def found(self, device: Device) -> None:
-        """A device is about to be flashed."""
-
-    def present(self, devices: List[Device]) -> None:
-        """In station mode: the devices plugged in now, told whenever they change."""
-
-    def progress(self, job: Job, done: int, blocks: int) -> None:
-        """An attempt's transfer has reached `done` of `blocks` blocks."""
-
-    def rated_progress(self, job: Job, done: int, blocks: int, kib_per_second: Optional[float]) -> None:
-        """progress(), with the rate the attempt's worker measured over its transfer so far (None
-        until it can tell). This is the one called; by default it calls progress(), so that a
-        front end that shows no rate need not know of it."""
-        self.progress(job, done, blocks)
-
-    def attempt_ended(self, job: Job, attempt: Attempt, final: bool, recorded: Optional[bool]) -> None:
-        """An attempt ended; `final` when no other follows. `recorded` is None without a
-        report, False when the report could not take it."""
-
-    def report_failed(self, reason: str) -> None:
-        """The report cannot be written: no new device is started from here on."""
-
-    def unrecorded(self, values: Record) -> None:
-        """A record the report could not take."""
-
-
-@dataclass
-class Summary:
-    """How a run ended."""
-
-    outcomes: Set[Outcome] = field(default_factory=set)
-    signum: Optional[int] = None  # the signal that ended it
-    report_error: Optional[str] = None
-    unrecorded: int = 0  # attempts that are in no record
-
-    def exit_code(self) -> int:
-        seen = set(self.outcomes) | ({REPORT_UNWRITABLE} if self.report_error else set())
-        interrupted = INTERRUPTED_OUTCOME in seen
-        return exit_code(seen, (self.signum or signal.SIGINT) if interrupted else None)
-
-
-class StationEnded(Exception):
-    """Raised from the station's poll to end it when the report has failed and nothing is in flight."""
-
-
-class Run:
-    """One run of several devices: jobs for the scheduler, records, outcomes."""
-
-    def __init__(self, settings: Settings, image: Image, callbacks: Callbacks, report: Optional[Report],
-                 origin: Optional[Origin], most_at_once: int, spares: int = 0) -> None:
-        self.settings, self.image, self.callbacks, self.report = settings, image, callbacks, report
-        self.origin = origin or Origin(station=settings.station)
-        self.summary = Summary()
-        self.opened: Set[DeviceKey] = set()  # devices some attempt found, until their final attempt
-        self.on_final: Callable[[DeviceKey], None] = lambda key: None
-        self.scheduler = Scheduler(settings.jobs or most_at_once, settings.attempts, callbacks.rated_progress,
-                                   self.ended, spares)
-
-    def add(self, device: Device) -> None:
-        self.callbacks.found(device)
-        self.scheduler.add(Job(device.key, self.image.data, self.image.name, self.settings.retries,
-                               self.settings.log, self.settings.wait))
-
-    def ended(self, job: Job, attempt: Attempt, final: bool) -> None:
-        recorded = self.record(attempt)
-        if attempt.kind != PortUnavailable.__name__ or NO_SUCH_PORT not in str(attempt.error):
-            self.opened.add(job.key)
-        if final:
-            self.summary.outcomes.add(self.outcome(job.key, attempt))
-            self.opened.discard(job.key)
-            self.on_final(job.key)
-        self.callbacks.attempt_ended(job, attempt, final, recorded)
-
-    def outcome(self, key: DeviceKey, attempt: Attempt) -> Outcome:
-        """A port that never existed is a selection error, not a failed device."""
-        if attempt.result == FAILED and key not in self.opened:
-            return USAGE
-        return OUTCOME_OF_RESULT[attempt.result]
-
-    def record(self, attempt: Attempt) -> Optional[bool]:
-        if self.report is None:
-            return None
-        if self.summary.report_error is None:
-            try:
-                self.report.append(record(attempt, self.origin))
-                return True
-            except ReportUnwritable as error:
-                self.report_failed(str(error))
-        self.summary.unrecorded += 1
-        self.callbacks.unrecorded(record(attempt, self.origin))
-        return False
-
-    def report_failed(self, reason: str) -> None:
-        self.summary.report_error = reason
-        self.callbacks.report_failed(reason)
-        not_started = list(self.scheduler.queued)
-        self.scheduler.queued.clear()
-        for job in not_started:
-            self.ended(job, unstarted(job, FAILED, "not started: the report cannot be written", "NotStarted"), True)
-
-    def run(self, poll: Optional[Callable[[], None]] = None, period: float = POLL_INTERVAL,
-            wakers: Sequence[Waker] = ()) -> Summary:
-        try:
-            # The number of the signal that stopped the scheduler, or None when its work ran out.
-            self.summary.signum = self.scheduler.run(poll, period, wakers)
-        except StationEnded:
-            pass
-        return self.summary
-
-
-def flash_all(settings: Settings, image: Image, devices: Iterable[Device], callbacks: Optional[Callbacks] = None,
-              report: Optional[Report] = None, origin: Optional[Origin] = None) -> Summary:
-    """Flashes every device at once (at most settings.jobs at a time), each up to
-    settings.attempts times, until all have ended or a signal stops them."""
-    chosen: List[Device] = list(devices)
-    run = Run(settings, image, callbacks or Callbacks(), report, origin, max(1, len(chosen)))
-    for device in chosen:
-        run.add(device)
-    return run.run()
 
 
 def identity(key: DeviceKey) -> Union[str, DeviceKey]:

@@ -6,10 +6,11 @@ import socket
 import threading
 import time
 
-from downloader_flash.devices import Device
-from downloader_flash.records import Origin
+from downloader_flash.model import Device
+from downloader_flash.model import Origin
 from downloader_flash.settings import Settings
-from downloader_flash.station import Image, watch
+from downloader_flash.model import Image
+from downloader_flash.station import watch
 from downloader_flash.web import Server
 
 

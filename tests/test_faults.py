@@ -18,8 +18,9 @@ import threading
 import pytest
 import serial
 
-from downloader_flash.devices import DeviceKey
-from downloader_flash.parallel import Job, Scheduler
+from downloader_flash.model import DeviceKey
+from downloader_flash.model import Job
+from downloader_flash.scheduler import Scheduler
 from fakes import eventually
 
 # The command with SIGINT, SIGTERM and SIGHUP as a shell hands them to a foreground job, whatever
@@ -343,7 +344,7 @@ def test_output_that_goes_away_costs_no_record_and_no_traceback(tmp_path):
 # arrives just as the first worker's start holds the stopping signals.
 SIGNAL_WHILE_THE_FIRST_WORKER_STARTS = textwrap.dedent("""
     import os, signal, sys
-    from downloader_flash import parallel
+    from downloader_flash import processes, stop_signals
 
     def worker():
         pass
@@ -360,8 +361,8 @@ SIGNAL_WHILE_THE_FIRST_WORKER_STARTS = textwrap.dedent("""
             return done
 
         signal.pthread_sigmask = hold_then_interrupt
-        process = parallel.worker_context().Process(target=worker, daemon=True)
-        with parallel.stop_signals_ignored_by_children():
+        process = processes.worker_context().Process(target=worker, daemon=True)
+        with stop_signals.stop_signals_ignored_by_children():
             process.start()
         signal.pthread_sigmask = hold
         process.join()

@@ -16,7 +16,7 @@ from unittest import mock
 import pytest
 
 from downloader_flash import ImageError
-from downloader_flash.flashing import read_image
+from downloader_flash.files import read_image
 from downloader_flash.records import Report, ReportUnwritable
 from fake_usb import in_namespace
 from schema_check import valid_records

@@ -5,7 +5,7 @@ import re
 import pytest
 
 from downloader_flash import Attempt, Device, DeviceKey, FlashResult, Image, Settings, cli
-from downloader_flash.parallel import Job
+from downloader_flash.model import Job
 from downloader_flash.render import TABLE_HEADER, Bars, Screen, fitted, say
 
 ROWS = [TABLE_HEADER] + [

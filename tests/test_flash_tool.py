@@ -22,7 +22,7 @@ import downloader
 from downloader_flash import (BlockRejected, DeviceSilent, Disconnected, FlashError, FlashResult, Interrupted, NoReply,
                               PortInUse, PortUnavailable, flash)
 from downloader_flash.records import FIELDS
-from downloader_flash.parallel import StopRequest
+from downloader_flash.worker import StopRequest
 from downloader_sim import expected_image
 from downloader_sim.server import TRANSPORTS
 from fake_usb import INTERRUPTIBLE_TOOL

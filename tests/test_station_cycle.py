@@ -12,10 +12,12 @@ import time
 import pytest
 
 from downloader_flash import Callbacks, Device, Image, Settings
-from downloader_flash import hotplug, parallel, station
-from downloader_flash.devices import DeviceKey
-from downloader_flash.flashing import device_sha256
-from downloader_flash.parallel import Job, Scheduler
+from downloader_flash import hotplug, processes, station, stop_signals
+from downloader_flash import scheduler as scheduling
+from downloader_flash.model import DeviceKey
+from downloader_flash.files import device_sha256
+from downloader_flash.model import Job
+from downloader_flash.scheduler import Scheduler
 from downloader_flash.station import Control, watch
 from fakes import eventually
 from test_faults import IMAGE, finish, live_processes, reaped, start, stat_fields
@@ -73,7 +75,7 @@ def test_each_device_is_handed_to_a_spare_started_before_it_and_flashes_its_own_
 
 @linux_only
 def test_a_spare_that_died_unused_costs_the_device_nothing_and_is_replaced(make_sim, monkeypatch):
-    monkeypatch.setattr(parallel, "SPARE_RETRY_INTERVAL", 0.0)
+    monkeypatch.setattr(scheduling, "SPARE_RETRY_INTERVAL", 0.0)
     sim = make_sim()
     killed, results = [], []
     scheduler = None
@@ -108,7 +110,7 @@ def spares_of(tool):
     resource tracker and a forkserver: under 'forkserver' the workers are the server's children.
     A child not yet past its exec is the tool's copy, the module included: unless workers are
     forks, it is not a worker yet."""
-    forks = parallel.worker_context().get_start_method() == "fork"
+    forks = processes.worker_context().get_start_method() == "fork"
     try:
         tool_command = read_proc(tool, "cmdline")
     except OSError:
@@ -264,7 +266,7 @@ def test_a_station_woken_by_its_enumeration_flashes_a_new_device_without_waiting
 
 def stop_when_taken(signum):
     """Sends `signum` to this process once the station has taken it, never while it would kill."""
-    if eventually(lambda: getattr(signal.getsignal(signum), "__self__", None).__class__ is parallel.StopSignals,
+    if eventually(lambda: getattr(signal.getsignal(signum), "__self__", None).__class__ is stop_signals.StopSignals,
                   GIVE_UP):
         os.kill(os.getpid(), signum)
 

@@ -6,19 +6,20 @@ import gc
 import io
 from collections import deque
 
-from downloader_flash import station
-from downloader_flash.devices import Device
-from downloader_flash.errors import FlashResult
+from downloader_flash import run as running, station
+from downloader_flash.model import Device, Image
+from downloader_flash.model import FlashResult
 from downloader_flash.events import Both, Events
-from downloader_flash.flashing import unstarted
-from downloader_flash.records import FLASHED, Origin
+from downloader_flash.attempts import unstarted
+from downloader_flash.records import FLASHED
+from downloader_flash.model import Origin
 from downloader_flash.render import Screen
 from downloader_flash.settings import Settings
 
 BOARDS = 2000
 WARM_UP = 500
 PLUGGED_AT_ONCE = 4
-IMAGE = station.Image(bytes(range(256)) * 40, "/srv/firmware.bin")
+IMAGE = Image(bytes(range(256)) * 40, "/srv/firmware.bin")
 
 
 class InstantScheduler:
@@ -79,7 +80,7 @@ def resident_kib():
 
 def test_two_thousand_boards_leave_the_station_as_small_as_after_the_first_five_hundred(monkeypatch):
     plugging = Plugging()
-    monkeypatch.setattr(station, "Scheduler", InstantScheduler)
+    monkeypatch.setattr(running, "Scheduler", InstantScheduler)
     monkeypatch.setattr(station, "find_devices", plugging)
     for interval in ("POLL_INTERVAL", "RESCAN_INTERVAL"):  # each poll looks at the ports
         monkeypatch.setattr(station, interval, 0.0)

@@ -142,8 +142,8 @@ def test_24_channels_fit_one_full_hd_screen_with_the_counts_and_the_last_records
 
 
 def test_the_page_reconnects_when_the_tool_restarts():
-    from downloader_flash.devices import Device
-    from downloader_flash.records import Origin
+    from downloader_flash.model import Device
+    from downloader_flash.model import Origin
     from downloader_flash.web import Server
 
     def serving(port, channels):

@@ -16,8 +16,10 @@ pytest.importorskip("aiohttp", reason="the station's web front end needs the ext
 
 from downloader_flash import cli  # noqa: E402
 from downloader_flash.devices import port_order  # noqa: E402
-from downloader_flash.records import Origin  # noqa: E402
-from downloader_flash.web import CLIENT_QUEUE, Limits, Server  # noqa: E402
+from downloader_flash.model import Origin  # noqa: E402
+from downloader_flash.web_view import CLIENT_QUEUE  # noqa: E402
+from downloader_flash.web_connections import Limits  # noqa: E402
+from downloader_flash.web import Server  # noqa: E402
 from fakes import eventually  # noqa: E402
 from station_client import call, exchange, sample, serve_while, simulated_devices  # noqa: E402
 
@@ -260,7 +262,7 @@ def test_the_command_serves_a_demo_of_simulated_channels_until_interrupted():
 
 
 def test_a_client_that_falls_a_whole_queue_behind_is_dropped_and_the_others_keep_every_line():
-    from downloader_flash.web import Hub
+    from downloader_flash.web_view import Hub
 
     async def scenario():
         hub, dropped = Hub(), []
@@ -304,9 +306,9 @@ def test_a_stalled_stream_client_does_not_hold_up_the_others(server):
 
 
 def test_the_stations_callbacks_return_while_the_server_is_held_up_and_a_stalled_client_overflows(server):
-    from downloader_flash.devices import Device
-    from downloader_flash.parallel import Job
-    from downloader_flash.records import Attempt
+    from downloader_flash.model import Device
+    from downloader_flash.model import Job
+    from downloader_flash.model import Attempt
 
     stalled = stalled_stream(server)
     released, finished = threading.Event(), threading.Event()
@@ -338,8 +340,9 @@ def test_the_stations_callbacks_return_while_the_server_is_held_up_and_a_stalled
 
 
 def test_the_rate_shown_is_the_workers_though_its_progress_arrives_in_a_burst(make_sim):
-    from downloader_flash.parallel import Job, Scheduler
-    from downloader_flash.web import State
+    from downloader_flash.model import Job
+    from downloader_flash.scheduler import Scheduler
+    from downloader_flash.web_view import State
 
     image, sim = sample(9600), make_sim(delay_ms=1)  # 300 blocks, at some 20 KiB/s
     state, shown, ended = State(image, Origin(), False), [], []

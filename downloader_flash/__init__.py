@@ -17,14 +17,33 @@ if TYPE_CHECKING:  # what a type checker sees: the same names, imported as they 
     from typing import Any, List
 
     from .devices import find_devices as find_devices, why_unavailable as why_unavailable
-    from .errors import (BlockRejected as BlockRejected, DeviceSilent as DeviceSilent, Disconnected as Disconnected,
-                         FlashError as FlashError, ImageError as ImageError, Interrupted as Interrupted,
-                         NoDevice as NoDevice, NoReply as NoReply, PortForbidden as PortForbidden, PortInUse as PortInUse,
-                         PortUnavailable as PortUnavailable, SeveralDevices as SeveralDevices,
-                         UnknownSerialNumber as UnknownSerialNumber, UsageError as UsageError)
+    from .errors import (
+        BlockRejected as BlockRejected,
+        DeviceSilent as DeviceSilent,
+        Disconnected as Disconnected,
+        FlashError as FlashError,
+        ImageError as ImageError,
+        Interrupted as Interrupted,
+        NoDevice as NoDevice,
+        NoReply as NoReply,
+        PortForbidden as PortForbidden,
+        PortInUse as PortInUse,
+        PortUnavailable as PortUnavailable,
+        SeveralDevices as SeveralDevices,
+        UnknownSerialNumber as UnknownSerialNumber,
+        UsageError as UsageError,
+    )
     from .flashing import flash as flash
-    from .model import (Attempt as Attempt, Callbacks as Callbacks, Device as Device, DeviceKey as DeviceKey,
-                        FlashResult as FlashResult, Image as Image, Origin as Origin, Summary as Summary)
+    from .model import (
+        Attempt as Attempt,
+        Callbacks as Callbacks,
+        Device as Device,
+        DeviceKey as DeviceKey,
+        FlashResult as FlashResult,
+        Image as Image,
+        Origin as Origin,
+        Summary as Summary,
+    )
     from .records import Report as Report, ReportUnwritable as ReportUnwritable
     from .run import flash_all as flash_all
     from .settings import Settings as Settings

@@ -21,6 +21,7 @@ class Outcome:
     help: str
     precedence: int  # among a run's outcomes, the lowest decides its exit code
     recorded: bool = False  # a result that an attempt's record may hold
+    counted: bool = False  # a board that ends in it counts in the shift's yield, and the page counts it
     by_signal: bool = False  # ends the run with 128 + the number of the signal that stopped it
 
     @property

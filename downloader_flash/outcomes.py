@@ -9,13 +9,14 @@ from typing import Dict, Iterable, Optional, Tuple
 
 from .model import SIGNAL_EXIT_BASE, SUCCESS, Outcome, exit_code_of
 
-FLASHED = Outcome("flashed", SUCCESS, "every device flashed and acknowledged the start of its image", 5, recorded=True)
+FLASHED = Outcome("flashed", SUCCESS, "every device flashed and acknowledged the start of its image", 5, recorded=True,
+                  counted=True)
 FAILED = Outcome("failed", 1, "a device that exists could not be flashed (it failed, is busy or is forbidden)",
-                 3, recorded=True)
+                 3, recorded=True, counted=True)
 USAGE = Outcome("usage", 2, "usage or selection error: nothing matched what was asked (no device, no such port, "
                 "an unknown serial number), or contradictory options", 2)
 NOT_ACKNOWLEDGED = Outcome("not acknowledged", 3, "flashed, but a device did not acknowledge the run command", 4,
-                           recorded=True)
+                           recorded=True, counted=True)
 REPORT_UNWRITABLE = Outcome("report unwritable", 4, "the report could not be written; no new device was started, "
                             "and every outcome it lacks was printed", 1)
 INTERRUPTED = Outcome("interrupted", SIGNAL_EXIT_BASE + signal.SIGINT,
@@ -26,8 +27,8 @@ INTERRUPTED = Outcome("interrupted", SIGNAL_EXIT_BASE + signal.SIGINT,
 OUTCOMES: Tuple[Outcome, ...] = (FLASHED, FAILED, USAGE, NOT_ACKNOWLEDGED, REPORT_UNWRITABLE, INTERRUPTED)
 
 BY_NAME: Dict[str, Outcome] = {outcome.name: outcome for outcome in OUTCOMES}
-# The results an attempt's record may hold.
-RESULTS: Tuple[str, ...] = tuple(outcome.name for outcome in OUTCOMES if outcome.recorded)
+RECORDED: Tuple[Outcome, ...] = tuple(outcome for outcome in OUTCOMES if outcome.recorded)
+RESULTS: Tuple[str, ...] = tuple(outcome.name for outcome in RECORDED)  # the results a record may hold
 # The library's names for the exit codes: EXIT_OK, EXIT_FAILED, EXIT_USAGE and so on.
 EXIT_NAMES: Dict[str, int] = {
     "EXIT_" + ("OK" if outcome is FLASHED else outcome.key.upper()): outcome.exit_code for outcome in OUTCOMES}

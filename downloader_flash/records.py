@@ -5,28 +5,70 @@ import datetime
 import errno
 import json
 import os
-from typing import Optional
+from typing import Any, Dict, Optional
 
 from .files import open_regular
 from .model import Attempt, Origin, Record
 from .outcomes import (FAILED as FAILED_OUTCOME, FLASHED as FLASHED_OUTCOME, INTERRUPTED as INTERRUPTED_OUTCOME,
-                       NOT_ACKNOWLEDGED as NOT_ACKNOWLEDGED_OUTCOME)
+                       NOT_ACKNOWLEDGED as NOT_ACKNOWLEDGED_OUTCOME, RESULTS)
 
 SCHEMA_VERSION = 2  # version 1 was the unversioned record of downloader-flash 1.1
 SCHEMA_FILE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "record.schema.json")
 # What fsync fails with on a file system that does not sync: the line was written all the same.
 FSYNC_UNSUPPORTED = frozenset({errno.EINVAL, errno.ENOTSUP, errno.EOPNOTSUPP})
 
-# Record fields, in the order they are written.
-FIELDS = ("schema", "time", "started", "seconds", "port", "serial_number", "attempt", "attempts", "result",
-          "error_kind", "error", "blocks", "block", "resends", "image", "size", "file_sha256", "device_sha256",
-          "station", "host", "tool_version", "module_version", "python_version")
+UTC_TIME = {"type": "string", "pattern": r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}\+00:00$"}
+SHA256 = {"pattern": "^[0-9a-f]{64}$"}
+# The record: its fields in the order they are written, each with its JSON Schema. FIELDS,
+# record() and the shipped record.schema.json (schema()) are made from this one definition.
+PROPERTIES: Dict[str, Dict[str, Any]] = {
+    "schema": {"type": "integer", "enum": [SCHEMA_VERSION], "description": "the version of this layout"},
+    "time": {**UTC_TIME, "description": "when the attempt ended, UTC"},
+    "started": {**UTC_TIME, "description": "when the attempt started, UTC"},
+    "seconds": {"type": "number", "minimum": 0, "description": "how long the attempt took, failures included"},
+    "port": {"type": "string", "minLength": 1},
+    "serial_number": {"type": ["string", "null"], "description": "the USB serial number; null when it has none"},
+    "attempt": {"type": "integer", "minimum": 1, "description": "this attempt's number"},
+    "attempts": {"type": "integer", "minimum": 1, "description": "of how many at most"},
+    "result": {"type": "string", "enum": list(RESULTS)},
+    "error_kind": {"type": ["string", "null"], "description": "the kind of error; null when flashed"},
+    "error": {"type": ["string", "null"], "description": "the one-line message; null when flashed"},
+    "blocks": {"type": "integer", "minimum": 0, "description": "the blocks of the image"},
+    "block": {"type": ["integer", "null"], "minimum": 0,
+              "description": "the block reached, or the block that failed; null before the first"},
+    "resends": {"type": "integer", "minimum": 0},
+    "image": {"type": "string", "minLength": 1, "description": "absolute path of the image file"},
+    "size": {"type": "integer", "minimum": 0, "description": "bytes flashed"},
+    "file_sha256": {"type": "string", **SHA256, "description": "of the bytes flashed"},
+    "device_sha256": {"type": ["string", "null"], **SHA256,
+                      "description": "of the image as the device holds it, only when it received all of it"},
+    "station": {"type": ["string", "null"], "description": "--station NAME"},
+    "host": {"type": "string"},
+    "tool_version": {"type": "string"},
+    "module_version": {"type": "string"},
+    "python_version": {"type": "string"},
+}
+FIELDS = tuple(PROPERTIES)
 
 # Values of the "result" field.
 FLASHED = FLASHED_OUTCOME.name
 NOT_ACKNOWLEDGED = NOT_ACKNOWLEDGED_OUTCOME.name
 FAILED = FAILED_OUTCOME.name
 INTERRUPTED = INTERRUPTED_OUTCOME.name
+
+
+def schema() -> Dict[str, Any]:
+    """The JSON Schema of a record, as record.schema.json ships it."""
+    return {
+        "$schema": "https://json-schema.org/draft/2020-12/schema",
+        "$id": "downloader-flash/record.schema.json",
+        "title": "One attempt at flashing one device, as downloader-flash --report writes it",
+        "description": f"Schema version {SCHEMA_VERSION}. One JSON object per line; see docs/records.md.",
+        "type": "object",
+        "additionalProperties": False,
+        "required": list(FIELDS),
+        "properties": PROPERTIES,
+    }
 
 
 def utc(seconds: float) -> str:
@@ -113,3 +155,7 @@ class Report:
         if self.fd is not None:
             os.close(self.fd)
             self.fd = None
+
+
+if __name__ == "__main__":  # writes the shipped schema: python -m downloader_flash.records > record.schema.json
+    print(json.dumps(schema(), indent=2))

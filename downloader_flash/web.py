@@ -29,7 +29,7 @@ from .station import STARTED, UNKNOWN, Control, FlashRequest
 from .web_connections import STREAM_BUFFER, Answers, Connection, Door, Limits
 from .web_requests import (API, DEEPEST_JSON, DEFAULT_FLASH_WAIT, Gate, address, describe, error, flash_problem,
                            loopback, nesting, number, one_line)
-from .web_view import CLIENT_QUEUE, END, Hub, Lines, Pending, State, waiting
+from .web_view import CLIENT_QUEUE, END, OUTCOMES_SHOWN, Hub, Lines, Pending, State, waiting
 
 STATIC_FOLDER = os.path.join(os.path.dirname(os.path.abspath(__file__)), "static")
 LARGEST_BODY = 4096  # bytes of a request body; a flash request needs a few dozen
@@ -118,6 +118,7 @@ class Server:
         app.router.add_get("/static/{name}", self.static_file)
         app.router.add_get(f"{API}/channels", self.channels)
         app.router.add_get(f"{API}/records", self.records)
+        app.router.add_get(f"{API}/outcomes", self.outcomes)
         app.router.add_get(f"{API}/events", self.event_stream)
         app.router.add_post(f"{API}/flash", self.flash)
         app.router.add_get(f"{API}/flash/{{id}}", self.flash_status)
@@ -197,6 +198,9 @@ class Server:
 
     async def channels(self, request: web.Request) -> web.StreamResponse:
         return web.json_response(self.state.view())
+
+    async def outcomes(self, request: web.Request) -> web.StreamResponse:
+        return web.json_response({"outcomes": OUTCOMES_SHOWN})
 
     async def records(self, request: web.Request) -> web.StreamResponse:
         since = number(request.query.get("since", "0"))

@@ -12,7 +12,8 @@ from typing import Any, Callable, Counter, Deque, Dict, List, Optional, Set, Tup
 
 from .devices import port_order
 from .model import Attempt, Callbacks, Device, DeviceKey, Image, Job, Origin, Record
-from .records import record, utc
+from .outcomes import RECORDED
+from .records import FLASHED, record, utc
 from .web_requests import API
 
 CLIENT_QUEUE = 256  # event lines a stream client may fall behind before it is dropped
@@ -26,6 +27,10 @@ REQUESTS_KEPT = 1000  # ended flash requests that can still be polled
 
 END = b""  # queued to an event-stream client: end the stream properly, the tool is stopping
 
+
+# The results a record may hold, as the page shows them: its counters and its classes.
+OUTCOMES_SHOWN = [{"name": outcome.name, "key": outcome.key, "class": outcome.css_class, "counted": outcome.counted}
+                  for outcome in RECORDED]
 
 # A channel's states, as the page and the API name them.
 WAITING, FLASHING = "waiting", "flashing"
@@ -188,12 +193,12 @@ class State(Callbacks):
         return pending
 
     def shift(self) -> Dict[str, Any]:
-        flashed, failed = self.results["flashed"], self.results["failed"]
-        ended = flashed + failed + self.results["not acknowledged"]
+        counts = {outcome.key: self.results[outcome.name] for outcome in RECORDED}
+        ended = sum(self.results[outcome.name] for outcome in RECORDED if outcome.counted)
         hours = max(time.time() - self.started, 1.0) / 3600
-        return {"started": utc(self.started), "flashed": flashed, "failed": failed,
-                "not_acknowledged": self.results["not acknowledged"], "interrupted": self.results["interrupted"],
-                "yield": round(flashed / ended, 4) if ended else None, "boards_per_hour": round(ended / hours, 1)}
+        return {"started": utc(self.started), **counts,
+                "yield": round(self.results[FLASHED] / ended, 4) if ended else None,
+                "boards_per_hour": round(ended / hours, 1)}
 
     def view(self) -> Dict[str, Any]:
         # Shallow copies under the lock, the rest outside it: the station's thread waits for this lock.

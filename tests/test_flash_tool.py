@@ -602,8 +602,23 @@ def test_a_wait_that_runs_out_counts_as_an_attempt_and_a_missing_port_stays_a_se
 def test_the_exit_code_follows_one_rule(results, signum, code):
     from downloader_flash import outcomes
 
-    by_name = {outcome.name: outcome for outcome in outcomes.OUTCOMES}
-    assert outcomes.exit_code([by_name[name] for name in results], signum) == code
+    assert outcomes.exit_code([outcomes.BY_NAME[name] for name in results], signum) == code
+
+
+def test_everything_named_after_an_outcome_is_made_from_the_one_table():
+    import downloader_flash
+    from downloader_flash import outcomes, records
+    from downloader_flash.web_view import OUTCOMES_SHOWN
+
+    codes = [outcome.exit_code for outcome in outcomes.OUTCOMES]
+    assert len(set(codes)) == len(codes) and sorted(o.precedence for o in outcomes.OUTCOMES) == list(range(len(codes)))
+    assert {name: getattr(downloader_flash, name) for name in outcomes.EXIT_NAMES} == outcomes.EXIT_NAMES
+    with open(downloader_flash.__file__, encoding="utf-8") as package:  # what a type checker is told
+        assert re.findall(r"^    (EXIT_\w+): int$", package.read(), re.M) == list(outcomes.EXIT_NAMES)
+    assert set(outcomes.EXIT_NAMES) <= set(downloader_flash.__all__)
+    with open(records.SCHEMA_FILE, encoding="utf-8") as shipped:
+        assert json.load(shipped) == records.schema()  # the enum of results among its fields
+    assert [shown["name"] for shown in OUTCOMES_SHOWN] == list(outcomes.RESULTS)
 
 
 def test_ctrl_c_stops_the_example_host_loop_instead_of_moving_on_to_the_next_device(make_sim, image_file):

@@ -9,6 +9,8 @@ const token = new URLSearchParams(location.search).get("token");
 const records = [];
 let nextRecord = 0;
 let channels = [];
+let counted = [];  // the outcomes the shift counts, as /api/v1/outcomes names them
+let countersMade = null;  // the promise of their counters, made once
 let refreshQueued = false;
 
 function withToken(path) {
@@ -64,6 +66,17 @@ function tile(channel, loadedAt) {
   return node;
 }
 
+async function showOutcomes() {
+  counted = (await getJSON(`${API}/outcomes`)).outcomes.filter(outcome => outcome.counted);
+  const boxes = counted.map(outcome => {
+    const box = element("div"), count = element("span", "count", "0");
+    count.id = outcome.class;
+    box.append(element("span", "label", outcome.name), count);
+    return box;
+  });
+  document.getElementById("shift").prepend(...boxes);
+}
+
 function showChannels(view) {
   const loadedAt = Date.now();
   channels = view.channels;
@@ -71,9 +84,7 @@ function showChannels(view) {
     (view.on_demand ? " · on demand" : "");
   document.getElementById("channels").replaceChildren(...channels.map(channel => tile(channel, loadedAt)));
   const shift = view.shift;
-  document.getElementById("flashed").textContent = shift.flashed;
-  document.getElementById("failed").textContent = shift.failed;
-  document.getElementById("not-acknowledged").textContent = shift.not_acknowledged;
+  for (const outcome of counted) document.getElementById(outcome.class).textContent = shift[outcome.key];
   document.getElementById("yield").textContent = shift.yield == null ? "–" : `${(shift.yield * 100).toFixed(1)} %`;
   document.getElementById("per-hour").textContent = shift.boards_per_hour.toFixed(0);
   tick();
@@ -103,6 +114,8 @@ function tick() {
 async function refresh() {
   refreshQueued = false;
   try {
+    countersMade = countersMade || showOutcomes().catch(error => { countersMade = null; throw error; });
+    await countersMade;
     showChannels(await getJSON(`${API}/channels`));
     const since = nextRecord;
     const answer = await getJSON(`${API}/records?since=${since}`);

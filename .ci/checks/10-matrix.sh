@@ -5,11 +5,11 @@
 # (the machine has two cores). 3.11 is the main run's; 3.8, the oldest, is 30-packaging.sh's,
 # which runs the tool's tests there too.
 # MATRIX_SESSIONS names other sessions, and MATRIX_WHOLE those of them that run the tool's tests
-# as well: 62-newest-pythons.sh runs this script inside the forky root for 3.14 and 3.15 (the
+# as well: 61-newest-pythons.sh runs this script inside the forky root for 3.14 and 3.15 (the
 # newest, whole), with DOWNLOADER_WHEELS naming the wheels' folder there.
 # What the main run covers whatever the interpreter is left to it: the long property runs of
 # the ci profile, the long transfers and read time-outs (slow), the terminal's screen and the
-# browser's page (once). The thread stress runs 3 s instead of 10; 63-free-threaded.sh, where
+# browser's page (once). The thread stress runs 3 s instead of 10; 64-free-threaded.sh, where
 # threads matter most, keeps the full stress.
 set -euo pipefail
 cd "$(dirname "$0")/../.."

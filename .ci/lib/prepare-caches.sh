@@ -26,20 +26,20 @@ host_wheels() {  # two at a time
     printf '%s\n' $HOST_VERSIONS | xargs -P 2 -I{} bash -c 'source .ci/lib/wheels.bash && ci_wheel {} >/dev/null'
 }
 
-downloading() {  # 62 the forky root and its wheels, 61 the compiler-less roots, 70 the guest
+downloading() {  # 61 the forky root and its wheels, 62 the guest, 63 the compiler-less roots
     prepared "forky root" .ci/forky true
     prepared "3.14 and 3.15 wheels" ci_wheel 3.14
+    prepared "USB guest" bash tests/guest/guest.sh build
     for pair in $SMOKE_ROOTS; do
         prepared "${pair%%:*} root" bash -c 'source .ci/lib/smoke-roots.bash && prepare_root "$1"' - "${pair%%:*}"
     done
-    prepared "USB guest" bash tests/guest/guest.sh build
 }
 
-compiling() {  # 10 the wheels, 20 the sanitizer build, 61 and 63 3.13t, its wheel and sanitizer build
+compiling() {  # 10 the wheels, 20 the sanitizer build (made there if it comes first), 63 and 64 3.13t
     prepared "3.8 to 3.13 wheels" host_wheels
-    prepared "sanitizer build" sanitizer_venv python3 "$SANITIZER_VENV" build/sanitizers
     prepared "3.13t" bash .ci/lib/build-py313t.sh "$py313t"
     prepared "3.13t wheel" ci_wheel 3.13t
+    prepared "sanitizer build" sanitizer_venv python3 "$SANITIZER_VENV" build/sanitizers
     prepared "3.13t sanitizer build" sanitizer_venv "$py313t/bin/python3.13t" "$FREE_THREADED_ASAN_VENV" build/sanitizers-313t
 }
 

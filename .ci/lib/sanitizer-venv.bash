@@ -1,7 +1,7 @@
 # Sourced: sanitizer_venv PYTHON VENV BUILD-DIR makes VENV, a virtual environment of PYTHON with
 # the test extras and a build of the module from the tree with AddressSanitizer and
 # UndefinedBehaviorSanitizer, unless a finished one is there. Under a lock: .ci/lib/prepare-caches.sh
-# makes them ahead of 20-sanitizers.sh and 63-free-threaded.sh, which wait for it or make it.
+# makes them ahead of 20-sanitizers.sh and 64-free-threaded.sh, which wait for it or make it.
 SANITIZER_VENV=${SANITIZER_VENV:-.venv-sanitizers}                  # the host's python3
 FREE_THREADED_ASAN_VENV=${FREE_THREADED_ASAN_VENV:-.venv-313t-asan}  # 3.13t
 sanitizer_venv() {

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The module's tests (marked `module`, tests/conftest.py) against a build of the module with
-# AddressSanitizer and UndefinedBehaviorSanitizer (made by .ci/lib/prepare-caches.sh, or here). The interpreter is the ordinary one: the ASan runtime is
-# preloaded, Python's allocator is switched to malloc so that ASan sees every object, and
+# AddressSanitizer and UndefinedBehaviorSanitizer (made by .ci/lib/prepare-caches.sh, or here).
+# The interpreter is the ordinary one: the ASan runtime is preloaded, Python's allocator is switched to malloc so that ASan sees every object, and
 # leak detection is off (the interpreter keeps memory until exit by design). Any report,
 # from the test process or any child, fails the check.
 set -euo pipefail

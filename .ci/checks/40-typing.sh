@@ -2,8 +2,8 @@
 # ci: untimed (it measures no time and waits on nothing: .ci/run gives it the processors no test wants)
 # Typing. On the oldest and the newest interpreter (TYPING_VERSIONS; 3.15, which this host
 # lacks, is checked inside the forky root by 61-newest-pythons.sh), this run's wheel for it
-# (.ci/lib/wheels.bash) is installed into a fresh virtual environment with mypy, and mypy's stubtest compares the installed stubs with the
-# built module (allowlist: stubtest-allowlist.txt, every entry explained), and the installed
+# (.ci/lib/wheels.bash) is installed into a fresh virtual environment with mypy, and mypy's
+# stubtest compares the installed stubs with the built module (allowlist: stubtest-allowlist.txt, every entry explained), and the installed
 # flashing tool, the simulator with its pytest plugin, the wire rules and the example scripts (one of them a
 # host's test using the plugin's fixtures) pass `mypy --strict` for that interpreter's version. Everything runs outside the tree, so that only installed
 # packages are found. CPython 3.8 needs mypy 1.14, the last release that runs on it.

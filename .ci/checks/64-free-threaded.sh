@@ -2,8 +2,8 @@
 # The free-threaded build of CPython 3.13 (3.13t), built from Debian's source package by
 # .ci/lib/build-py313t.sh and kept in $DOWNLOADER_PY313T between runs.
 #   1. The module's tests, with this run's 3.13t wheel (.ci/lib/wheels.bash) installed by the
-#      tests-3.13t nox session, and the GIL left as the interpreter starts it: off. Once the module declares that it runs without the
-#      GIL, importing it must leave the GIL off, and the suite's warnings-as-errors would
+#      tests-3.13t nox session, and the GIL left as the interpreter starts it: off. Once the
+#      module declares that it runs without the GIL, importing it must leave the GIL off, and the suite's warnings-as-errors would
 #      catch the warning that turning it on gives. A module without the declaration turns the
 #      GIL on at import; that one warning is then tolerated, on this build only, and said.
 #   2. The thread stress tests against an AddressSanitizer build of the module, the GIL off:

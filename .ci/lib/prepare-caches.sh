@@ -26,10 +26,10 @@ host_wheels() {  # two at a time
     printf '%s\n' $HOST_VERSIONS | xargs -P 2 -I{} bash -c 'source .ci/lib/wheels.bash && ci_wheel {} >/dev/null'
 }
 
-downloading() {  # 61 the forky root and its wheels, 62 the guest, 63 the compiler-less roots
+downloading() {  # 16 the guest, 61 the forky root and its wheels, 63 the compiler-less roots
+    prepared "USB guest" bash tests/guest/guest.sh build
     prepared "forky root" .ci/forky true
     prepared "3.14 and 3.15 wheels" ci_wheel 3.14
-    prepared "USB guest" bash tests/guest/guest.sh build
     for pair in $SMOKE_ROOTS; do
         prepared "${pair%%:*} root" bash -c 'source .ci/lib/smoke-roots.bash && prepare_root "$1"' - "${pair%%:*}"
     done

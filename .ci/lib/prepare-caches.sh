@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Makes, unless they are there already, what the checks need beyond the main run's .venv: the
-# module's wheels (.ci/lib/wheels.bash), its sanitizer builds, the forky root (CPython 3.14 and
+# Makes, unless they are there already, what the checks need beyond what .ci/run makes first
+# (the .venv and this machine's wheels): the wheels for 3.13t, 3.14 and 3.15
+# (.ci/lib/wheels.bash), the module's sanitizer builds, the forky root (CPython 3.14 and
 # 3.15), the free-threaded 3.13t, the compiler-less roots and the USB guest. .ci/run starts
 # this at idle priority beside the timed tests. Each piece is locked while it is made, so a
 # check that needs one before it is finished waits for it (and the idle work then has the
@@ -12,7 +13,6 @@ source .ci/lib/smoke-roots.bash
 source .ci/lib/wheels.bash
 source .ci/lib/sanitizer-venv.bash
 start=$SECONDS
-HOST_VERSIONS="3.8 3.9 3.10 3.11 3.12 3.13"
 py313t=${DOWNLOADER_PY313T:-/var/cache/downloader-ci/py313t}
 
 prepared() {  # prepared WHAT COMMAND...: runs the command, and says how long it took
@@ -20,10 +20,6 @@ prepared() {  # prepared WHAT COMMAND...: runs the command, and says how long it
     shift
     "$@"
     echo "prepared: $what in $((SECONDS - began)) s"
-}
-
-host_wheels() {  # two at a time
-    printf '%s\n' $HOST_VERSIONS | xargs -P 2 -I{} bash -c 'source .ci/lib/wheels.bash && ci_wheel {} >/dev/null'
 }
 
 downloading() {  # 16 the guest, 61 the forky root and its wheels, 63 the compiler-less roots
@@ -35,8 +31,7 @@ downloading() {  # 16 the guest, 61 the forky root and its wheels, 63 the compil
     done
 }
 
-compiling() {  # 10 the wheels, 20 the sanitizer build (made there if it comes first), 63 and 64 3.13t
-    prepared "3.8 to 3.13 wheels" host_wheels
+compiling() {  # 63 and 64 3.13t, 20 the sanitizer build (made there if it comes first)
     prepared "3.13t" bash .ci/lib/build-py313t.sh "$py313t"
     prepared "3.13t wheel" ci_wheel 3.13t
     prepared "sanitizer build" sanitizer_venv python3 "$SANITIZER_VENV" build/sanitizers

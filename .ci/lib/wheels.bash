@@ -10,6 +10,7 @@
 CI_WHEELS=${DOWNLOADER_WHEELS:-${CI_WHEELS:-$PWD/build/ci-wheels}}
 export CI_WHEELS
 FORKY_VERSIONS="3.14 3.15"
+HOST_VERSIONS="3.8 3.9 3.10 3.11 3.12 3.13"  # the interpreters of this machine (pyenv)
 
 wheel_abi() {  # wheel_abi VERSION: 3.12 -> cp312-cp312, 3.13t -> cp313-cp313t
     local digits=${1//./}
@@ -42,6 +43,10 @@ build_once() {  # build_once VERSION: builds its wheel unless it is there, under
             bash .ci/lib/build-wheels.sh "$CI_WHEELS" "$version" >&2
         fi
     ) 6>"$CI_WHEELS/$lock.lock"
+}
+
+host_wheels() {  # the wheels of this machine's interpreters, two at a time
+    printf '%s\n' $HOST_VERSIONS | xargs -P 2 -I{} bash -c 'source .ci/lib/wheels.bash && ci_wheel {} >/dev/null'
 }
 
 build_forky_wheels() {  # inside the forky root, whose /tmp is emptied on leaving it

@@ -13,11 +13,32 @@ BAUD = 12000000
 # The simulator behind these fixtures serves a pseudo-terminal.
 PTY_FIXTURES = {"make_sim", "sim", "open_port", "ser"}
 
+# Which runs each test file takes part in; CI selects by these marks (.ci/checks), never by file.
+# `module`: the C++ module's behaviour, run on every interpreter and build (each CPython, 3.13t,
+# AddressSanitizer, valgrind). Every other file is `tool`: the flashing tool, the simulator and
+# their plugin, pure Python, run on one interpreter under each start method of the tool's
+# workers, and on the oldest and the newest. `workers` marks the tool's files whose tests start
+# its worker processes: those are the ones that the other start methods run again.
+MODULE_FILES = {"test_module", "test_protocol", "test_operations", "test_firmware", "test_properties",
+                "test_python_form", "test_serial_link", "test_leaks", "test_stress", "test_late_reply",
+                "test_end_to_end", "test_wire", "test_typed_host", "test_real_usb"}
+WORKER_FILES = {"test_flash_tool", "test_flash_station", "test_faults", "test_faults_records",
+                "test_terminal", "test_station_cycle"}
+
+
+def mark_by_file(item):
+    name = item.path.stem
+    item.add_marker(pytest.mark.module if name in MODULE_FILES else pytest.mark.tool)
+    if name in WORKER_FILES:
+        item.add_marker(pytest.mark.workers)
+
 
 def pytest_collection_modifyitems(config, items):
-    """Tests that use a pty-backed simulator carry the pty mark, for -m 'not pty' where there are
-    no ptys. Tests over the kernel's USB stack run only in the USB guest (tests/guest/guest.sh)."""
+    """Each test carries the marks of its file's runs (above). Tests that use a pty-backed
+    simulator carry the pty mark, for -m 'not pty' where there are no ptys. Tests over the
+    kernel's USB stack run only in the USB guest (tests/guest/guest.sh)."""
     for item in items:
+        mark_by_file(item)
         if PTY_FIXTURES.intersection(getattr(item, "fixturenames", ())) and served_on(item) != "tcp":
             item.add_marker(pytest.mark.pty)
     if os.environ.get("DOWNLOADER_REAL_USB") == "1" and usb_gadget.available():

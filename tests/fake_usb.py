@@ -6,11 +6,15 @@ SETUP lays a writable overlay over /dev and an empty tmpfs over /sys/class/tty; 
 plugs and unplugs devices: /dev/ttyACM<n> is a link to a simulator's pty, and /sys/class/tty holds
 the attributes pyserial reads (vendor, product, serial number, interface count).
 """
+import ctypes
 import json
 import os
+import select
 import shutil
+import struct
 import subprocess
 import sys
+import time
 
 SETUP = r"""
 set -e
@@ -49,6 +53,55 @@ def unplug(n):
     os.unlink(f"/dev/ttyACM{n}")
     shutil.rmtree(f"{TTY}/ttyACM{n}")
     shutil.rmtree(f"{TTY}/usb/1-{n}")
+
+
+IN_OPEN, IN_ISDIR = 0x20, 0x40000000
+EVENT = struct.Struct("iIII")  # inotify_event: wd, mask, cookie, len, then the name
+
+
+class Looks:
+    """The tool's looks at the devices, as inotify shows them, so that a driver can wait for one
+    instead of sleeping. pyserial's enumeration lists /dev (the glob of each kind of port), then
+    reads each device's attributes; a look that lists /dev after a plug or an unplug has seen it.
+    A driver makes this before starting the tool, in the namespace."""
+
+    def __init__(self):
+        self.libc = ctypes.CDLL(None, use_errno=True)
+        self.fd = self.libc.inotify_init1(os.O_NONBLOCK | os.O_CLOEXEC)
+        self.listing = self._watch("/dev")
+        self.devices = {}
+
+    def _watch(self, path):
+        wd = self.libc.inotify_add_watch(self.fd, path.encode(), IN_OPEN)
+        if self.fd < 0 or wd < 0:
+            raise OSError(ctypes.get_errno(), f"inotify on {path}")
+        return wd
+
+    def device(self, n):
+        """Reports the reading of device n's attributes too (once it is plugged in)."""
+        self.devices[self._watch(f"{TTY}/usb/1-{n}")] = n
+
+    def _events(self, within):
+        ready, _, _ = select.select([self.fd], [], [], within)
+        data = os.read(self.fd, 65536) if ready else b""
+        while data:
+            wd, mask, _, size = EVENT.unpack_from(data)
+            yield wd, mask
+            data = data[EVENT.size + size:]
+
+    def wait(self, through=None, within=30):
+        """Returns once a look that began after this call has listed /dev and, with `through`,
+        read device `through`'s attributes, which it does after every listing."""
+        for _ in self._events(0):
+            pass  # what came before
+        deadline = time.monotonic() + within
+        listed = False
+        while time.monotonic() < deadline:
+            for wd, mask in self._events(deadline - time.monotonic()):
+                listed = listed or (wd == self.listing and mask & IN_ISDIR)
+                if listed and (through is None or self.devices.get(wd) == through):
+                    return
+        raise TimeoutError("the tool did not look at the devices")
 
 
 def in_namespace(driver, env, timeout=120):

@@ -60,23 +60,26 @@ def test_all_flashes_every_device_and_one_faulty_device_fails_alone(make_sim, tm
 
 
 WATCH = """
-import json, os, signal, subprocess, sys, time
-from fake_usb import plug, unplug
+import json, os, signal, subprocess, sys
+from fake_usb import Looks, plug, unplug
 a, b, c = json.loads(os.environ["PORTS"])
 lines = []
+looks = Looks()
 plug(1, a, "A1")
+looks.device(1)                             # the first in every look
 proc = subprocess.Popen(json.loads(os.environ["TOOL"]) + [os.environ["IMAGE"], "--watch"],
                         stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
 lines.append(proc.stdout.readline())        # A, present from the start
 plug(2, b, "B2")                            # slow: still flashing at the end
-time.sleep(0.5)
+looks.wait(through=1)                       # B found and started
 plug(3, c, "C3")
 lines.append(proc.stdout.readline())        # C, while B is flashing
 unplug(3)
-time.sleep(0.8)
+looks.wait(through=1)                       # C seen gone
 plug(3, c, "C3")                            # plugged in again: flashed again
 lines.append(proc.stdout.readline())
-time.sleep(0.5)                             # A and C stay plugged in: not flashed again
+for _ in range(2):
+    looks.wait(through=1)                   # A and C stay plugged in: not flashed again
 proc.send_signal(signal.SIGINT)
 out, err = proc.communicate(timeout=30)
 print(json.dumps([lines + out.splitlines(keepends=True) + err.splitlines(keepends=True)[1:], proc.returncode,
@@ -112,17 +115,18 @@ def drive(driver, sims, tmp_path):
 
 
 RECOVER = """
-import json, os, subprocess, sys, time
-from fake_usb import plug, unplug
+import json, os, subprocess, sys
+from fake_usb import Looks, plug, unplug
 first, second = json.loads(os.environ["PORTS"])
+looks = Looks()
 plug(1, first, "SN7")
 tool = subprocess.Popen(json.loads(os.environ["TOOL"]) + [os.environ["IMAGE"], "--serial-number", "SN7", "--attempts",
                         "2", "--wait", "30", "--report", os.environ["REPORT"]], stdout=subprocess.PIPE,
                         stderr=subprocess.PIPE, text=True)
 retry = tool.stderr.readline()      # the cable was pulled
 unplug(1)
-time.sleep(1)                       # the board re-enumerates...
-plug(2, second, "SN7")              # ...on another port
+looks.wait()                        # the board re-enumerates: the next attempt looks for it...
+plug(2, second, "SN7")              # ...and finds it on another port
 out, err = tool.communicate(timeout=60)
 print(json.dumps([retry, tool.returncode, out, err]))
 """
@@ -165,20 +169,23 @@ def test_watch_quiet_prints_failures_only_and_on_stderr(make_sim, tmp_path):
 
 
 WATCH_RECOVER = """
-import json, os, signal, subprocess, sys, time
-from fake_usb import plug, unplug
+import json, os, signal, subprocess, sys
+from fake_usb import Looks, plug, unplug
 first, second = json.loads(os.environ["PORTS"])
 report = os.environ["REPORT"]
+looks = Looks()
 plug(1, first, "SN7")
 proc = subprocess.Popen(json.loads(os.environ["TOOL"]) + [os.environ["IMAGE"], "--watch", "--attempts", "2", "--wait",
                         "30", "--report", report], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
 proc.stderr.readline()              # watching
 retry = proc.stderr.readline()      # the cable was pulled
 unplug(1)
-time.sleep(1)
+looks.wait()                        # looked for in vain
 plug(2, second, "SN7")              # back, on another port
+looks.device(2)
 flashed = proc.stdout.readline()
-time.sleep(1)                       # still plugged in: not flashed again
+for _ in range(2):
+    looks.wait(through=2)           # still plugged in: not flashed again
 proc.send_signal(signal.SIGINT)
 out, err = proc.communicate(timeout=30)
 print(json.dumps([retry, flashed, proc.returncode, out, err]))

@@ -356,6 +356,7 @@ def test_ctrl_c_says_where_it_stopped_and_frees_the_port(make_sim, image_file, w
         out, err = proc.communicate(timeout=30)
     finally:
         proc.kill()
+        proc.communicate(timeout=30)  # reaped, its pipes closed
     assert (proc.returncode, out) == (130, "")
     match = re.fullmatch(r"downloader-flash: interrupted at block (\d+) of 3,125; the device holds a partial image\n",
                          err)
@@ -422,6 +423,7 @@ def test_ctrl_c_while_a_worker_is_still_starting_ends_in_one_line(make_sim, imag
         out, err = proc.communicate(timeout=30)
     finally:
         proc.kill()
+        proc.communicate(timeout=30)  # reaped, its pipes closed
     assert (proc.returncode, out) == (130, "")
     assert re.fullmatch(r"downloader-flash: interrupted (before the first block; the device is unchanged|"
                         r"at block \d+ of 3,125; the device holds a partial image)\n", err), err
@@ -437,6 +439,7 @@ def test_ctrl_c_during_all_lists_each_device_as_interrupted_and_claims_no_image(
         out, err = proc.communicate(timeout=30)
     finally:
         proc.kill()
+        proc.communicate(timeout=30)  # reaped, its pipes closed
     assert proc.returncode == 130
     lines = out.splitlines()
     # in port order, which need not be the devices' order: pty numbers are reused
@@ -454,11 +457,17 @@ def test_a_second_flasher_on_the_same_port_is_refused_and_the_first_completes(ma
         assert eventually(lambda: len(sim.blocks) >= 20, 30)
         assert tool(image_file, "--port", sim.port) == (
             1, "", f"downloader-flash: cannot open {sim.port}: in use by another process\n")
+        # The refused flasher left the line alone: had it lost the first's reply, the first would
+        # send that block again before any new one. Later resends are the first's own answer to a
+        # reply that a loaded machine delivered after the read time-out, and prove nothing here.
+        sent = len(sim.blocks)
+        assert eventually(lambda: len(sim.blocks) > sent, 30) and sim.duplicates == []
         out, err = first.communicate(timeout=60)
     finally:
         first.kill()
+        first.communicate(timeout=30)  # reaped, its pipes closed
     assert (first.returncode, err) == (0, "")
-    assert sim.reports[-1].complete and sim.duplicates == [] and sim.heartbeats == 1
+    assert sim.reports[-1].complete and sim.heartbeats == 1
 
 
 def test_report_appends_one_record_per_attempt(make_sim, image_file, tmp_path):
@@ -511,6 +520,7 @@ def test_a_busy_port_is_tried_again_once_it_is_free(make_sim, image_file, tmp_pa
     finally:
         holder.close()
         proc.kill()
+        proc.communicate(timeout=30)  # reaped, its pipes closed
     assert first == f"cannot open {sim.port}: in use by another process; flashing it again from block 0\n"
     assert (proc.returncode, err) == (0, "") and sim.reports[-1].complete
     records = valid_records((tmp_path / "r.jsonl").read_text())
@@ -634,6 +644,7 @@ def test_ctrl_c_stops_the_example_host_loop_instead_of_moving_on_to_the_next_dev
         out, err = proc.communicate(timeout=30)
     finally:
         proc.kill()
+        proc.communicate(timeout=30)  # reaped, its pipes closed
     assert (proc.returncode, out) == (130, "")
     assert re.fullmatch(r"interrupted at block [\d,]+ of 3,125; the device holds a partial image\n", err), err
     assert second.frames == 0

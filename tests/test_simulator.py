@@ -240,6 +240,20 @@ def test_delayed_reply_holds_back_the_next(make_sim, open_port):
     assert sim.blocks == frozenset([1])
 
 
+def stopped(proc, timeout):
+    """Ends the simulator's process with SIGTERM, as Ctrl-C does, and returns its output. One that
+    has not ended within `timeout` seconds is killed and reaped, and the test fails. (SIGINT would
+    be ignored when the suite itself runs as a shell's background job, whose children start with
+    SIGINT ignored.)"""
+    proc.send_signal(signal.SIGTERM)
+    try:
+        return proc.communicate(timeout=timeout)
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        proc.communicate()
+        raise
+
+
 def served(knobs, flags):
     """A simulator with these knobs: in this process (flags None), or `python -m downloader_sim`."""
     if flags is None:
@@ -247,11 +261,7 @@ def served(knobs, flags):
         return sim.url, sim.close
     proc = subprocess.Popen([sys.executable, "-m", "downloader_sim", *flags], stdout=subprocess.PIPE,
                             text=True, cwd=os.path.dirname(os.path.dirname(__file__)))
-
-    def stop():
-        proc.terminate()
-        proc.communicate(timeout=10)
-    return proc.stdout.readline().strip(), stop
+    return proc.stdout.readline().strip(), lambda: stopped(proc, 10)
 
 
 @pytest.mark.parametrize("knobs, flags", [
@@ -357,10 +367,7 @@ def test_command_line(tmp_path):
             exchange(ser, request(0x20, 2))
             line = proc.stdout.readline()
     finally:
-        # SIGTERM ends it as Ctrl-C does; SIGINT would be ignored when the suite itself runs
-        # as a shell's background job, whose children start with SIGINT ignored.
-        proc.send_signal(signal.SIGTERM)
-        out, _ = proc.communicate(timeout=30)
+        out, _ = stopped(proc, 30)
     assert line == "run counter=2: 40 bytes, 2/2 blocks, sha256 %s, complete\n" % sha(
         expected_image(image))
     assert out == "stopped: 4 frames (0 heartbeats, 1 runs), 0 garbage bytes, 0 bad checksums\n"

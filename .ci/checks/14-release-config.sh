@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# ci: untimed (it measures no time and waits on nothing: .ci/run gives it the processors no test wants)
 # The release workflow (.github/workflows/release.yml) runs two cibuildwheel releases, each
 # pinned there: the older for CPython 3.8 and 3.13t, the newer for the rest. Asked without
 # building (--print-build-identifiers), the two together must select, on each platform, one

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# ci: untimed (it measures no time and waits on nothing: .ci/run gives it the processors no test wants)
 # C++ tooling: the sources keep the layout of .clang-format, and clang-tidy (the checks in
 # .clang-tidy) finds nothing, using the compile_commands.json that the CMake build writes.
 # Both tools come from Debian's packages.

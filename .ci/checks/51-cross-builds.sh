@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# ci: untimed (it measures no time and waits on nothing: .ci/run gives it the processors no test wants)
 # Cross builds, compiled and linked here though they cannot run here.
 #   1. Windows AMD64: the module's sources, compiled with Debian's mingw-w64 against CPython
 #      3.13's Windows headers (Include/ and PC/pyconfig.h from Debian's python3.13 source,

@@ -29,7 +29,9 @@ interpreter() {  # interpreter VERSION: the path of that CPython, or nothing
 build_wheel() {  # build_wheel VERSION PYTHON
     local version=$1 python=$2 began=$SECONDS wheel
     "$python" -m venv "$work/$version"
-    if ! "$work/$version/bin/python" -m pip wheel --quiet --no-deps --wheel-dir "$work/wheels-$version" . \
+    # The build in a folder of its own: the tree's build/ may be in use by another build.
+    if ! "$work/$version/bin/python" -m pip wheel --quiet --no-deps --wheel-dir "$work/wheels-$version" \
+        --config-settings=build-dir="$work/build-$version" . \
         >"$work/$version.log" 2>&1; then
         cat "$work/$version.log"
         echo "CPython $version: the wheel failed to build"

@@ -1,18 +1,20 @@
 #!/usr/bin/env bash
 # Real USB: the tests marked real_usb, in a qemu guest (TCG) whose kernel runs the USB gadget
-# and cdc_acm stacks over emulated controllers (tests/guest/guest.sh). The project is installed
-# into a virtual environment here; the guest chroots into this machine's root and runs that
-# environment's pytest against the simulator served on each gadget's tty. The guest is built
-# from Debian's packages on first use and cached in /var/cache/downloader-ci.
+# and cdc_acm stacks over emulated controllers (tests/guest/guest.sh). This run's wheel
+# (.ci/lib/wheels.bash) is installed into a virtual environment here; the guest chroots into
+# this machine's root and runs that environment's pytest against the simulator served on each
+# gadget's tty. The guest is built from Debian's packages on first use and cached in
+# /var/cache/downloader-ci. It comes early: its emulated machine makes it the longest check.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
+source .ci/lib/wheels.bash
 start=$SECONDS
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
 python3 -m venv "$work/venv"
 "$work/venv/bin/pip" install --quiet --upgrade pip
-"$work/venv/bin/pip" install --quiet --config-settings=build-dir="$work/build" ".[test,flasher]"
+"$work/venv/bin/pip" install --quiet "$(ci_wheel "$(python3 -c 'import sys; print("%d.%d" % sys.version_info[:2])')")[test,flasher]"
 echo "environment ready in $((SECONDS - start)) s"
 bash tests/guest/guest.sh build
 echo "guest ready in $((SECONDS - start)) s"

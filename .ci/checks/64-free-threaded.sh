@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # The free-threaded build of CPython 3.13 (3.13t), built from Debian's source package by
 # .ci/lib/build-py313t.sh and kept in $DOWNLOADER_PY313T between runs.
-#   1. The whole suite, built from the tree by the tests-3.13t nox session, with the GIL left
-#      as the interpreter starts it: off. Once the module declares that it runs without the
-#      GIL, importing it must leave the GIL off, and the suite's warnings-as-errors would
+#   1. The module's tests, with this run's 3.13t wheel (.ci/lib/wheels.bash) installed by the
+#      tests-3.13t nox session, and the GIL left as the interpreter starts it: off. Once the
+#      module declares that it runs without the GIL, importing it must leave the GIL off, and the suite's warnings-as-errors would
 #      catch the warning that turning it on gives. A module without the declaration turns the
 #      GIL on at import; that one warning is then tolerated, on this build only, and said.
 #   2. The thread stress tests against an AddressSanitizer build of the module, the GIL off:
@@ -11,6 +11,8 @@
 #      bytearray, run for DOWNLOADER_BYTEARRAY_STRESS_SECONDS (default here 30).
 set -euo pipefail
 cd "$(dirname "$0")/../.."
+source .ci/lib/wheels.bash
+source .ci/lib/sanitizer-venv.bash
 unset HYPOTHESIS_PROFILE PYTHON_GIL
 start=$SECONDS
 
@@ -21,7 +23,7 @@ NOX_VENV=${NOX_VENV:-.venv-nox}
 [ -x "$NOX_VENV/bin/nox" ] || { python3 -m venv "$NOX_VENV" && "$NOX_VENV/bin/pip" install --quiet nox; }
 envdir=${NOX_ENVDIR:-.nox}
 
-pytest_args=(-p no:cacheprovider -m "not once")  # the terminal and the page: the main run's
+pytest_args=(-p no:cacheprovider -m module)
 if grep -q "Py_mod_gil" downloader/*.cpp; then
     declared=yes
 else
@@ -36,8 +38,9 @@ fi
 
 log=$(mktemp)
 trap 'rm -f "$log"' EXIT
+ci_wheel 3.13t >/dev/null
 began=$SECONDS
-if ! "$NOX_VENV/bin/nox" --envdir "$envdir" -s tests-3.13t -- "${pytest_args[@]}" >"$log" 2>&1; then
+if ! DOWNLOADER_WHEELS=$CI_WHEELS "$NOX_VENV/bin/nox" --envdir "$envdir" -s tests-3.13t -- "${pytest_args[@]}" >"$log" 2>&1; then
     cat "$log"
     echo "tests-3.13t FAILED in $((SECONDS - began)) s"
     exit 1
@@ -57,13 +60,8 @@ fi
 # leaks not reported. The free-threaded build allows no allocator but its mimalloc, so ASan
 # sees the module's own heap while the allocator's debug hooks guard Python's objects.
 began=$SECONDS
-asan_venv=${FREE_THREADED_ASAN_VENV:-.venv-313t-asan}
-"$python" -m venv --clear "$asan_venv"
-"$asan_venv/bin/pip" install --quiet --only-binary hypothesis \
-    --config-settings=build-dir=build/sanitizers-313t \
-    --config-settings=cmake.define.DOWNLOADER_SANITIZE=ON \
-    --config-settings=cmake.build-type=RelWithDebInfo \
-    ".[test,flasher]"
+asan_venv=$FREE_THREADED_ASAN_VENV
+sanitizer_venv "$python" "$asan_venv" build/sanitizers-313t
 reports=$(mktemp -d)
 trap 'rm -f "$log"; rm -rf "$reports"' EXIT
 preload="$(c++ -print-file-name=libasan.so) $(c++ -print-file-name=libstdc++.so)"

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Binary wheels for Linux, and whether they work where no compiler is.
 #   1. One wheel per interpreter: CPython 3.8 to 3.13 and 3.13t here, 3.14 and 3.15 inside the
-#      forky root (.ci/lib/build-wheels.sh).
+#      forky root, the ones this run built once for all its checks (.ci/lib/wheels.bash).
 #   2. auditwheel checks each and repairs it to manylinux2014 (manylinux_2_17); a wheel that
 #      needs a newer glibc than that (the forky ones may) is repaired to the policy it meets
 #      (.ci/lib/repair-wheels.sh).
@@ -14,29 +14,28 @@ set -euo pipefail
 cd "$(dirname "$0")/../.."
 source .ci/checks/find-python.bash
 source .ci/lib/smoke-roots.bash
+source .ci/lib/wheels.bash
 unset HYPOTHESIS_PROFILE
 start=$SECONDS
 work=$(mktemp -d)
-forky_out=/var/tmp/downloader-wheels-$$  # inside the forky root, whose /tmp is emptied on leaving it
-forky_root=${FORKY_ROOT:-/var/cache/downloader-ci/forky}
-trap 'rm -rf "$work" "${forky_root:?}$forky_out"' EXIT
+trap 'rm -rf "$work"' EXIT
 
 SMOKE_COMMAND="downloader-flash --simulate 2 --all --sample 100000"
 
-# The roots are mostly downloading and unpacking: made while the wheels compile (if
-# prepare-caches.sh has not made them already).
+# The roots are mostly downloading and unpacking: made meanwhile, if prepare-caches.sh has not
+# made them already.
 preparing=()
 for pair in $SMOKE_ROOTS; do
     (prepare_root "${pair%%:*}") >"$work/root-${pair%%:*}.log" 2>&1 &
     preparing+=($!)
 done
 
-# 1. The wheels. 12-free-threaded.sh has built 3.13t before, unless this check runs alone.
-bash .ci/lib/build-py313t.sh "${DOWNLOADER_PY313T:-/var/cache/downloader-ci/py313t}"
-bash .ci/lib/build-wheels.sh "$work/built" ${WHEEL_VERSIONS:-3.8 3.9 3.10 3.11 3.12 3.13 3.13t}
-.ci/forky bash .ci/lib/build-wheels.sh "$forky_out" 3.14 3.15
-mv "$forky_root$forky_out"/*.whl "$work/built/"
-echo "$(ls "$work/built" | wc -l) wheels built in $((SECONDS - start)) s"
+# 1. The wheels.
+mkdir "$work/built"
+for version in ${WHEEL_VERSIONS:-3.8 3.9 3.10 3.11 3.12 3.13 3.13t 3.14 3.15}; do
+    cp "$(ci_wheel "$version")" "$work/built/"
+done
+echo "$(ls "$work/built" | wc -l) wheels ready in $((SECONDS - start)) s"
 
 # 2. auditwheel.
 began=$SECONDS

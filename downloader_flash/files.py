@@ -1,4 +1,5 @@
-"""Opening the files named on the command line that must be regular files: the image and the report."""
+"""The files named on the command line that must be regular files, the image and the report,
+opened without blocking and checked before use; and the image read with its size checked first."""
 import errno
 import hashlib
 import os

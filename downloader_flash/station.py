@@ -1,9 +1,6 @@
-"""Flashing several devices at once, and station mode, for any front end.
-
-`flash_all()` flashes the devices it is given, `watch()` each matching device as it is plugged
-in, until a signal ends it. Both record every attempt in the report, if there is one, and tell
-the front end through its Callbacks; neither prints.
-"""
+"""Station mode, for any front end: `watch()` flashes each matching device once as it is plugged
+in (or, on demand, when another thread asks), until a signal ends it. It records every attempt in
+the report, if there is one, and tells the front end through its Callbacks; it never prints."""
 import math
 import queue
 import threading

@@ -4,7 +4,7 @@ import asyncio
 import errno
 import socket
 from dataclasses import dataclass
-from typing import Callable, Dict, List, Optional
+from typing import Any, Callable, Dict, List, Optional, cast
 
 from aiohttp import web
 
@@ -150,7 +150,9 @@ class Door:
 
     async def connect(self, client: socket.socket) -> None:
         try:
-            transport, _ = await self.loop.connect_accepted_socket(self.protocol, client)
+            # Every loop has had it since 3.5.3; the type stubs of 3.8 and 3.9 leave it out.
+            loop = cast(Any, self.loop)
+            transport, _ = await loop.connect_accepted_socket(self.protocol, client)
         except OSError:
             client.close()
             return

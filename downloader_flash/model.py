@@ -5,11 +5,12 @@ import platform
 import socket
 from dataclasses import dataclass, field
 from importlib import metadata
-from typing import Any, Dict, Iterable, List, NamedTuple, Optional, Set
+from typing import Any, Dict, Iterable, List, NamedTuple, Optional, Set, Union
 
 KIB = 1024
 SUCCESS = 0  # the exit code of a run in which nothing went wrong
 SIGNAL_EXIT_BASE = 128  # a process ended by signal N exits with 128 + N, as shells report it
+Record = Dict[str, Any]  # one attempt, as the report and the database keep it
 
 
 @dataclass(frozen=True)
@@ -73,6 +74,79 @@ class Image:
     name: str  # the absolute path of the file they came from, or what generated them
 
 
+SerialValue = Union[int, str]  # a serial number as records show it: a number, or the text of list and ASCII values
+
+# What became of a value issued to a board. It is reserved when the board's first attempt starts,
+# and its retries keep it. It is used once the board is flashed, released (to be issued again) only
+# when the tool saw the board fail for good, and void when how the board ended is unknown: a void
+# value is never issued again.
+RESERVED, USED, RELEASED, VOID = "reserved", "used", "released", "void"
+
+
+@dataclass(frozen=True)
+class Board:
+    """Whom a value is issued to: the board on `port` at this station, in this process."""
+
+    port: str
+    serial_number: Optional[str]  # the USB serial number
+    station: Optional[str]
+    host: str
+    pid: int
+
+
+@dataclass(frozen=True)
+class Issued:
+    """A value reserved for one board: how its record shows it, and the bytes written into its
+    image at `offset`."""
+
+    value: SerialValue
+    data: bytes
+    offset: int
+    ticket: Any = None  # the source's own handle on it, such as a row's id
+
+
+class BoardData:
+    """A source of per-board data: serial numbers, MAC addresses, keys. A run asks it for a board's
+    value when the board's first attempt starts, and tells it how the board ended after its final
+    attempt. Both are called from the run's thread, never at once."""
+
+    def issue(self, board: Board) -> Optional[Issued]:
+        """A value for `board`, reserved for it; None when there are no more."""
+        raise NotImplementedError
+
+    def settle(self, issued: Issued, state: str, record: Record) -> bool:
+        """`issued` is now USED, RELEASED or VOID; `record` is the board's final attempt. True when
+        the source kept the record with it (the database marks a value used in the same
+        transaction), so that the run need not store the record again."""
+        raise NotImplementedError
+
+    def left(self) -> Optional[int]:
+        """How many values are left to issue; None when it cannot tell."""
+        return None
+
+    def close(self) -> None:
+        """Nothing more will be asked of it."""
+
+
+class Numbers:
+    """The values a built-in source issues, in order, and how each is written into an image. The
+    database keeps which of them have been issued, under the pool's `name`."""
+
+    name: str  # the same numbers on every station of a line have the same name
+
+    def value(self, index: int) -> Optional[SerialValue]:
+        """The value at `index` (from 0), as the database keeps it; None past the last."""
+        raise NotImplementedError
+
+    def count(self) -> int:
+        """How many values there are in all."""
+        raise NotImplementedError
+
+    def issued(self, value: SerialValue, ticket: Any) -> Issued:
+        """`value` as it is shown in records and written into an image."""
+        raise NotImplementedError
+
+
 @dataclass(frozen=True)
 class Job:
     key: DeviceKey
@@ -83,6 +157,7 @@ class Job:
     wait: float  # seconds a retry waits for the device to come back, or its port to be free
     attempt: int = 1  # this attempt's number, set by the Scheduler
     attempts: int = 1  # of how many
+    serial: Optional[Issued] = None  # the value reserved for this board, already placed in `data`
 
     @property
     def port(self) -> str:
@@ -110,8 +185,6 @@ class FlashResult:
         return self.size / 1024 / self.seconds if self.seconds > 0 else 0.0
 
 
-Record = Dict[str, Any]
-
 
 @dataclass(frozen=True)
 class Attempt:
@@ -137,6 +210,8 @@ class Attempt:
     outcome: Optional[str] = None  # the error's outcome where it is not the result's: "usage" for no such port
     retryable: bool = False  # whether another attempt, from block 0 in a fresh worker, may succeed
     note: Optional[str] = None  # told to the person at the bench, not recorded: FlashResult.note
+    serial: Optional[SerialValue] = None  # the value written into this board's image
+    image_sha256: str = ""  # of the bytes this board was sent
 
 
 @dataclass(frozen=True)
@@ -149,6 +224,8 @@ class Origin:
     # The module is built and shipped with the tool, in the same distribution.
     module_version: str = dataclasses.field(default_factory=lambda: metadata.version("downloader"))
     python_version: str = dataclasses.field(default_factory=platform.python_version)
+    job: Optional[str] = None  # the absolute path of the job file the run's settings came from
+    job_sha256: Optional[str] = None  # of that file
 
 
 class Callbacks:
@@ -178,6 +255,12 @@ class Callbacks:
 
     def unrecorded(self, values: Record) -> None:
         """A record the report could not take."""
+
+    def serials_left(self, left: Optional[int]) -> None:
+        """How many serial values are left to issue: told at the start and whenever it changes."""
+
+    def ran_out(self, reason: str) -> None:
+        """The serial values have run out: no new device is started from here on."""
 
 
 @dataclass

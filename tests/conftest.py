@@ -22,8 +22,8 @@ PTY_FIXTURES = {"make_sim", "sim", "open_port", "ser"}
 MODULE_FILES = {"test_module", "test_protocol", "test_operations", "test_firmware", "test_properties",
                 "test_python_form", "test_serial_link", "test_leaks", "test_stress", "test_late_reply",
                 "test_end_to_end", "test_wire", "test_typed_host", "test_real_usb"}
-WORKER_FILES = {"test_flash_tool", "test_flash_station", "test_faults", "test_faults_records",
-                "test_terminal", "test_station_cycle"}
+WORKER_FILES = {"test_flashing", "test_cli", "test_attempts", "test_outcomes", "test_run", "test_records",
+                "test_files", "test_scheduler", "test_station", "test_terminal", "test_station_cycle"}
 
 
 def mark_by_file(item):

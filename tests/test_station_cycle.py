@@ -21,7 +21,7 @@ from downloader_flash.model import Job
 from downloader_flash.scheduler import Scheduler
 from downloader_flash.station import Control, watch
 from fakes import eventually
-from test_faults import IMAGE, finish, live_processes, reaped, start, stat_fields
+from test_scheduler import IMAGE, finish, live_processes, reaped, start, stat_fields
 
 linux_only = pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads processes from /proc")
 OTHER_IMAGE = bytes(reversed(IMAGE))

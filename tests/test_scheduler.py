@@ -18,10 +18,12 @@ import threading
 import pytest
 import serial
 
-from downloader_flash.model import DeviceKey
-from downloader_flash.model import Job
+from downloader_flash.model import DeviceKey, Job
 from downloader_flash.scheduler import Scheduler
+from fake_usb import INTERRUPTIBLE_TOOL
 from fakes import eventually
+from tool_runs import image_file  # noqa: F401
+
 
 # The command with SIGINT, SIGTERM and SIGHUP as a shell hands them to a foreground job, whatever
 # this process was started with (a CI runner may ignore SIGHUP, as nohup does).
@@ -378,3 +380,93 @@ def test_a_signal_while_the_first_worker_starts_is_held_not_lost(tmp_path, metho
     result = subprocess.run([sys.executable, str(script)], capture_output=True, text=True, timeout=60,
                             env=dict(os.environ, DOWNLOADER_FLASH_START_METHOD=method))
     assert (result.returncode, result.stdout, result.stderr) == (0, "True\n", "")
+
+
+# Processes a tool starts that are not workers: multiprocessing's helpers, and --simulate's devices.
+NOT_WORKERS = (b"multiprocessing.resource_tracker", b"downloader_sim")
+FORK_SERVER = b"multiprocessing.forkserver"
+
+
+def process_table():
+    """{pid: (parent pid, command line, /proc status fields)} of the processes that can be read."""
+    table = {}
+    for entry in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open(f"/proc/{entry}/cmdline", "rb") as cmdline, open(f"/proc/{entry}/status") as status:
+                command, fields = cmdline.read(), dict(line.split(":", 1) for line in status)
+        except (OSError, ValueError):
+            continue
+        table[int(entry)] = (int(fields["PPid"]), command, fields)
+    return table
+
+
+def workers_of(pid, table):
+    """The tool's worker processes, whatever the start method: its children under spawn and fork,
+    the fork server's under forkserver."""
+    servers = {child for child, (parent, command, _) in table.items() if parent == pid and FORK_SERVER in command}
+    return [child for child, (parent, command, _) in table.items()
+            if (parent == pid or parent in servers) and child not in servers
+            and not any(mark in command for mark in NOT_WORKERS)]
+
+
+def starting_workers(pid):
+    """The worker processes of the tool `pid` that no longer take SIGINT's default action: from
+    the point where the interpreter of a worker that does not ignore it has set its handler,
+    there is still most of the start-up to go.
+
+    A fork on its way to its exec still carries the tool's own command line: the resource
+    tracker's, started just before the first worker, is one. So a child with that command line
+    counts only once the tracker has exec'd; after that, the tool forks only workers."""
+    table = process_table()
+    tool = table.get(pid, (0, b"", {}))[1]
+    tracker_up = any(parent == pid and NOT_WORKERS[0] in command for parent, command, _ in table.values())
+    found = []
+    for worker in workers_of(pid, table):
+        parent, command, fields = table[worker]
+        if command == tool and not tracker_up:
+            continue
+        taken = int(fields["SigCgt"], 16) | int(fields["SigIgn"], 16)
+        if taken & 1 << (signal.SIGINT - 1):
+            found.append(worker)
+    return found
+
+
+def test_ctrl_c_while_a_worker_is_still_starting_ends_in_one_line(make_sim, image_file):
+    """The terminal's Ctrl-C reaches the whole process group: a worker still importing must
+    not die of it with a traceback, and the device is reported as interrupted."""
+    sim = make_sim(delay_ms=2)  # 3,125 blocks take several seconds
+    proc = subprocess.Popen([*INTERRUPTIBLE_TOOL, image_file, "--port", sim.port], stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, text=True)
+    try:
+        started = []  # as first seen: the next look may find the worker past its start already
+        assert eventually(lambda: started.extend(starting_workers(proc.pid)) or started, 30)
+        os.kill(started[0], signal.SIGINT)
+        eventually(lambda: not starting_workers(proc.pid), 1)  # a worker that dies of it, dies first
+        proc.send_signal(signal.SIGINT)
+        out, err = proc.communicate(timeout=30)
+    finally:
+        proc.kill()
+        proc.communicate(timeout=30)  # reaped, its pipes closed
+    assert (proc.returncode, out) == (130, "")
+    assert re.fullmatch(r"downloader-flash: interrupted (before the first block; the device is unchanged|"
+                        r"at block \d+ of 3,125; the device holds a partial image)\n", err), err
+
+
+@pytest.mark.pty
+def test_ctrl_c_during_all_lists_each_device_as_interrupted_and_claims_no_image():
+    proc = subprocess.Popen([*INTERRUPTIBLE_TOOL, "--simulate", "2", "--all", "--sample", "2000000"],
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        assert eventually(lambda: len(starting_workers(proc.pid)) == 2, 30)
+        proc.send_signal(signal.SIGINT)
+        out, err = proc.communicate(timeout=30)
+    finally:
+        proc.kill()
+        proc.communicate(timeout=30)  # reaped, its pipes closed
+    assert proc.returncode == 130
+    lines = out.splitlines()
+    # in port order, which need not be the devices' order: pty numbers are reused
+    assert sorted(line.split()[1:3] for line in lines[1:3]) == [["SIM0001", "interrupted"], ["SIM0002", "interrupted"]]
+    assert len(lines) == 3, out
+    failures = err.splitlines()
+    assert len(failures) == 2 and all(re.fullmatch(r"/dev/\S+: interrupted \S.*", line) for line in failures), err

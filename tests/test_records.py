@@ -1,32 +1,75 @@
-"""The report under faults: a full file system, a removed report, two tools appending to one
-report, and the image file replaced while devices are being flashed; an image or a report that is
-no regular file."""
+"""--report: one record per attempt that tells the truth, and the report under faults: a full
+file system, a removed report, two tools appending to one report, a file system that does not sync."""
 import contextlib
+import datetime
 import errno
-import hashlib
 import json
 import os
-import resource
-import socket
+import platform
+import signal
 import subprocess
 import sys
-import textwrap
 from unittest import mock
 
 import pytest
 
-from downloader_flash import ImageError
-from downloader_flash.files import read_image
-from downloader_flash.records import Report, ReportUnwritable
-from fake_usb import in_namespace
+from downloader_flash.records import FIELDS, Report, ReportUnwritable
+from downloader_sim import expected_image
+from fake_usb import INTERRUPTIBLE_TOOL
+from fakes import eventually
 from schema_check import valid_records
+from tool_runs import IMAGE, TOOL, run_tool, sha, tool, image_file  # noqa: F401
 
-TOOL = [sys.executable, "-m", "downloader_flash"]
+
+def test_report_appends_one_record_per_attempt(make_sim, image_file, tmp_path):
+    sim = make_sim(reject={5: 4})  # the first attempt gives up on block 5; the second goes through
+    report = tmp_path / "flash.jsonl"
+    returncode, out, err = tool(image_file, "--port", sim.port, "--attempts", "2", "--report", report)
+    rejected = f"device on {sim.port} rejected block 5, 4 times; giving up (last: packet checksum error: 21)"
+    assert (returncode, err) == (0, f"{rejected}; flashing it again from block 0\n")
+    records = valid_records(report.read_text())
+    assert [list(record) for record in records] == [list(FIELDS)] * 2
+    common = {"schema": 2, "port": sim.port, "serial_number": None, "image": image_file, "file_sha256": sha(IMAGE),
+              "size": 100000, "blocks": 3125, "attempts": 2, "station": None}
+    assert [{name: record[name] for name in common} for record in records] == [common] * 2
+    assert [(r["attempt"], r["result"], r["error_kind"], r["error"], r["block"], r["resends"], r["device_sha256"])
+            for r in records] == [(1, "failed", "BlockRejected", rejected, 5, 3, None),
+                                  (2, "flashed", None, None, 3125, 0, sha(expected_image(IMAGE)))]
+    for record in records:
+        started, ended = (datetime.datetime.fromisoformat(record[name]) for name in ("started", "time"))
+        assert started.utcoffset() == datetime.timedelta(0)
+        assert abs((datetime.datetime.now(datetime.timezone.utc) - ended).total_seconds()) < 120
+        assert record["seconds"] > 0 and abs((ended - started).total_seconds() - record["seconds"]) < 0.01
+
+
+def test_records_tell_the_truth_about_failures_and_interruptions(make_sim, image_file, tmp_path):
+    """A failure has its real duration and failing block; an interruption keeps its resends; a
+    device that did not receive the whole image has no device digest; the image path is absolute."""
+    silent, slow = make_sim(no_reply_blocks={7}), make_sim(reject={3: 1}, delay_ms=2)
+    report = tmp_path / "r.jsonl"
+    relative = os.path.relpath(image_file, tmp_path)
+    common = ["--report", report, "--station", "line 4", "--retries", "1"]
+    assert subprocess.run([*TOOL, relative, "--port", silent.port, *common], cwd=tmp_path, capture_output=True,
+                          timeout=60).returncode == 1
+    proc = subprocess.Popen([*INTERRUPTIBLE_TOOL, relative, "--port", slow.port, *common], cwd=tmp_path,
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    try:
+        assert eventually(lambda: len(slow.blocks) >= 100, 30)
+        proc.send_signal(signal.SIGINT)
+        assert proc.wait(timeout=30) == 130
+    finally:
+        proc.kill()
+        proc.communicate()
+    failed, interrupted = valid_records(report.read_text())
+    assert (failed["result"], failed["error_kind"], failed["block"], failed["resends"]) == ("failed", "NoReply", 7, 1)
+    assert failed["seconds"] >= 1.9  # two read time-outs
+    assert (interrupted["result"], interrupted["resends"]) == ("interrupted", 1) and interrupted["block"] >= 99
+    for record in (failed, interrupted):
+        assert (record["image"], record["station"], record["device_sha256"]) == (image_file, "line 4", None)
+        assert record["tool_version"] == record["module_version"] and record["python_version"] == platform.python_version()
+
+
 RECORD_SIZE = 1000  # a little more than a record takes
-
-
-def run_tool(*args, timeout=120, **options):
-    return subprocess.run([*TOOL, *map(str, args)], capture_output=True, text=True, timeout=timeout, **options)
 
 
 @pytest.fixture
@@ -111,43 +154,6 @@ def test_two_tools_appending_to_one_report_never_mix_their_lines(tmp_path):
         assert [line["n"] for line in lines if line.get("writer") == name] == list(range(200))
 
 
-REPLACED = """
-import json, os, subprocess, sys
-from fake_usb import plug
-for n, pty in enumerate(json.loads(os.environ["PORTS"]), 1):
-    plug(n, pty, f"SN{n}")
-image = os.environ["IMAGE"]
-tool = subprocess.Popen(json.loads(os.environ["TOOL"]) + [image, "--all", "--jobs", "1", "--json", "--report",
-                        os.environ["REPORT"]], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-for line in tool.stdout:
-    if json.loads(line)["event"] == "progress":
-        break
-with open(image, "wb") as handle:  # truncated, then another image
-    handle.write(os.urandom(100))
-os.replace(image + ".other", image)
-out, err = tool.communicate(timeout=120)
-print(json.dumps([tool.returncode, err]))
-"""
-
-
-def test_an_image_replaced_mid_run_changes_nothing_flashed(make_sim, tmp_path):
-    image = bytes((i * 13 + (i >> 7)) % 256 for i in range(20000))
-    sims = [make_sim(process=True, delay_ms=1) for _ in range(4)]
-    (tmp_path / "image.bin").write_bytes(image)
-    (tmp_path / "image.bin.other").write_bytes(os.urandom(20000))
-    env = {"PORTS": json.dumps([sim.port for sim in sims]), "IMAGE": str(tmp_path / "image.bin"),
-           "REPORT": str(tmp_path / "report.jsonl")}
-    result = in_namespace(textwrap.dedent(REPLACED), env)
-    assert result.returncode == 0, result.stderr
-    returncode, err = json.loads(result.stdout.splitlines()[-1])
-    assert (returncode, err) == (0, err) and returncode == 0, err
-    wanted = hashlib.sha256(image).hexdigest()
-    records = valid_records((tmp_path / "report.jsonl").read_text())
-    assert [(r["result"], r["size"], r["file_sha256"]) for r in records] == [("flashed", 20000, wanted)] * 4
-    held = {sim.reports[-1].sha256 for sim in sims}
-    assert held == {records[0]["device_sha256"]}
-
-
 def test_each_record_is_one_write_then_an_fsync(tmp_path, monkeypatch):
     calls = []
     real_write, real_fsync = os.write, os.fsync
@@ -161,44 +167,6 @@ def test_each_record_is_one_write_then_an_fsync(tmp_path, monkeypatch):
         report.close()
     assert [name for name, _ in calls] == ["write", "fsync", "write", "fsync"]
     assert [json.loads(data) for name, data in calls if name == "write"] == [{"n": 1, "text": "x" * 70000}, {"n": 2}]
-
-
-
-def bound_socket(path):
-    with socket.socket(socket.AF_UNIX) as listener:
-        listener.bind(str(path))
-
-
-MAKERS = {"a FIFO": os.mkfifo, "a directory": os.mkdir, "a socket": bound_socket,  # a FIFO with no other end
-          "a symbolic link": lambda path: path.symlink_to(path.with_name("target")),  # dangling: not to be created
-          "3 GB": lambda path: os.truncate(path.write_bytes(b"") or path, 3 << 30)}
-
-
-@pytest.mark.parametrize("option, kind", [("IMAGE", kind) for kind in ("a FIFO", "a socket", "a directory", "3 GB")]
-                         + [("--report", kind) for kind in ("a FIFO", "a symbolic link")]
-                         + [("IMAGE", "/dev/zero"), ("--report", "/dev/null")])
-def test_an_image_or_report_that_is_no_regular_file_is_refused_at_once_in_one_line(tmp_path, option, kind):
-    path = tmp_path / "f" if kind in MAKERS else kind
-    MAKERS.get(kind, lambda path: None)(path)
-    (tmp_path / "image.bin").write_bytes(bytes(1000))
-    args = [path] if option == "IMAGE" else [tmp_path / "image.bin", "--report", path]
-    # Within a memory limit far below what reading /dev/zero, or the sparse file, whole would take.
-    result = run_tool(*args, "--port", "/nonexistent/ttyACM9", timeout=30,
-                      preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_AS, (1 << 30, 1 << 30)))
-    what = ("a character device" if kind.startswith("/dev") else kind) + ", not a regular file"
-    line = {"IMAGE": f"cannot read {path}: it is {what}", "--report": f"cannot write the report {path}: it is {what}"}
-    if kind == "3 GB":
-        line["IMAGE"] = f"{path} holds 3,221,225,472 bytes; an image holds 9 to 2,097,120"
-    assert (result.returncode, result.stderr) == (2 if option == "IMAGE" else 4, f"downloader-flash: {line[option]}\n")
-    assert not (tmp_path / "target").exists()
-
-
-def test_an_image_that_grew_after_its_size_was_checked_is_read_no_further(tmp_path, monkeypatch):
-    (tmp_path / "image.bin").write_bytes(bytes(3 << 20))
-    real_fstat = os.fstat  # which says 1,000 bytes
-    monkeypatch.setattr(os, "fstat", lambda fd: os.stat_result((*real_fstat(fd)[:6], 1000, *real_fstat(fd)[7:])))
-    with pytest.raises(ImageError, match=" holds more than 2,097,120 bytes; "):
-        read_image(str(tmp_path / "image.bin"))
 
 
 @pytest.mark.parametrize("code", [errno.EINVAL, errno.ENOTSUP, errno.EIO], ids=["EINVAL", "ENOTSUP", "EIO"])

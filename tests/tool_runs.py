@@ -1,0 +1,46 @@
+"""The tool run as a person runs it, with the image its tests flash."""
+import hashlib
+import re
+import socket
+import subprocess
+import sys
+
+import pytest
+
+from downloader_sim.server import TRANSPORTS
+
+IMAGE = bytes((i * 131 + (i >> 8)) % 256 for i in range(100000))  # 3,125 blocks
+TOOL = [sys.executable, "-m", "downloader_flash"]
+# A device by path and one by socket:// URL take the same flash; the other tests use the default line.
+on_every_transport = pytest.mark.parametrize("transport", TRANSPORTS)
+
+
+def sha(data):
+    return hashlib.sha256(data).hexdigest()
+
+
+def tool(*args, timeout=60):
+    result = subprocess.run([*TOOL, *map(str, args)], capture_output=True, text=True, timeout=timeout)
+    return result.returncode, result.stdout, result.stderr
+
+
+def untimed(text):
+    """The output with its durations and rates replaced by S and R."""
+    return re.sub(r"\d+\.\d\d s, [\d,]+\.\d KiB/s", "S s, R KiB/s", text)
+
+
+def run_tool(*args, timeout=120, **options):
+    return subprocess.run([*TOOL, *map(str, args)], capture_output=True, text=True, timeout=timeout, **options)
+
+
+@pytest.fixture
+def image_file(tmp_path):
+    path = tmp_path / "firmware.bin"
+    path.write_bytes(IMAGE)
+    return str(path)
+
+
+def closed_tcp_port():
+    with socket.socket() as listener:
+        listener.bind(("127.0.0.1", 0))
+        return listener.getsockname()[1]

@@ -23,7 +23,7 @@ MODULE_FILES = {"test_module", "test_protocol", "test_operations", "test_firmwar
                 "test_python_form", "test_serial_link", "test_leaks", "test_stress", "test_late_reply",
                 "test_end_to_end", "test_wire", "test_typed_host", "test_real_usb"}
 WORKER_FILES = {"test_flashing", "test_cli", "test_attempts", "test_outcomes", "test_run", "test_records",
-                "test_files", "test_scheduler", "test_station", "test_terminal", "test_station_cycle"}
+                "test_files", "test_scheduler", "test_station", "test_terminal", "test_processes", "test_hotplug"}
 
 
 def mark_by_file(item):

@@ -6,12 +6,15 @@ import socket
 import threading
 import time
 
+import pytest
+
 from downloader_flash.model import Device
 from downloader_flash.model import Origin
 from downloader_flash.settings import Settings
 from downloader_flash.model import Image
 from downloader_flash.station import watch
 from downloader_flash.web import Server
+from downloader_flash.web_connections import Limits
 
 
 def call(server, method, path, body=None, token=None, raw=None, host="127.0.0.1", headers=()):
@@ -78,3 +81,45 @@ def serve_while(client, devices, image, on_demand=False, token=None, settings=No
 
 def sample(size):
     return Image(bytes((i * 7 + (i >> 8)) % 256 for i in range(size)), f"sample of {size:,} bytes")
+
+
+IMAGE = sample(40000)  # 1,250 blocks
+TOKEN = "s3cret-token"
+
+
+@pytest.fixture
+def server(request):
+    """A server with no station behind it, for what is answered before the station is asked."""
+    options = getattr(request, "param", {})
+    started = Server(IMAGE, Origin(station="test"), options.get("host", "127.0.0.1"), 0, options.get("token"),
+                     on_demand=True, allowed_hosts=("station.example",), limits=options.get("limits", Limits()))
+    started.start()
+    yield started
+    started.close()
+
+
+def read_events(server, lines, ready):
+    """Collects the data lines of the event stream until the connection closes."""
+    connection = http.client.HTTPConnection("127.0.0.1", server.port, timeout=60)
+    connection.request("GET", "/api/v1/events")
+    response = connection.getresponse()
+    assert response.getheader("Content-Type") == "text/event-stream"
+    ready.set()
+    try:
+        for raw in response:
+            line = raw.decode().rstrip("\n")
+            if line.startswith("data: "):
+                lines.append(json.loads(line[len("data: "):]))
+    except (OSError, http.client.HTTPException):  # the server closed the stream as it ended
+        pass
+    finally:
+        connection.close()
+
+
+def stalled_stream(server):
+    """An event-stream client that never reads, its receive buffer made small so that it stalls soon."""
+    stalled = socket.socket()
+    stalled.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+    stalled.connect(("127.0.0.1", server.port))
+    stalled.sendall(b"GET /api/v1/events HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")
+    return stalled

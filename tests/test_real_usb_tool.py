@@ -1,5 +1,6 @@
 """downloader-flash over the kernel's USB serial stack (in the USB guest): devices found by real
 enumeration, pulled out mid-flash, plugged in again, several at once."""
+import contextlib
 import hashlib
 import os
 import re
@@ -22,6 +23,7 @@ TOOL = [sys.executable, "-X", "faulthandler", "-m", "downloader_flash"]
 SIZE = 32000  # 1,000 blocks: 1 s over USB at the 1 ms round trip of an idle machine
 TOOL_TIMEOUT = 300
 STOP_TIMEOUT = 60
+ABORT_TIMEOUT = 5  # seconds for an aborted tool to print its stacks
 # How long a device stays out when pulled and plugged again: longer than one of --watch's polls
 # of the ports takes in the guest, as a hand's replug is.
 OUT_OF_PORT = 2.0
@@ -72,7 +74,8 @@ def interrupt(process):
         tree = subprocess.run(["ps", "-o", "pid,ppid,stat,etime,args", "-s", str(process.pid)],
                               capture_output=True, text=True).stdout
         os.killpg(process.pid, signal.SIGABRT)
-        time.sleep(5)
+        with contextlib.suppress(subprocess.TimeoutExpired):
+            process.wait(ABORT_TIMEOUT)  # faulthandler prints the stacks, then the tool ends
         os.killpg(process.pid, signal.SIGKILL)
         process.wait()
         pytest.fail("the tool did not end within %d s of Ctrl-C:\n%s\n%s"

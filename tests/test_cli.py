@@ -14,6 +14,7 @@ from downloader_sim import expected_image
 from fake_usb import INTERRUPTIBLE_TOOL
 from fakes import eventually
 from schema_check import valid_records
+from tool_processes import TOOL as SIGNALLED_TOOL
 from tool_runs import IMAGE, TOOL, on_every_transport, sha, tool, untimed, image_file  # noqa: F401
 
 
@@ -102,16 +103,26 @@ def test_version_and_exit_codes_in_help():
         "a station stopped with none ends with the code of those it flashed\n")
 
 
+# A tqdm that is interrupted while it imports, as Ctrl-C right after Enter would; or one that takes
+# a signal, as a shell hands it to a foreground job, then hands over to the real one.
+INTERRUPTED_TQDM = "raise KeyboardInterrupt\n"
+SIGNALLED_TQDM = ("import os, sys\nos.kill(os.getpid(), {signum})\nsys.path.remove({folder!r})\n"
+                  "del sys.modules['tqdm']\nimport tqdm\n")
+
+
 @pytest.mark.pty
-@pytest.mark.parametrize("command", [[os.path.join(os.path.dirname(sys.executable), "downloader-flash")], TOOL],
-                         ids=["installed command", "python -m"])
-def test_ctrl_c_while_the_tool_is_loading_ends_in_one_line(tmp_path, command):
-    # A tqdm that is interrupted while it imports, as Ctrl-C right after Enter would.
-    (tmp_path / "tqdm.py").write_text("raise KeyboardInterrupt\n")
+@pytest.mark.parametrize("command, tqdm, code", [
+    ([os.path.join(os.path.dirname(sys.executable), "downloader-flash")], INTERRUPTED_TQDM, 130),
+    (TOOL, INTERRUPTED_TQDM, 130),
+    *[(SIGNALLED_TOOL, SIGNALLED_TQDM.replace("{signum}", str(int(signum))), code)
+      for signum, code in [(signal.SIGINT, 130), (signal.SIGTERM, 143), (signal.SIGHUP, 129)]],
+], ids=["Ctrl-C, installed command", "Ctrl-C, python -m", "SIGINT", "SIGTERM", "SIGHUP"])
+def test_a_signal_while_the_tool_loads_ends_in_one_line(tmp_path, command, tqdm, code):
+    (tmp_path / "tqdm.py").write_text(tqdm.replace("{folder!r}", repr(str(tmp_path))))
     result = subprocess.run([*command, "--simulate", "1", "--sample", "1000"], capture_output=True, text=True,
                             timeout=60, env=dict(os.environ, PYTHONPATH=str(tmp_path)))
     assert (result.returncode, result.stdout, result.stderr) == (
-        130, "", "downloader-flash: interrupted before the first block; the device is unchanged\n")
+        code, "", "downloader-flash: interrupted before the first block; the device is unchanged\n")
 
 
 @pytest.mark.parametrize("whole_group", [False, True], ids=["signal to the tool", "Ctrl-C to its process group"])

@@ -148,21 +148,6 @@ def test_a_simulator_that_dies_is_a_disconnected_device(tmp_path):
     assert results == ["failed", "flashed", "flashed"]
 
 
-@pytest.mark.pty
-@pytest.mark.parametrize("signum, code", [(signal.SIGINT, 130), (signal.SIGTERM, 143), (signal.SIGHUP, 129)],
-                         ids=["SIGINT", "SIGTERM", "SIGHUP"])
-def test_a_signal_while_the_tool_loads_ends_in_one_line(tmp_path, signum, code):
-    # A tqdm that takes the signal while it imports, as one right after Enter would arrive; then
-    # it hands over to the real one.
-    (tmp_path / "tqdm.py").write_text(f"import os, sys\nos.kill(os.getpid(), {int(signum)})\n"
-                                      f"sys.path.remove({str(tmp_path)!r})\ndel sys.modules['tqdm']\nimport tqdm\n")
-    proc = subprocess.Popen([*TOOL, "--simulate", "1", "--sample", "1000"], stdout=subprocess.PIPE,
-                            stderr=subprocess.PIPE, text=True, env=dict(os.environ, PYTHONPATH=str(tmp_path)))
-    returncode, out, err = finish(proc)
-    assert (returncode, out, err) == (code, "", "downloader-flash: interrupted before the first block; "
-                                                "the device is unchanged\n")
-
-
 SITE_CUSTOMIZE = """
 import os
 with open(os.path.join({folder!r}, "started-%d" % os.getpid()), "w") as record:

@@ -1,25 +1,18 @@
 """Attempts at one device: a port that is busy or missing is tried again, within --wait."""
-import subprocess
-
 import serial
 
 from schema_check import valid_records
-from tool_runs import TOOL, tool, image_file  # noqa: F401
+from tool_runs import TOOL, image_file, running, tool  # noqa: F401
 
 
 def test_a_busy_port_is_tried_again_once_it_is_free(make_sim, image_file, tmp_path):
     sim = make_sim()
     holder = serial.Serial(sim.port, exclusive=True)
-    proc = subprocess.Popen([*TOOL, image_file, "--port", sim.port, "--attempts", "2", "--wait", "30",
-                             "--report", tmp_path / "r.jsonl"], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-    try:
+    with holder, running([*TOOL, image_file, "--port", sim.port, "--attempts", "2", "--wait", "30",
+                          "--report", tmp_path / "r.jsonl"]) as proc:
         first = proc.stderr.readline()
         holder.close()
         out, err = proc.communicate(timeout=60)
-    finally:
-        holder.close()
-        proc.kill()
-        proc.communicate(timeout=30)  # reaped, its pipes closed
     assert first == f"cannot open {sim.port}: in use by another process; flashing it again from block 0\n"
     assert (proc.returncode, err) == (0, "") and sim.reports[-1].complete
     records = valid_records((tmp_path / "r.jsonl").read_text())

@@ -15,7 +15,7 @@ from fake_usb import INTERRUPTIBLE_TOOL
 from fakes import eventually
 from schema_check import valid_records
 from tool_processes import TOOL as SIGNALLED_TOOL
-from tool_runs import IMAGE, TOOL, on_every_transport, sha, tool, untimed, image_file  # noqa: F401
+from tool_runs import IMAGE, TOOL, image_file, interrupt, interrupted, on_every_transport, sha, tool, untimed  # noqa: F401
 
 
 @pytest.mark.parametrize("knobs, code, line", [
@@ -128,19 +128,10 @@ def test_a_signal_while_the_tool_loads_ends_in_one_line(tmp_path, command, tqdm,
 @pytest.mark.parametrize("whole_group", [False, True], ids=["signal to the tool", "Ctrl-C to its process group"])
 def test_ctrl_c_says_where_it_stopped_and_frees_the_port(make_sim, image_file, whole_group):
     sim = make_sim(delay_ms=2)  # 3,125 blocks take several seconds
-    proc = subprocess.Popen([*INTERRUPTIBLE_TOOL, image_file, "--port", sim.port], stdout=subprocess.PIPE,
-                            stderr=subprocess.PIPE, text=True, start_new_session=whole_group)
-    try:
-        assert eventually(lambda: len(sim.blocks) >= 50, 30)
-        if whole_group:
-            os.killpg(proc.pid, signal.SIGINT)
-        else:
-            proc.send_signal(signal.SIGINT)
-        out, err = proc.communicate(timeout=30)
-    finally:
-        proc.kill()
-        proc.communicate(timeout=30)  # reaped, its pipes closed
-    assert (proc.returncode, out) == (130, "")
+    stop = (lambda proc: os.killpg(proc.pid, signal.SIGINT)) if whole_group else interrupt
+    returncode, out, err = interrupted([*INTERRUPTIBLE_TOOL, image_file, "--port", sim.port],
+                                       lambda proc: len(sim.blocks) >= 50, stop, start_new_session=whole_group)
+    assert (returncode, out) == (130, "")
     match = re.fullmatch(r"downloader-flash: interrupted at block (\d+) of 3,125; the device holds a partial image\n",
                          err)
     assert match, err

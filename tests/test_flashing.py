@@ -6,7 +6,6 @@ import os
 import re
 import signal
 import socket
-import subprocess
 import sys
 import tempfile
 import threading
@@ -21,7 +20,8 @@ from downloader_flash import (BlockRejected, DeviceSilent, Disconnected, FlashEr
 from downloader_flash.worker import StopRequest
 from downloader_sim import expected_image
 from fakes import eventually, module_state  # noqa: F401
-from tool_runs import IMAGE, closed_tcp_port, TOOL, on_every_transport, sha, tool, image_file  # noqa: F401
+from tool_runs import (IMAGE, TOOL, closed_tcp_port, image_file, interrupted, on_every_transport,  # noqa: F401
+                       running, sha, tool)
 
 
 @on_every_transport
@@ -198,9 +198,7 @@ def as_nobody(call):
 
 def test_a_second_flasher_on_the_same_port_is_refused_and_the_first_completes(make_sim, image_file):
     sim = make_sim(delay_ms=1)
-    first = subprocess.Popen([*TOOL, image_file, "--port", sim.port], stdout=subprocess.PIPE,
-                             stderr=subprocess.PIPE, text=True)
-    try:
+    with running([*TOOL, image_file, "--port", sim.port]) as first:
         assert eventually(lambda: len(sim.blocks) >= 20, 30)
         assert tool(image_file, "--port", sim.port) == (
             1, "", f"downloader-flash: cannot open {sim.port}: in use by another process\n")
@@ -210,9 +208,6 @@ def test_a_second_flasher_on_the_same_port_is_refused_and_the_first_completes(ma
         sent = len(sim.blocks)
         assert eventually(lambda: len(sim.blocks) > sent, 30) and sim.duplicates == []
         out, err = first.communicate(timeout=60)
-    finally:
-        first.kill()
-        first.communicate(timeout=30)  # reaped, its pipes closed
     assert (first.returncode, err) == (0, "")
     assert sim.reports[-1].complete and sim.heartbeats == 1
 
@@ -220,18 +215,11 @@ def test_a_second_flasher_on_the_same_port_is_refused_and_the_first_completes(ma
 def test_ctrl_c_stops_the_example_host_loop_instead_of_moving_on_to_the_next_device(make_sim, image_file):
     first, second = make_sim(delay_ms=2), make_sim()
     example = os.path.join(os.path.dirname(__file__), "..", "examples", "flash_each.py")
-    proc = subprocess.Popen([sys.executable, "-c", "import runpy, signal, sys; signal.signal(signal.SIGINT, "
-                             "signal.default_int_handler); sys.argv = sys.argv[1:]; runpy.run_path(sys.argv[0], "
-                             "run_name='__main__')", example, image_file, first.port, second.port],
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-    try:
-        assert eventually(lambda: len(first.blocks) >= 50, 30)
-        proc.send_signal(signal.SIGINT)
-        out, err = proc.communicate(timeout=30)
-    finally:
-        proc.kill()
-        proc.communicate(timeout=30)  # reaped, its pipes closed
-    assert (proc.returncode, out) == (130, "")
+    returncode, out, err = interrupted(
+        [sys.executable, "-c", "import runpy, signal, sys; signal.signal(signal.SIGINT, signal.default_int_handler); "
+         "sys.argv = sys.argv[1:]; runpy.run_path(sys.argv[0], run_name='__main__')", example, image_file,
+         first.port, second.port], lambda proc: len(first.blocks) >= 50)
+    assert (returncode, out) == (130, "")
     assert re.fullmatch(r"interrupted at block [\d,]+ of 3,125; the device holds a partial image\n", err), err
     assert second.frames == 0
 

@@ -6,7 +6,6 @@ import errno
 import json
 import os
 import platform
-import signal
 import subprocess
 import sys
 from unittest import mock
@@ -16,9 +15,8 @@ import pytest
 from downloader_flash.records import FIELDS, Report, ReportUnwritable
 from downloader_sim import expected_image
 from fake_usb import INTERRUPTIBLE_TOOL
-from fakes import eventually
 from schema_check import valid_records
-from tool_runs import IMAGE, TOOL, run_tool, sha, tool, image_file  # noqa: F401
+from tool_runs import IMAGE, TOOL, image_file, interrupted, run_tool, sha, tool  # noqa: F401
 
 
 def test_report_appends_one_record_per_attempt(make_sim, image_file, tmp_path):
@@ -51,20 +49,13 @@ def test_records_tell_the_truth_about_failures_and_interruptions(make_sim, image
     common = ["--report", report, "--station", "line 4", "--retries", "1"]
     assert subprocess.run([*TOOL, relative, "--port", silent.port, *common], cwd=tmp_path, capture_output=True,
                           timeout=60).returncode == 1
-    proc = subprocess.Popen([*INTERRUPTIBLE_TOOL, relative, "--port", slow.port, *common], cwd=tmp_path,
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-    try:
-        assert eventually(lambda: len(slow.blocks) >= 100, 30)
-        proc.send_signal(signal.SIGINT)
-        assert proc.wait(timeout=30) == 130
-    finally:
-        proc.kill()
-        proc.communicate()
-    failed, interrupted = valid_records(report.read_text())
+    assert interrupted([*INTERRUPTIBLE_TOOL, relative, "--port", slow.port, *common],
+                       lambda proc: len(slow.blocks) >= 100, cwd=tmp_path)[0] == 130
+    failed, stopped = valid_records(report.read_text())
     assert (failed["result"], failed["error_kind"], failed["block"], failed["resends"]) == ("failed", "NoReply", 7, 1)
     assert failed["seconds"] >= 1.9  # two read time-outs
-    assert (interrupted["result"], interrupted["resends"]) == ("interrupted", 1) and interrupted["block"] >= 99
-    for record in (failed, interrupted):
+    assert (stopped["result"], stopped["resends"]) == ("interrupted", 1) and stopped["block"] >= 99
+    for record in (failed, stopped):
         assert (record["image"], record["station"], record["device_sha256"]) == (image_file, "line 4", None)
         assert record["tool_version"] == record["module_version"] and record["python_version"] == platform.python_version()
 

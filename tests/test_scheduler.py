@@ -22,7 +22,7 @@ from downloader_flash.scheduler import Scheduler
 from fake_usb import INTERRUPTIBLE_TOOL
 from fakes import eventually
 from tool_processes import TOOL, UNCLEAN, IMAGE, live_processes, start, reaped, finish
-from tool_runs import image_file  # noqa: F401
+from tool_runs import image_file, interrupt, interrupted  # noqa: F401
 
 pytestmark = pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads processes from /proc")
 
@@ -364,35 +364,25 @@ def test_ctrl_c_while_a_worker_is_still_starting_ends_in_one_line(make_sim, imag
     """The terminal's Ctrl-C reaches the whole process group: a worker still importing must
     not die of it with a traceback, and the device is reported as interrupted."""
     sim = make_sim(delay_ms=2)  # 3,125 blocks take several seconds
-    proc = subprocess.Popen([*INTERRUPTIBLE_TOOL, image_file, "--port", sim.port], stdout=subprocess.PIPE,
-                            stderr=subprocess.PIPE, text=True)
-    try:
-        started = []  # as first seen: the next look may find the worker past its start already
-        assert eventually(lambda: started.extend(starting_workers(proc.pid)) or started, 30)
+    started = []  # as first seen: the next look may find the worker past its start already
+
+    def stop(proc):
         os.kill(started[0], signal.SIGINT)
         eventually(lambda: not starting_workers(proc.pid), 1)  # a worker that dies of it, dies first
-        proc.send_signal(signal.SIGINT)
-        out, err = proc.communicate(timeout=30)
-    finally:
-        proc.kill()
-        proc.communicate(timeout=30)  # reaped, its pipes closed
-    assert (proc.returncode, out) == (130, "")
+        interrupt(proc)
+
+    returncode, out, err = interrupted([*INTERRUPTIBLE_TOOL, image_file, "--port", sim.port],
+                                       lambda proc: started.extend(starting_workers(proc.pid)) or started, stop)
+    assert (returncode, out) == (130, "")
     assert re.fullmatch(r"downloader-flash: interrupted (before the first block; the device is unchanged|"
                         r"at block \d+ of 3,125; the device holds a partial image)\n", err), err
 
 
 @pytest.mark.pty
 def test_ctrl_c_during_all_lists_each_device_as_interrupted_and_claims_no_image():
-    proc = subprocess.Popen([*INTERRUPTIBLE_TOOL, "--simulate", "2", "--all", "--sample", "2000000"],
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-    try:
-        assert eventually(lambda: len(starting_workers(proc.pid)) == 2, 30)
-        proc.send_signal(signal.SIGINT)
-        out, err = proc.communicate(timeout=30)
-    finally:
-        proc.kill()
-        proc.communicate(timeout=30)  # reaped, its pipes closed
-    assert proc.returncode == 130
+    returncode, out, err = interrupted([*INTERRUPTIBLE_TOOL, "--simulate", "2", "--all", "--sample", "2000000"],
+                                       lambda proc: len(starting_workers(proc.pid)) == 2)
+    assert returncode == 130
     lines = out.splitlines()
     # in port order, which need not be the devices' order: pty numbers are reused
     assert sorted(line.split()[1:3] for line in lines[1:3]) == [["SIM0001", "interrupted"], ["SIM0002", "interrupted"]]

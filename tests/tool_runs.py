@@ -1,6 +1,8 @@
 """The tool run as a person runs it, with the image its tests flash."""
+import contextlib
 import hashlib
 import re
+import signal
 import socket
 import subprocess
 import sys
@@ -8,6 +10,7 @@ import sys
 import pytest
 
 from downloader_sim.server import TRANSPORTS
+from fakes import eventually
 
 IMAGE = bytes((i * 131 + (i >> 8)) % 256 for i in range(100000))  # 3,125 blocks
 TOOL = [sys.executable, "-m", "downloader_flash"]
@@ -44,3 +47,28 @@ def closed_tcp_port():
     with socket.socket() as listener:
         listener.bind(("127.0.0.1", 0))
         return listener.getsockname()[1]
+
+
+@contextlib.contextmanager
+def running(command, **options):
+    """`command` started with its output piped as text; killed and reaped, its pipes closed, after."""
+    proc = subprocess.Popen([*map(str, command)], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, **options)
+    try:
+        yield proc
+    finally:
+        proc.kill()
+        proc.communicate(timeout=30)
+
+
+def interrupt(proc):
+    proc.send_signal(signal.SIGINT)
+
+
+def interrupted(command, ready, stop=interrupt, **options):
+    """The exit code, output and errors of `command`, stopped by `stop(proc)` (Ctrl-C) once
+    `ready(proc)` holds."""
+    with running(command, **options) as proc:
+        assert eventually(lambda: ready(proc), 30)
+        stop(proc)
+        out, err = proc.communicate(timeout=30)
+    return proc.returncode, out, err

@@ -10,6 +10,7 @@ import pytest
 
 from fake_usb import in_namespace
 from schema_check import valid_records
+from tool_runs import untimed
 
 pytestmark = pytest.mark.skipif(
     not sys.platform.startswith("linux") or os.geteuid() != 0 or not shutil.which("unshare"),
@@ -18,13 +19,24 @@ pytestmark = pytest.mark.skipif(
 
 IMAGE = bytes((i * 7 + (i >> 8)) % 256 for i in range(40000))  # 1,250 blocks
 
+def drive(driver, sims, tmp_path, **more):
+    """Runs `driver` in the namespace with the simulators' ptys, IMAGE, a REPORT and `more`; its last
+    line, parsed."""
+    (tmp_path / "image.bin").write_bytes(IMAGE)
+    env = {"PORTS": json.dumps([sim.port for sim in sims]), "IMAGE": str(tmp_path / "image.bin"),
+           "REPORT": str(tmp_path / "report.jsonl"), **more}
+    result = in_namespace(driver, env)
+    assert result.returncode == 0, result.stderr
+    return json.loads(result.stdout.splitlines()[-1])
+
+
 ALL = """
 import json, os, subprocess, sys
 from fake_usb import plug
 tool = [sys.executable, "-m", "downloader_flash"]
 none = subprocess.run(tool + [os.environ["IMAGE"]], capture_output=True, text=True)
-for n, (pty, serial_number) in enumerate(json.loads(os.environ["PORTS"]), 1):
-    plug(n, pty, serial_number)
+for n, pty in enumerate(json.loads(os.environ["PORTS"]), 1):
+    plug(n, pty, f"SN{n}")
 plug(9, os.environ["OTHER"], "X9", vendor="0403", product="6001")  # another maker's device: not listed
 listed = subprocess.run(tool + ["--list"], capture_output=True, text=True)
 chosen = subprocess.run(tool + [os.environ["IMAGE"], "--serial-number", "SN2", "-q"], capture_output=True, text=True)
@@ -37,13 +49,7 @@ print(json.dumps([[none.returncode, none.stderr], [chosen.returncode, chosen.std
 
 def test_all_flashes_every_device_and_one_faulty_device_fails_alone(make_sim, tmp_path):
     sims = [make_sim(process=True) for _ in range(3)] + [make_sim(process=True, reject={2: 10})]
-    other = make_sim()
-    (tmp_path / "image.bin").write_bytes(IMAGE)
-    env = {"PORTS": json.dumps([[sim.port, f"SN{n}"] for n, sim in enumerate(sims, 1)]), "OTHER": other.port,
-           "IMAGE": str(tmp_path / "image.bin"), "REPORT": str(tmp_path / "report.jsonl")}
-    result = in_namespace(ALL, env)
-    assert result.returncode == 0, result.stderr
-    none, chosen, listed, returncode, out, err = json.loads(result.stdout.splitlines()[-1])
+    none, chosen, listed, returncode, out, err = drive(ALL, sims, tmp_path, OTHER=make_sim().port)
     assert none == [2, "downloader-flash: no device found (USB vendor 0x19F5, product 0x5740)\n"]
     assert chosen == [0, "", ""] and sims[1].runs == 2  # -q: nothing but failures
     assert listed.splitlines() == ["port          serial number  location  description"] + [
@@ -54,7 +60,7 @@ def test_all_flashes_every_device_and_one_faulty_device_fails_alone(make_sim, tm
     assert [row[:5] for row in rows] == [[f"/dev/ttyACM{n}", f"SN{n}", "flashed", "1,250", "0"] for n in range(1, 4)] + [
         ["/dev/ttyACM4", "SN4", "failed", "-", "3"]]
     assert [sim.reports[-1].complete for sim in sims[:3]] == [True] * 3 and not sims[3].reports
-    records = [json.loads(line) for line in (tmp_path / "report.jsonl").read_text().splitlines()]
+    records = valid_records((tmp_path / "report.jsonl").read_text())
     assert sorted((r["port"], r["serial_number"], r["result"]) for r in records) == [
         (f"/dev/ttyACM{n}", f"SN{n}", "flashed" if n < 4 else "failed") for n in range(1, 5)]
 
@@ -89,29 +95,15 @@ print(json.dumps([lines + out.splitlines(keepends=True) + err.splitlines(keepend
 
 def test_watch_flashes_each_device_as_it_appears_once_until_it_is_unplugged(make_sim, tmp_path):
     a, b, c = make_sim(process=True), make_sim(process=True, delay_ms=5), make_sim(process=True)
-    (tmp_path / "image.bin").write_bytes(IMAGE)
-    env = {"PORTS": json.dumps([a.port, b.port, c.port]), "IMAGE": str(tmp_path / "image.bin")}
-    result = in_namespace(WATCH, env)
-    assert result.returncode == 0, result.stderr
-    lines, returncode, err = json.loads(result.stdout.splitlines()[-1])
+    lines, returncode, err = drive(WATCH, [a, b, c], tmp_path)
     flashed = "flashed, 40,000 bytes in 1,250 blocks, 0 resends, S s, R KiB/s; run acknowledged\n"
-    assert [re.sub(r"\d+\.\d\d s, [\d,]+\.\d KiB/s", "S s, R KiB/s", line) for line in lines[:3]] == [
+    assert [untimed(line) for line in lines[:3]] == [
         f"/dev/ttyACM1 (serial A1): {flashed}", f"/dev/ttyACM3 (serial C3): {flashed}",
         f"/dev/ttyACM3 (serial C3): {flashed}"]
     assert len(lines) == 4 and re.fullmatch(
         r"/dev/ttyACM2 \(serial B2\): interrupted at block \d+ of 1,250; the device holds a partial image\n", lines[3])
     assert (returncode, err) == (130, "watching for devices; Ctrl-C ends\n")
     assert (a.runs, b.runs, c.runs) == (1, 0, 2) and b.blocks
-
-
-def drive(driver, sims, tmp_path):
-    """Runs `driver` in the namespace with the simulators' ptys, IMAGE and a REPORT; its last line, parsed."""
-    (tmp_path / "image.bin").write_bytes(IMAGE)
-    env = {"PORTS": json.dumps([sim.port for sim in sims]), "IMAGE": str(tmp_path / "image.bin"),
-           "REPORT": str(tmp_path / "report.jsonl")}
-    result = in_namespace(driver, env)
-    assert result.returncode == 0, result.stderr
-    return json.loads(result.stdout.splitlines()[-1])
 
 
 RECOVER = """

@@ -4,6 +4,7 @@ The processes of a run are found by what they are to the tool, never by their co
 process group (the tool starts a session of its own here), and the files they hold
 open (a worker holds the --log file while it flashes, a simulator the pty's master).
 """
+import contextlib
 import json
 import multiprocessing
 import os
@@ -21,7 +22,7 @@ from downloader_flash.model import DeviceKey, Job
 from downloader_flash.scheduler import Scheduler
 from fake_usb import INTERRUPTIBLE_TOOL
 from fakes import eventually
-from tool_processes import TOOL, UNCLEAN, IMAGE, live_processes, start, reaped, finish
+from tool_processes import IMAGE, TOOL, UNCLEAN, finish, links_of, live_processes, reaped, start
 from tool_runs import image_file, interrupt, interrupted  # noqa: F401
 
 pytestmark = pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads processes from /proc")
@@ -32,12 +33,9 @@ def processes_holding(tool, path):
     the server's, all in the tool's process group."""
     found = []
     for pid in live_processes(tool):
-        try:
-            held = {os.readlink(f"/proc/{pid}/fd/{fd}") for fd in os.listdir(f"/proc/{pid}/fd")}
-        except OSError:
-            continue
-        if pid != tool and path in held:
-            found.append(pid)
+        with contextlib.suppress(OSError):
+            if pid != tool and path in links_of(pid):
+                found.append(pid)
     return found
 
 

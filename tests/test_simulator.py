@@ -18,6 +18,7 @@ from downloader_sim import server
 from downloader_sim.server import TRANSPORTS
 from downloader_sim.parser import FrameParser
 from fakes import eventually
+from tool_processes import links_of
 
 
 # For the tests of what the line carries: the device, its faults and its timing are the same on
@@ -395,15 +396,6 @@ def holders_of(path):
             if os.getpid() in (int(pid), parent) and {path, path + " (deleted)"} & set(links_of(pid)):
                 found.append(int(pid))
     return found
-
-
-def links_of(pid):
-    """What the descriptors of a process lead to; one closed while they are read is left out."""
-    links = []
-    for fd in os.listdir(f"/proc/{pid}/fd"):
-        with contextlib.suppress(OSError):
-            links.append(os.readlink(f"/proc/{pid}/fd/{fd}"))
-    return links
 
 
 @pytest.mark.parametrize("process", [False, True], ids=["thread", "process"])

@@ -4,8 +4,6 @@ import http.client
 import os
 import signal
 import socket
-import subprocess
-import sys
 import threading
 
 import pytest
@@ -13,8 +11,10 @@ import pytest
 pytest.importorskip("aiohttp", reason="the station's web front end needs the extra downloader[station]")
 
 from downloader_flash import cli  # noqa: E402
+from fake_usb import INTERRUPTIBLE_TOOL  # noqa: E402
 from downloader_flash.devices import port_order  # noqa: E402
 from fakes import eventually  # noqa: E402
+from tool_runs import running  # noqa: E402
 from station_client import call, serve_while, simulated_devices, IMAGE, TOKEN, server, read_events  # noqa: E402, F401
 
 
@@ -179,13 +179,8 @@ def test_serve_options_that_contradict_are_refused(args, message, capsys):
 
 
 def test_the_command_serves_a_demo_of_simulated_channels_until_interrupted():
-    # With Ctrl-C's own handler, which a background job's children would otherwise start without.
-    command = ("import runpy, signal; signal.signal(signal.SIGINT, signal.default_int_handler); "
-               "runpy.run_module('downloader_flash', run_name='__main__', alter_sys=True)")
-    process = subprocess.Popen([sys.executable, "-c", command, "--watch", "--serve", "127.0.0.1:0",
-                                "--simulate", "2", "--sample", "20000"], stdout=subprocess.PIPE,
-                               stderr=subprocess.PIPE, text=True)
-    try:
+    with running([*INTERRUPTIBLE_TOOL, "--watch", "--serve", "127.0.0.1:0", "--simulate", "2", "--sample",
+                  "20000"]) as process:
         line = process.stderr.readline()
         assert line.startswith("serving the station on http://127.0.0.1:"), line
         port = int(line.split(":")[2].split("/")[0])
@@ -196,7 +191,6 @@ def test_the_command_serves_a_demo_of_simulated_channels_until_interrupted():
             return [channel["state"] for channel in channels] == ["flashed", "flashed"]
 
         assert eventually(flashed, 60)
-    finally:
         process.send_signal(signal.SIGINT)
         out, err = process.communicate(timeout=30)
     assert process.returncode == 0, err  # nothing was in flight: every board flashed

@@ -62,3 +62,12 @@ def finish(proc, timeout=60):
         proc.kill()
     assert not any(mark in out + err for mark in UNCLEAN), out + err
     return proc.returncode, out, err
+
+
+def links_of(pid):
+    """What the descriptors of a process lead to; one closed while they are read is left out."""
+    links = []
+    for fd in os.listdir(f"/proc/{pid}/fd"):
+        with contextlib.suppress(OSError):
+            links.append(os.readlink(f"/proc/{pid}/fd/{fd}"))
+    return links

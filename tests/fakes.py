@@ -1,4 +1,5 @@
 """Substitute objects and fixtures shared by the module's own tests."""
+import hashlib
 import subprocess
 import sys
 import textwrap
@@ -9,6 +10,7 @@ import pytest
 
 import downloader
 import downloader_wire as wire
+from downloader_sim import expected_image
 
 
 def eventually(condition, seconds=10):
@@ -17,6 +19,20 @@ def eventually(condition, seconds=10):
     while not condition() and time.monotonic() < deadline:
         time.sleep(0.01)
     return condition()
+
+
+def sample(size):
+    """An image of `size` bytes in which neighbouring blocks differ."""
+    return bytes((i * 131 + (i >> 8)) % 256 for i in range(size))
+
+
+def assert_holds(sim, image, seconds=10):
+    """The simulated device reports that it holds the whole of `image`: a moment after the run
+    command, which is not waited for."""
+    assert eventually(lambda: sim.reports, seconds), "the device reported no run"
+    report = sim.reports[-1]
+    assert (report.complete, report.length) == (True, len(image))
+    assert report.sha256 == hashlib.sha256(expected_image(image)).hexdigest() and sim.image == expected_image(image)
 
 
 def ack(counter, first=0):

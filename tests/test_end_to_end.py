@@ -1,27 +1,20 @@
 """The built module flashing the simulated device over real pyserial on a real pty."""
-import hashlib
 import json
 import os
 import shutil
 import subprocess
 import sys
 import textwrap
-import time
 
 import pytest
 import serial
 from serial.tools.list_ports_common import ListPortInfo
 
 import downloader
-from downloader_sim import expected_image
 from fake_usb import SETUP
-from fakes import lines, module_state  # noqa: F401
+from fakes import assert_holds, lines, module_state, sample  # noqa: F401
 
 DESCRIPTION = ["QLX-RB7", "Velmor", "K40372"]
-
-
-def sample(size):
-    return bytes((i * 131 + (i >> 8)) % 256 for i in range(size))
 
 
 @pytest.fixture
@@ -54,18 +47,6 @@ def host(module_state, tmp_path, capsys):
     downloader.dev_close()
 
 
-def verify(sim, image):
-    # run() does not wait for its own reply: after a shifted exchange a stale reply answers
-    # it, and the device reports a moment later.
-    deadline = time.monotonic() + 5
-    while not sim.reports and time.monotonic() < deadline:
-        time.sleep(0.01)
-    report = sim.reports[-1]
-    assert report.complete and report.length == len(image)
-    assert report.sha256 == hashlib.sha256(expected_image(image)).hexdigest()
-    assert sim.image == expected_image(image)
-
-
 def test_host_sequence_with_discovery_through_comports(make_sim, host, monkeypatch, capsys):
     sim = make_sim()
     device = ListPortInfo(sim.port, skip_link_detection=True)
@@ -83,7 +64,7 @@ def test_host_sequence_with_discovery_through_comports(make_sim, host, monkeypat
     downloader.dev_close()
 
     assert len(results) == 32 and results[-1] == 100 and results[0] == 3.2
-    verify(sim, image)
+    assert_holds(sim, image)
     assert sim.heartbeats == 1 and sim.runs == 1 and sim.reports[-1].counter == 32
     printed = lines(capsys)
     assert printed[:3] == [str([sim.port] + DESCRIPTION), "串口打开成功", str(b"\x00\x01\x00\x00\x01")]
@@ -99,7 +80,7 @@ def test_device_receives_exactly_the_image(make_sim, host, size):
     results = host.flash(sim)
     assert 0 not in results and len(results) == -(-size // 32)
     downloader.run()
-    verify(sim, image)
+    assert_holds(sim, image)
 
 
 @pytest.mark.slow
@@ -147,7 +128,7 @@ def test_device_faults_are_reported_and_a_resending_host_completes(make_sim, hos
         rejection = printed[printed.index(str(block)) + 1 :][:3]
         assert rejection[1:] == messages + ["send wrong"]
     downloader.run()
-    verify(sim, image)
+    assert_holds(sim, image)
 
 
 def test_disconnect_mid_transfer(make_sim, host, capsys):
@@ -204,5 +185,5 @@ def test_real_discovery_in_a_private_mount_namespace(make_sim, tmp_path):
     steps = json.loads(result.stdout.splitlines()[-1])
     assert steps == [["/dev/ttyACM0"] + DESCRIPTION, True, "beated", True, 100, 94, True, None,
                      "/dev/ttyACM0", 6645, 22336]
-    verify(sim, image)
+    assert_holds(sim, image)
     assert not os.path.exists("/dev/ttyACM0")

@@ -3,25 +3,19 @@
 The simulator serves the device side of a USB serial gadget; the module finds the host side, a
 /dev/ttyACM* of the cdc_acm driver, by real enumeration, and every byte crosses the USB stack.
 """
-import hashlib
 import time
 
 import pytest
 import serial.tools.list_ports
 
 import downloader
-from downloader_sim import expected_image
 from downloader_wire import PRODUCT_ID, VENDOR_ID
-from fakes import lines, module_state  # noqa: F401
+from fakes import assert_holds, lines, module_state, sample  # noqa: F401
 from usb_gadget import make_usb_device  # noqa: F401
 
 pytestmark = pytest.mark.real_usb
 
 DESCRIPTION = ["QLX-RB7", "Velmor", "K40372"]
-
-
-def sample(size):
-    return bytes((i * 131 + (i >> 8)) % 256 for i in range(size))
 
 
 @pytest.fixture
@@ -53,15 +47,6 @@ def host(module_state, tmp_path):
     downloader.dev_close()
 
 
-def verify(device, image):
-    deadline = time.monotonic() + 10
-    while not device.sim.reports and time.monotonic() < deadline:
-        time.sleep(0.01)
-    report = device.sim.reports[-1]
-    assert report.complete and report.length == len(image)
-    assert report.sha256 == hashlib.sha256(expected_image(image)).hexdigest()
-
-
 def test_host_sequence_finds_the_device_by_enumeration(make_usb_device, host, capsys):
     device = make_usb_device("SN-HOST-1")
     info = device.info
@@ -78,7 +63,7 @@ def test_host_sequence_finds_the_device_by_enumeration(make_usb_device, host, ca
     downloader.dev_close()
 
     assert len(results) == 32 and results[-1] == 100 and 0 not in results
-    verify(device, image)
+    assert_holds(device.sim, image)
     assert device.sim.heartbeats == 1 and device.sim.runs == 1
     printed = lines(capsys)
     assert printed[:3] == [str([device.port] + DESCRIPTION), "串口打开成功", str(b"\x00\x01\x00\x00\x01")]
@@ -95,7 +80,7 @@ def test_largest_image_crosses_the_usb_stack_whole(make_usb_device, host, capsys
     elapsed = time.monotonic() - start
     downloader.run()
     assert results[-1] == 100 and len(results) == 65535 and 0 not in results
-    verify(device, image)
+    assert_holds(device.sim, image)
     with capsys.disabled():
         print("\n2,097,120 bytes over USB: 65535 blocks in %.1f s, %.3f ms per block"
               % (elapsed, elapsed / 65535 * 1000))
@@ -125,7 +110,7 @@ def test_unplugged_device_fails_each_exchange_and_flashes_again_once_back(make_u
     results = host.flash()
     downloader.run()
     assert results[-1] == 100 and 0 not in results
-    verify(device, image)
+    assert_holds(device.sim, image)
     with capsys.disabled():
         print("re-enumerated in %.2f s" % enumerated)
 
@@ -142,4 +127,4 @@ def test_several_devices_each_with_its_serial_number(make_usb_device, host):
         assert host.flash()[-1] == 100
         downloader.run()
         downloader.dev_close()
-        verify(device, image)
+        assert_holds(device.sim, image)

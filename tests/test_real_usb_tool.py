@@ -13,6 +13,7 @@ import time
 import pytest
 
 from downloader_sim import expected_image
+from fakes import eventually, sample
 from usb_gadget import make_usb_device  # noqa: F401
 
 pytestmark = pytest.mark.real_usb
@@ -29,10 +30,6 @@ ABORT_TIMEOUT = 5  # seconds for an aborted tool to print its stacks
 OUT_OF_PORT = 2.0
 
 
-def sample(size):
-    return bytes((i * 131 + (i >> 8)) % 256 for i in range(size))
-
-
 @pytest.fixture
 def image(tmp_path):
     path = tmp_path / "image.bin"
@@ -42,13 +39,7 @@ def image(tmp_path):
 
 def holds_image(device):
     wanted = hashlib.sha256(expected_image(sample(SIZE))).hexdigest()
-    deadline = time.monotonic() + 10
-    while time.monotonic() < deadline:
-        reports = device.sim.reports
-        if reports and reports[-1].sha256 == wanted:
-            return True
-        time.sleep(0.05)
-    return False
+    return eventually(lambda: device.sim.reports and device.sim.reports[-1].sha256 == wanted)
 
 
 def wait_until(condition, timeout, what):

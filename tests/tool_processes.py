@@ -6,6 +6,8 @@ import signal
 import subprocess
 import sys
 
+from fakes import sample
+
 
 # The command with SIGINT, SIGTERM and SIGHUP as a shell hands them to a foreground job, whatever
 # this process was started with (a CI runner may ignore SIGHUP, as nohup does).
@@ -14,7 +16,7 @@ TOOL = [sys.executable, "-c", "import runpy, signal\n"
         "for name in ('SIGTERM', 'SIGHUP'): signal.signal(getattr(signal, name), signal.SIG_DFL)\n"
         "runpy.run_module('downloader_flash', run_name='__main__', alter_sys=True)"]
 UNCLEAN = ("Traceback", "Fatal Python error", "leaked", "Exception ignored")
-IMAGE = bytes((i * 131 + (i >> 8)) % 256 for i in range(40000))  # 1,250 blocks
+IMAGE = sample(40000)  # 1,250 blocks
 GIVE_UP = 30.0  # seconds a test waits for what should take a fraction of one
 
 

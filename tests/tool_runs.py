@@ -10,9 +10,9 @@ import sys
 import pytest
 
 from downloader_sim.server import TRANSPORTS
-from fakes import eventually
+from fakes import eventually, sample
 
-IMAGE = bytes((i * 131 + (i >> 8)) % 256 for i in range(100000))  # 3,125 blocks
+IMAGE = sample(100000)  # 3,125 blocks
 TOOL = [sys.executable, "-m", "downloader_flash"]
 # A device by path and one by socket:// URL take the same flash; the other tests use the default line.
 on_every_transport = pytest.mark.parametrize("transport", TRANSPORTS)

@@ -1,5 +1,6 @@
 """The station wakes on the kernel's tty announcements, a wakeup of the enumeration's own, or a
 signal, without a poll."""
+import contextlib
 import os
 import re
 import signal
@@ -69,11 +70,8 @@ def test_where_udev_runs_the_station_hears_of_a_port_once_its_rules_have_run(tmp
     if udev_running:
         control.touch()
     monkeypatch.setattr(hotplug, "UDEV_RUNNING", str(control))
-    events = hotplug.tty_events()
-    try:
+    with contextlib.closing(hotplug.tty_events()) as events:
         assert events.sock.getsockname()[1] == group
-    finally:
-        events.close()
 
 
 def a_tty_uevent_file():

@@ -108,14 +108,11 @@ def test_a_full_disk_stops_new_devices_and_prints_what_was_not_recorded(small_tm
 
 def test_a_report_removed_under_the_tool_is_unwritable(tmp_path):
     path = tmp_path / "report.jsonl"
-    report = Report(str(path))
-    try:
+    with contextlib.closing(Report(str(path))) as report:
         report.append({"n": 1})
         path.unlink()
         with pytest.raises(ReportUnwritable) as info:
             report.append({"n": 2})
-    finally:
-        report.close()
     assert str(info.value) == f"cannot write the report {path}: it was removed"
 
 
@@ -150,12 +147,9 @@ def test_each_record_is_one_write_then_an_fsync(tmp_path, monkeypatch):
     real_write, real_fsync = os.write, os.fsync
     monkeypatch.setattr(os, "write", lambda fd, data: calls.append(("write", data)) or real_write(fd, data))
     monkeypatch.setattr(os, "fsync", lambda fd: calls.append(("fsync", None)) or real_fsync(fd))
-    report = Report(str(tmp_path / "report.jsonl"))
-    try:
+    with contextlib.closing(Report(str(tmp_path / "report.jsonl"))) as report:
         report.append({"n": 1, "text": "x" * 70000})
         report.append({"n": 2})
-    finally:
-        report.close()
     assert [name for name, _ in calls] == ["write", "fsync", "write", "fsync"]
     assert [json.loads(data) for name, data in calls if name == "write"] == [{"n": 1, "text": "x" * 70000}, {"n": 2}]
 

@@ -1,4 +1,6 @@
 """flash_all(), the library's run over several devices, with a host program's own callbacks."""
+import contextlib
+
 from schema_check import valid_records
 from tool_runs import IMAGE
 
@@ -22,12 +24,9 @@ def test_a_host_program_flashes_several_devices_through_the_library_with_its_own
     heard = Heard()
     sims = [make_sim(), make_sim(reject={2: 9})]
     devices = [Device(sim.port, f"SN{n}", None, "") for n, sim in enumerate(sims)]
-    report = Report(str(tmp_path / "r.jsonl"))
-    try:
+    with contextlib.closing(Report(str(tmp_path / "r.jsonl"))) as report:
         summary = flash_all(Settings(retries=1, station="bench"), Image(IMAGE[:3200], "/srv/fw.bin"), devices, heard,
                             report)
-    finally:
-        report.close()
     assert summary.exit_code() == 1 and summary.signum is None
     assert heard.found_devices == [sim.port for sim in sims] and (sims[0].port, 100) in heard.progress_of
     assert sorted(heard.ended) == sorted([(devices[0].key, "flashed", True, True),

@@ -108,14 +108,12 @@ def test_a_killed_worker_fails_its_device_at_once_and_alone(tmp_path):
     """Noticed while the others still flash, and holding none of them up."""
     log, report = tmp_path / "module.log", tmp_path / "report.jsonl"
     proc = start("--simulate", 3, "--all", "--sample", 400000, "--log", log, "--report", report)
-    try:
+    with reaped(proc):
         workers = eventually(lambda: len([b for b in blocks_logged(log).values() if b >= 20]) == 3
                              and processes_holding(proc.pid, str(log)), 30)
         assert workers
         os.kill(workers[0], signal.SIGKILL)
         returncode, out, err = finish(proc)
-    finally:
-        proc.kill()
     assert returncode == 1
     results = [line.split()[2] for line in out.splitlines()[1:4]]
     assert sorted(results) == ["failed", "flashed", "flashed"], out
@@ -129,14 +127,12 @@ def test_a_killed_worker_fails_its_device_at_once_and_alone(tmp_path):
 def test_a_simulator_that_dies_is_a_disconnected_device(tmp_path):
     log, report = tmp_path / "module.log", tmp_path / "report.jsonl"
     proc = start("--simulate", 3, "--all", "--sample", 400000, "--log", log, "--report", report)
-    try:
+    with reaped(proc):
         assert eventually(lambda: len([b for b in blocks_logged(log).values() if b >= 20]) == 3, 30)
         simulators = processes_holding(proc.pid, "/dev/ptmx")
         assert len(simulators) == 3
         os.kill(simulators[0], signal.SIGKILL)
         returncode, out, err = finish(proc)
-    finally:
-        proc.kill()
     assert returncode == 1
     assert re.fullmatch(r"device on \S+ disconnected at block [\d,]+ of 12,500\n", err), err
     lines = out.splitlines()

@@ -11,10 +11,9 @@ import pytest
 
 from downloader_flash import processes, scheduler as scheduling
 from downloader_flash.files import device_sha256
-from downloader_flash.model import DeviceKey, Job
 from downloader_flash.scheduler import Scheduler
 from fakes import eventually
-from tool_processes import GIVE_UP, IMAGE, finish, live_processes, reaped, start, stat_fields
+from tool_processes import GIVE_UP, IMAGE, finish, job_for, live_processes, reaped, start, stat_fields
 
 linux_only = pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads processes from /proc")
 OTHER_IMAGE = bytes(reversed(IMAGE))
@@ -22,10 +21,6 @@ OTHER_IMAGE = bytes(reversed(IMAGE))
 
 class Done(Exception):
     """Ends a test's scheduler run from its poll."""
-
-
-def job_for(sim, data):
-    return Job(DeviceKey(sim.port, None), data, "image.bin", retries=3, log=None, wait=1.0)
 
 
 def ready_spare(scheduler):

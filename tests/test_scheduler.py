@@ -18,11 +18,10 @@ import threading
 import pytest
 import serial
 
-from downloader_flash.model import DeviceKey, Job
 from downloader_flash.scheduler import Scheduler
 from fake_usb import INTERRUPTIBLE_TOOL
 from fakes import eventually
-from tool_processes import IMAGE, TOOL, UNCLEAN, finish, links_of, live_processes, reaped, start
+from tool_processes import IMAGE, TOOL, UNCLEAN, finish, job_for, links_of, live_processes, reaped, start
 from tool_runs import image_file, interrupt, interrupted  # noqa: F401
 
 pytestmark = pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads processes from /proc")
@@ -175,20 +174,15 @@ def test_a_simulator_process_whose_parent_gives_up_before_the_start_ends_quietly
     assert (result.returncode, result.stdout, result.stderr) == (0, "", "")
 
 
-def job_for(sim, tmp_path):
-    return Job(DeviceKey(sim.port, None), IMAGE, str(tmp_path / "image.bin"), retries=3, log=None, wait=1.0)
-
-
-def test_the_scheduler_numbers_attempts_and_forgets_each_device_after_its_last(make_sim, tmp_path):
+def test_the_scheduler_numbers_attempts_and_forgets_each_device_after_its_last(make_sim):
     """A station runs for days: nothing of a device may stay behind once its last attempt is heard."""
-    (tmp_path / "image.bin").write_bytes(IMAGE)
     sims = [make_sim(reject={5: 4}), make_sim()]  # the first gives up on block 5 once
     heard = []
     scheduler = Scheduler(2, 2, lambda *progress: None,
                           lambda job, attempt, final: heard.append((job.port, job.attempt, job.attempts,
                                                                     attempt.result, final)))
     for sim in sims:
-        scheduler.add(job_for(sim, tmp_path))
+        scheduler.add(job_for(sim))
     assert scheduler.run() is None
     assert sorted(heard) == sorted([(sims[0].port, 1, 2, "failed", False), (sims[0].port, 2, 2, "flashed", True),
                                     (sims[1].port, 1, 2, "flashed", True)])
@@ -197,9 +191,8 @@ def test_the_scheduler_numbers_attempts_and_forgets_each_device_after_its_last(m
     assert not scheduler.queued
 
 
-def test_a_failing_callback_leaves_no_worker_behind(make_sim, tmp_path):
+def test_a_failing_callback_leaves_no_worker_behind(make_sim):
     """Workers ignore SIGTERM, so one left running would also hang the interpreter's exit."""
-    (tmp_path / "image.bin").write_bytes(IMAGE)
     fast, slow = make_sim(), make_sim(delay_ms=5)  # the slow one is still flashing when the fast one ends
 
     def on_attempt(job, attempt, final):
@@ -207,16 +200,15 @@ def test_a_failing_callback_leaves_no_worker_behind(make_sim, tmp_path):
 
     scheduler = Scheduler(2, 1, lambda *progress: None, on_attempt)
     for sim in (fast, slow):
-        scheduler.add(job_for(sim, tmp_path))
+        scheduler.add(job_for(sim))
     with pytest.raises(RuntimeError, match="the host's callback failed"):
         scheduler.run()
     assert multiprocessing.active_children() == []
     assert not slow.reports
 
 
-def test_an_output_that_fails_while_stopping_costs_no_other_device_its_report(make_sim, tmp_path):
+def test_an_output_that_fails_while_stopping_costs_no_other_device_its_report(make_sim):
     """As when the terminal hangs up: SIGHUP, then every line written to it fails."""
-    (tmp_path / "image.bin").write_bytes(IMAGE)
     sims = [make_sim(delay_ms=5), make_sim(delay_ms=5)]
     heard = []
 
@@ -230,7 +222,7 @@ def test_an_output_that_fails_while_stopping_costs_no_other_device_its_report(ma
 
     scheduler = Scheduler(2, 1, lambda *progress: None, on_attempt)
     for sim in sims:
-        scheduler.add(job_for(sim, tmp_path))
+        scheduler.add(job_for(sim))
     previous = signal.getsignal(signal.SIGHUP), signal.getsignal(signal.SIGINT)
     signal.signal(signal.SIGHUP, signal.SIG_DFL)
     signal.signal(signal.SIGINT, signal.default_int_handler)  # as a host program starts

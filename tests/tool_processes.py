@@ -6,6 +6,7 @@ import signal
 import subprocess
 import sys
 
+from downloader_flash.model import DeviceKey, Job
 from fakes import sample
 
 
@@ -73,3 +74,8 @@ def links_of(pid):
         with contextlib.suppress(OSError):
             links.append(os.readlink(f"/proc/{pid}/fd/{fd}"))
     return links
+
+
+def job_for(sim, data=IMAGE):
+    """A job for the simulator's port, of up to four attempts."""
+    return Job(DeviceKey(sim.port, None), data, "image.bin", retries=3, log=None, wait=1.0)

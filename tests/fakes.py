@@ -21,6 +21,10 @@ def eventually(condition, seconds=10):
     return condition()
 
 
+def sha(data):
+    return hashlib.sha256(data).hexdigest()
+
+
 def sample(size):
     """An image of `size` bytes in which neighbouring blocks differ."""
     return bytes((i * 131 + (i >> 8)) % 256 for i in range(size))
@@ -32,7 +36,7 @@ def assert_holds(sim, image, seconds=10):
     assert eventually(lambda: sim.reports, seconds), "the device reported no run"
     report = sim.reports[-1]
     assert (report.complete, report.length) == (True, len(image))
-    assert report.sha256 == hashlib.sha256(expected_image(image)).hexdigest() and sim.image == expected_image(image)
+    assert report.sha256 == sha(expected_image(image)) and sim.image == expected_image(image)
 
 
 def ack(counter, first=0):

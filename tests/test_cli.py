@@ -12,10 +12,10 @@ import serial
 
 from downloader_sim import expected_image
 from fake_usb import INTERRUPTIBLE_TOOL
-from fakes import eventually
+from fakes import eventually, sha
 from schema_check import valid_records
 from tool_processes import TOOL as SIGNALLED_TOOL
-from tool_runs import IMAGE, TOOL, image_file, interrupt, interrupted, on_every_transport, sha, tool, untimed  # noqa: F401
+from tool_runs import IMAGE, TOOL, image_file, interrupt, interrupted, on_every_transport, tool, untimed  # noqa: F401
 
 
 @pytest.mark.parametrize("knobs, code, line", [

@@ -1,6 +1,5 @@
 """The image and the report must be regular files; the image is read once, with its size checked,
 so that replacing it mid-run changes nothing flashed."""
-import hashlib
 import json
 import os
 import resource
@@ -12,6 +11,7 @@ import pytest
 from downloader_flash import ImageError
 from downloader_flash.files import read_image
 from fake_usb import in_namespace
+from fakes import sha
 from schema_check import valid_records
 from tool_runs import run_tool
 
@@ -45,7 +45,7 @@ def test_an_image_replaced_mid_run_changes_nothing_flashed(make_sim, tmp_path):
     assert result.returncode == 0, result.stderr
     returncode, err = json.loads(result.stdout.splitlines()[-1])
     assert (returncode, err) == (0, err) and returncode == 0, err
-    wanted = hashlib.sha256(image).hexdigest()
+    wanted = sha(image)
     records = valid_records((tmp_path / "report.jsonl").read_text())
     assert [(r["result"], r["size"], r["file_sha256"]) for r in records] == [("flashed", 20000, wanted)] * 4
     held = {sim.reports[-1].sha256 for sim in sims}

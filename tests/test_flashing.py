@@ -19,9 +19,9 @@ from downloader_flash import (BlockRejected, DeviceSilent, Disconnected, FlashEr
                               NoReply, PortInUse, PortUnavailable, flash)
 from downloader_flash.worker import StopRequest
 from downloader_sim import expected_image
-from fakes import eventually, module_state  # noqa: F401
+from fakes import eventually, module_state, sha  # noqa: F401
 from tool_runs import (IMAGE, TOOL, closed_tcp_port, image_file, interrupted, on_every_transport,  # noqa: F401
-                       running, sha, tool)
+                       running, tool)
 
 
 @on_every_transport

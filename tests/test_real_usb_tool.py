@@ -1,7 +1,6 @@
 """downloader-flash over the kernel's USB serial stack (in the USB guest): devices found by real
 enumeration, pulled out mid-flash, plugged in again, several at once."""
 import contextlib
-import hashlib
 import os
 import re
 import signal
@@ -13,7 +12,7 @@ import time
 import pytest
 
 from downloader_sim import expected_image
-from fakes import eventually, sample
+from fakes import eventually, sample, sha
 from usb_gadget import make_usb_device  # noqa: F401
 
 pytestmark = pytest.mark.real_usb
@@ -38,7 +37,7 @@ def image(tmp_path):
 
 
 def holds_image(device):
-    wanted = hashlib.sha256(expected_image(sample(SIZE))).hexdigest()
+    wanted = sha(expected_image(sample(SIZE)))
     return eventually(lambda: device.sim.reports and device.sim.reports[-1].sha256 == wanted)
 
 

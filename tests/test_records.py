@@ -15,8 +15,9 @@ import pytest
 from downloader_flash.records import FIELDS, Report, ReportUnwritable
 from downloader_sim import expected_image
 from fake_usb import INTERRUPTIBLE_TOOL
+from fakes import sha
 from schema_check import valid_records
-from tool_runs import IMAGE, TOOL, image_file, interrupted, run_tool, sha, tool  # noqa: F401
+from tool_runs import IMAGE, TOOL, image_file, interrupted, run_tool, tool  # noqa: F401
 
 
 def test_report_appends_one_record_per_attempt(make_sim, image_file, tmp_path):

@@ -10,8 +10,8 @@ import pytest
 
 from downloader_flash import Disconnected, flash
 from downloader_sim import expected_image
-from fakes import eventually, module_state  # noqa: F401
-from tool_runs import IMAGE, closed_tcp_port, sha, tool
+from fakes import eventually, module_state, sha  # noqa: F401
+from tool_runs import IMAGE, closed_tcp_port, tool
 
 SER2NET = shutil.which("ser2net", path=os.pathsep.join([os.environ.get("PATH", ""), "/usr/sbin"]))
 pytestmark = pytest.mark.skipif(SER2NET is None, reason="needs ser2net")

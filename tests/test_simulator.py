@@ -1,5 +1,4 @@
 import contextlib
-import hashlib
 import os
 import select
 import signal
@@ -17,17 +16,13 @@ from downloader_sim import (STATE_FIELDS, RunReport, Simulator, block_count, blo
 from downloader_sim import server
 from downloader_sim.server import TRANSPORTS
 from downloader_sim.parser import FrameParser
-from fakes import eventually
+from fakes import eventually, sha
 from tool_processes import links_of
 
 
 # For the tests of what the line carries: the device, its faults and its timing are the same on
 # each transport. The others run on the default one.
 on_every_transport = pytest.mark.parametrize("transport", TRANSPORTS)
-
-
-def sha(data):
-    return hashlib.sha256(data).hexdigest()
 
 
 def exchange(ser, frame):

@@ -1,6 +1,5 @@
 """The tool run as a person runs it, with the image its tests flash."""
 import contextlib
-import hashlib
 import re
 import signal
 import socket
@@ -16,10 +15,6 @@ IMAGE = sample(100000)  # 3,125 blocks
 TOOL = [sys.executable, "-m", "downloader_flash"]
 # A device by path and one by socket:// URL take the same flash; the other tests use the default line.
 on_every_transport = pytest.mark.parametrize("transport", TRANSPORTS)
-
-
-def sha(data):
-    return hashlib.sha256(data).hexdigest()
 
 
 def tool(*args, timeout=60):

@@ -116,10 +116,12 @@ def read_events(server, lines, ready):
         connection.close()
 
 
-def stalled_stream(server):
-    """An event-stream client that never reads, its receive buffer made small so that it stalls soon."""
+def stalled_stream(server, buffer=4096):
+    """An event-stream client that never reads, its receive buffer made small so that it stalls
+    soon; or, with `buffer` None, as large as the system makes it."""
     stalled = socket.socket()
-    stalled.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+    if buffer is not None:
+        stalled.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, buffer)
     stalled.connect(("127.0.0.1", server.port))
     stalled.sendall(b"GET /api/v1/events HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")
     return stalled

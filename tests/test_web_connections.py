@@ -55,15 +55,11 @@ def test_past_the_cap_a_new_connection_takes_a_waiting_ones_place_or_is_closed_a
 
 @pytest.mark.parametrize("server", [SMALL], indirect=True)
 def test_a_stream_client_that_does_not_read_is_dropped_long_before_its_queue_fills(server):
-    stalled = socket.create_connection(("127.0.0.1", server.port))  # its buffers as large as the system makes them
-    stalled.sendall(b"GET /api/v1/events HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")
-    try:
+    with stalled_stream(server, buffer=None):
         assert eventually(lambda: len(server.hub.clients) == 1)
         for number in range(CLIENT_QUEUE // 2):
             server.publish(json.dumps({"event": "test", "number": number, "filler": "x" * 30000}))
         assert eventually(lambda: server.hub.drops == 1 and not server.hub.clients, 10)
-    finally:
-        stalled.close()
 
 
 OUT_OF_DESCRIPTORS = """

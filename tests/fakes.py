@@ -121,7 +121,12 @@ def lines(capsys):
 
 def module_entries(excinfo):
     """The traceback entries the module added, as (line, function), outermost first."""
-    frames = traceback.extract_tb(excinfo.value.__traceback__)
+    return module_entries_of(excinfo.value)
+
+
+def module_entries_of(error):
+    """The traceback entries the module added to `error`, as in module_entries()."""
+    frames = traceback.extract_tb(error.__traceback__)
     return [(frame.lineno, frame.name) for frame in frames if frame.filename == "downloader"]
 
 

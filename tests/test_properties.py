@@ -10,14 +10,13 @@ import builtins
 import contextlib
 import io
 import random
-import traceback
 
 import serial.serialutil
 from hypothesis import event, given, strategies as st
 
 import downloader
 import form
-from fakes import ack
+from fakes import ack, module_entries_of
 from hypothesis_profiles import PROPERTY
 
 TOO_SHORT = "镜像太短，装不下镜像长度"
@@ -144,11 +143,6 @@ def outcome(call, entries):
         return ("returned", call())
     except BaseException as e:  # KeyboardInterrupt included: it is one of the outcomes
         return ("raised", type(e), str(e), entries(e))
-
-
-def module_entries(error):
-    frames = traceback.extract_tb(error.__traceback__)
-    return [(frame.lineno, frame.name) for frame in frames if frame.filename == "downloader"]
 
 
 @contextlib.contextmanager
@@ -315,7 +309,7 @@ def test_send_matches_the_form(case):
         port = send_world(case, world)
         module_out = build_frame(case["frame"], world)
         call = calling(downloader.send, module_out, build(case["validation"]), case["keywords"])
-        result, printed = captured(lambda: outcome(call, module_entries))
+        result, printed = captured(lambda: outcome(call, module_entries_of))
         counter_after = repr(vars(downloader).get("Pcounter", "missing"))
 
     event(expected[1] if expected[0] == "returned" else "%s at %s" % (expected[1].__name__, expected[3]))

@@ -1,13 +1,12 @@
 """The module's Python form: the C++'s statement names agree with it, and it runs as the module does."""
 import contextlib
 import io
-import traceback
 
 import pytest
 
 import downloader
 import form
-from fakes import FakePort, ack, module_state  # noqa: F401
+from fakes import FakePort, ack, module_entries_of, module_state  # noqa: F401
 
 FUNCTIONS = ["dev_existing", "dev_open", "dev_close", "beat", "init", "send", "download", "run"]
 
@@ -42,11 +41,6 @@ def outcome(call, entries):
         except Exception as error:
             result = (type(error).__name__, str(error), entries(error))
     return output.getvalue(), result
-
-
-def module_entries_of(error):
-    return [(frame.lineno, frame.name) for frame in traceback.extract_tb(error.__traceback__)
-            if frame.filename == "downloader"]
 
 
 # Faults and outcomes at statements of beat, send, download and run, each with the state (module

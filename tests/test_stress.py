@@ -10,7 +10,7 @@ import pytest
 import serial.tools.list_ports
 
 import downloader
-from fakes import FakePort, ack, lines, module_entries, module_state, run_python  # noqa: F401
+from fakes import FakePort, ack, lines, module_entries, module_entries_of, module_state, run_python  # noqa: F401
 from form import entry
 
 STRESS_SECONDS = float(os.environ.get("DOWNLOADER_STRESS_SECONDS", "10"))
@@ -119,11 +119,6 @@ def progress_or_error(result):
     if isinstance(result, tuple):
         return result[1] in ("downloader.download",)
     return result in (0, 100) or (type(result) is float and 0 < result < 100)
-
-
-def module_entries_of(error):
-    frames = traceback.extract_tb(error.__traceback__)
-    return [(frame.lineno, frame.name) for frame in frames if frame.filename == "downloader"]
 
 
 class SharedDevice(SharedPort):

@@ -44,6 +44,14 @@ def ack(counter, first=0):
     return wire.reply(first, counter & wire.MAX_COUNTER)
 
 
+class Num(int):
+    """An int subclass without methods of its own: equal to an int, never on the module's direct path."""
+
+
+class Image(bytes):
+    """A bytes subclass without methods of its own: the module's object-protocol path."""
+
+
 class FakePort:
     """Stands in for ``ser``: records every call, answers reads from a list of replies.
 

@@ -6,7 +6,7 @@ import pytest
 
 import downloader
 import downloader_wire as wire
-from fakes import FakePort, Raising, ack, lines, module_entries, module_state, port  # noqa: F401
+from fakes import FakePort, Image, Raising, ack, lines, module_entries, module_state, port  # noqa: F401
 from form import entry
 
 TOO_SHORT = "镜像太短，装不下镜像长度"
@@ -134,10 +134,6 @@ def test_download_counter_overflow(port, capsys):
 def test_download_largest_image_completes(port, capsys):
     results = flash(bytes(32 * 65535))
     assert len(results) == 65535 and results[-1] == 100 and downloader.Pcounter == 65535
-
-
-class Image(bytes):
-    """A bytes subclass: takes the generic object-protocol path."""
 
 
 @pytest.mark.parametrize("kind", [Image, bytearray, list, lambda b: memoryview(b).tolist()])

@@ -9,7 +9,7 @@ import pytest
 import serial.tools.list_ports
 
 import downloader
-from fakes import ack
+from fakes import Image, ack
 
 CALLS = int(os.environ.get("DOWNLOADER_LEAK_CALLS", "100000"))
 # Allowed growth once warm: far below one leaked object per call.
@@ -88,10 +88,6 @@ class RaisingPath:
 
     def __fspath__(self):
         fails(*self.error)()
-
-
-class Image(bytes):
-    pass
 
 
 def scenarios(tmp_path):

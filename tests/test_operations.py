@@ -13,16 +13,8 @@ import pytest
 
 import downloader
 import downloader_wire as wire
-from fakes import FakePort, ack, module_entries, module_state, port  # noqa: F401
+from fakes import FakePort, Image, Num, ack, module_entries, module_state, port  # noqa: F401
 from form import entry
-
-
-class Num(int):
-    """An int subclass without methods of its own: equal to an int, never a C branch."""
-
-
-class Image(bytes):
-    """A bytes subclass without methods of its own: the object protocol in download."""
 
 
 COUNTER = {"direct": int, "generic": Num}

@@ -16,14 +16,10 @@ from hypothesis import event, given, strategies as st
 
 import downloader
 import form
-from fakes import ack, module_entries_of
+from fakes import Image, Num, ack, module_entries_of
 from hypothesis_profiles import PROPERTY
 
 TOO_SHORT = "镜像太短，装不下镜像长度"
-
-
-class Num(int):
-    """An int subclass: equal to an int, but never on a direct path."""
 
 
 class Odd:
@@ -391,10 +387,6 @@ def documented_download(world):
     if 32 * n >= length:
         return 100
     return n * 3200 / length
-
-
-class Image(bytes):
-    """A bytes subclass: the object-protocol path."""
 
 
 IMAGE_FORMS = {"bytes": bytes, "subclass": Image, "bytearray": bytearray, "list": list}

@@ -43,15 +43,11 @@ def udev_event(*fields):
 def test_only_a_tty_announcement_calls_for_a_look_and_all_are_taken(datagrams, concerned):
     ours, kernel = socket.socketpair(socket.AF_UNIX, socket.SOCK_DGRAM)
     ours.setblocking(False)
-    events = hotplug.TtyEvents(ours)
-    try:
+    with contextlib.closing(hotplug.TtyEvents(ours)) as events, kernel:
         for datagram in datagrams:
             kernel.send(datagram)
         assert events.clear() is concerned
         assert events.clear() is False  # nothing left over to wake the next wait
-    finally:
-        events.close()
-        kernel.close()
 
 
 def uevents_here():

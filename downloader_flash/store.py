@@ -42,7 +42,7 @@ TABLES = (
     """CREATE TABLE IF NOT EXISTS attempts (
         id {identity}, time {time} NOT NULL, station TEXT, host TEXT NOT NULL, port TEXT NOT NULL,
         serial_number TEXT, serial TEXT, result TEXT NOT NULL, image_sha256 TEXT, job TEXT, job_sha256 TEXT,
-        record {document} NOT NULL)""",
+        final BOOLEAN, record {document} NOT NULL)""",
     "CREATE INDEX IF NOT EXISTS attempts_by_serial ON attempts (serial)",
     "CREATE INDEX IF NOT EXISTS attempts_by_time ON attempts (time)",
 )
@@ -60,7 +60,7 @@ RESERVED_HERE = "SELECT value, pid, boot FROM serials WHERE host = ? AND state =
 VOID_ORPHAN = "UPDATE serials SET state = 'void', settled_at = ?, reason = ? WHERE value = ? AND state = 'reserved'"
 RELEASED_COUNT = "SELECT count(*) FROM serials WHERE pool = ? AND state = 'released'"
 ADD_ATTEMPT = """INSERT INTO attempts (time, station, host, port, serial_number, serial, result, image_sha256, job,
-    job_sha256, record) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"""
+    job_sha256, final, record) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"""
 
 T = TypeVar("T")
 
@@ -229,19 +229,20 @@ class Store:
             if boot != self.boot or not running(pid):
                 self.execute(VOID_ORPHAN, self.dialect.time(time.time()), ORPHANED, value)
 
-    def record(self, values: Record) -> None:
-        """Keeps one attempt's record."""
+    def record(self, values: Record, final: Optional[bool] = None) -> None:
+        """Keeps one attempt's record; `final` when no other attempt at its board follows (None:
+        not known), so that a board's outcome is its final attempt's."""
         def add() -> None:
             with self.transaction():
-                self.add_attempt(values)
+                self.add_attempt(values, final)
         self.guarded(add)
 
-    def add_attempt(self, values: Record) -> None:
+    def add_attempt(self, values: Record, final: Optional[bool]) -> None:
         serial = values.get("serial")
         self.execute(ADD_ATTEMPT, self.dialect.record_time(values["time"]), values.get("station"), values["host"],
                      values["port"], values.get("serial_number"), None if serial is None else str(serial),
                      values["result"], values.get("image_sha256"), values.get("job"), values.get("job_sha256"),
-                     self.dialect.document(values))
+                     final, self.dialect.document(values))
 
     def close(self) -> None:
         with contextlib.suppress(Exception):  # gone already: nothing was left unwritten
@@ -305,7 +306,7 @@ class Pool(BoardData):
             if marked.rowcount != 1:
                 raise StoreUnwritable(f"cannot write the database {store.target}: the serial number "
                                       f"{issued.ticket} is no longer reserved for this board")
-            store.add_attempt(record)
+            store.add_attempt(record, True)
         return True
 
     def left(self) -> Optional[int]:

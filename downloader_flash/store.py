@@ -12,7 +12,7 @@ import socket
 import sqlite3
 import time
 import urllib.parse
-from typing import Any, Callable, Iterator, Optional, Tuple, Type, TypeVar
+from typing import Any, Callable, Iterator, List, Optional, Tuple, Type, TypeVar
 
 from .files import open_regular
 from .model import RELEASED, RESERVED, USED, VOID, Board, BoardData, Issued, Numbers, Record
@@ -48,7 +48,7 @@ TABLES = (
 )
 ADD_POOL = "INSERT INTO pools (name, next_index) VALUES (?, 0) ON CONFLICT (name) DO NOTHING"
 NEXT_INDEX = "SELECT next_index FROM pools WHERE name = ?"
-OLDEST_RELEASED = "SELECT value FROM serials WHERE pool = ? AND state = 'released' ORDER BY settled_at, value LIMIT 1"
+RELEASED_VALUES = "SELECT value FROM serials WHERE pool = ? AND state = 'released' ORDER BY settled_at, value"
 TAKEN = "SELECT 1 FROM serials WHERE value = ?"
 RESERVE = """INSERT INTO serials (value, pool, state, station, host, pid, boot, port, usb_serial, reserved_at)
     VALUES (?, ?, 'reserved', ?, ?, ?, ?, ?, ?, ?)"""
@@ -58,7 +58,6 @@ ADVANCE = "UPDATE pools SET next_index = ? WHERE name = ?"
 SETTLE = "UPDATE serials SET state = ?, settled_at = ?, reason = ? WHERE value = ? AND state = 'reserved'"
 RESERVED_HERE = "SELECT value, pid, boot FROM serials WHERE host = ? AND state = 'reserved'"
 VOID_ORPHAN = "UPDATE serials SET state = 'void', settled_at = ?, reason = ? WHERE value = ? AND state = 'reserved'"
-RELEASED_COUNT = "SELECT count(*) FROM serials WHERE pool = ? AND state = 'released'"
 ADD_ATTEMPT = """INSERT INTO attempts (time, station, host, port, serial_number, serial, result, image_sha256, job,
     job_sha256, final, record) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"""
 
@@ -278,10 +277,10 @@ class Pool(BoardData):
         index = store.execute(NEXT_INDEX + store.dialect.lock_pool, name).fetchone()[0]
         holder = (board.station, board.host, board.pid, store.boot, board.port, board.serial_number)
         now = store.dialect.time(time.time())
-        released = store.execute(OLDEST_RELEASED, name).fetchone()
-        if released is not None:
+        released = self.given_back()
+        if released:
             store.execute(RESERVE_AGAIN, *holder, now, released[0])
-            return str(released[0])
+            return released[0]
         while True:
             value = self.numbers.value(index)
             if value is None:
@@ -292,6 +291,13 @@ class Pool(BoardData):
                 store.execute(RESERVE, key, name, *holder, now)
                 store.execute(ADVANCE, index, name)
                 return key
+
+    def given_back(self) -> List[str]:
+        """The released values of the pool that these numbers hold, oldest first. A host's own
+        Numbers, without holds(), hold them all."""
+        holds = getattr(self.numbers, "holds", lambda key: True)
+        keys = [str(key) for (key,) in self.store.execute(RELEASED_VALUES, self.numbers.name).fetchall()]
+        return [key for key in keys if holds(key)]
 
     def settle(self, issued: Issued, state: str, record: Record) -> bool:
         if state not in SETTLED_STATES:
@@ -313,8 +319,7 @@ class Pool(BoardData):
         def count() -> int:
             name = self.numbers.name
             index = self.store.execute(NEXT_INDEX, name).fetchone()[0]
-            released = self.store.execute(RELEASED_COUNT, name).fetchone()[0]
-            return max(0, self.numbers.count() - index) + int(released)
+            return max(0, self.numbers.count() - index) + len(self.given_back())
         return self.store.guarded(count)
 
 

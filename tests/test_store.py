@@ -70,10 +70,14 @@ def test_values_are_issued_in_order_then_released_ones_oldest_first_until_the_en
     assert state_of(store, 2) == (RESERVED, None)
 
 
-def test_a_longer_range_goes_on_where_a_shorter_one_stopped(database):
-    for end, issued in ((2, [1, 2]), (4, [3, 4])):
+def test_a_range_goes_on_where_the_last_run_stopped_within_its_own_end(database):
+    for end, issued, given_back in ((4, [1, 2, 3, 4], [4, 2]), (3, [2], []), (6, [4, 5, 6], [])):
         store = open_store(database)
-        assert issue_all(store.pool(numbers(end=end))) == issued
+        pool = store.pool(numbers(end=end))
+        values = [pool.issue(BOARD) for _ in issued]
+        assert [value.value for value in values] == issued and pool.issue(BOARD) is None
+        for value in given_back:
+            pool.settle(values[issued.index(value)], RELEASED, record(values[issued.index(value)], "failed"))
         store.close()
 
 

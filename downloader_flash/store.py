@@ -6,6 +6,7 @@ The SQL is written once for both, with `?` for its parameters; where the two dia
 """
 import contextlib
 import datetime
+import importlib
 import json
 import os
 import socket
@@ -112,7 +113,7 @@ class Dialect:
     types = {"time": "TEXT", "document": "TEXT", "identity": "INTEGER PRIMARY KEY"}
     lock_pool = ""  # BEGIN IMMEDIATE has locked the whole database
     collisions: Tuple[Type[BaseException], ...] = ()  # writers never collide: they wait their turn
-    errors: Tuple[Type[BaseException], ...] = (sqlite3.Error,)
+    errors: Tuple[Type[BaseException], ...] = (OSError, sqlite3.Error)  # what a failing database raises
 
     def sql(self, text: str) -> str:
         return text
@@ -136,7 +137,7 @@ class PostgresDialect(Dialect):
         self.psycopg = psycopg
         errors = psycopg.errors
         self.collisions = (errors.UniqueViolation, errors.SerializationFailure, errors.DeadlockDetected)
-        self.errors = (psycopg.Error,)
+        self.errors = (OSError, psycopg.Error)
 
     def sql(self, text: str) -> str:
         return text.replace("?", "%s")
@@ -170,7 +171,7 @@ class Store:
         """work(), with any failure of the database as StoreUnwritable."""
         try:
             return work()
-        except (OSError, *self.dialect.errors) as error:
+        except self.dialect.errors as error:
             raise StoreUnwritable(self.describe(error)) from None
 
     def execute(self, text: str, *parameters: Any) -> Any:
@@ -318,7 +319,7 @@ class Pool(BoardData):
     def left(self) -> Optional[int]:
         def count() -> int:
             name = self.numbers.name
-            index = self.store.execute(NEXT_INDEX, name).fetchone()[0]
+            index = int(self.store.execute(NEXT_INDEX, name).fetchone()[0])
             return max(0, self.numbers.count() - index) + len(self.given_back())
         return self.store.guarded(count)
 
@@ -349,7 +350,7 @@ def open_sqlite(path: str) -> Store:
 def open_postgres(url: str) -> Store:
     shown = shown_url(url)
     try:
-        import psycopg
+        psycopg = importlib.import_module("psycopg")  # only a line's stations need it
     except ImportError:
         raise StoreUnwritable(f"cannot write the database {shown}: {PSYCOPG_MISSING}") from None
     try:

@@ -17,7 +17,6 @@ from typing import Any, Callable, Iterator, List, Optional, Tuple, Type, TypeVar
 
 from .files import open_regular
 from .model import RELEASED, RESERVED, USED, VOID, Board, BoardData, Issued, Numbers, Record
-from .records import utc
 
 DEFAULT_DATABASE = "downloader.sqlite"
 LAYOUT = 1  # the version of the tables below, kept in meta
@@ -119,7 +118,9 @@ class Dialect:
         return text
 
     def time(self, seconds: float) -> Any:
-        return utc(seconds)
+        # To the microsecond, as PostgreSQL keeps it: the oldest value given back is issued first.
+        moment = datetime.datetime.fromtimestamp(seconds, datetime.timezone.utc)
+        return moment.isoformat(timespec="microseconds")
 
     def record_time(self, text: str) -> Any:
         return text

@@ -81,7 +81,7 @@ def main() -> int:
     parser.add_argument("--boards", type=int, default=2000)
     parser.add_argument("--only", choices=("all", "sqlite", "postgresql"), default="all")
     args = parser.parse_args()
-    print(f"| database | boards | reserve median ms | reserve p99 ms | mark median ms | mark p99 ms |")
+    print("| database | boards | reserve median ms | reserve p99 ms | mark median ms | mark p99 ms |")
     print("|---|---:|---:|---:|---:|---:|")
     within = True
     for name, target in databases(args.only):

@@ -2,30 +2,27 @@
 and every attempt's record. One station keeps it in an SQLite file; a line shares PostgreSQL.
 
 The SQL is written once for both, with `?` for its parameters; where the two dialects differ
-(column types, locking the pool's row, times and documents as parameters), Dialect says how.
+(column types, locking the pool's row, times and documents as parameters), Dialect says how,
+and store_postgres.PostgresDialect how PostgreSQL does it.
 """
 import contextlib
 import datetime
-import importlib
 import json
 import os
 import socket
 import sqlite3
 import time
-import urllib.parse
 from typing import Any, Callable, Iterator, List, Optional, Tuple, Type, TypeVar
 
 from .files import open_regular
-from .model import RELEASED, RESERVED, USED, VOID, Board, BoardData, Issued, Numbers, Record
+from .model import RELEASED, USED, VOID, Board, BoardData, Issued, Numbers, Record
 
 DEFAULT_DATABASE = "downloader.sqlite"
 LAYOUT = 1  # the version of the tables below, kept in meta
 BUSY_TIMEOUT = 10.0  # seconds an SQLite writer waits for another station's transaction
-CONNECT_TIMEOUT = 10  # seconds to reach a PostgreSQL server
-RETRIES = 20  # PostgreSQL transactions that collided with another station's, tried again
+RETRIES = 20  # transactions that collided with another station's, tried again (PostgreSQL's)
 BOOT_ID = "/proc/sys/kernel/random/boot_id"
 POSTGRES_SCHEMES = ("postgresql://", "postgres://")
-PSYCOPG_MISSING = "it needs psycopg: pip install 'downloader[line]'"
 ORPHANED = "the tool that reserved it ended before it knew how the board ended"
 SETTLED_STATES = (USED, RELEASED, VOID)
 
@@ -95,20 +92,9 @@ def reason(error: BaseException) -> str:
     return " ".join(text.split()) or type(error).__name__
 
 
-def shown_url(url: str) -> str:
-    """`url` without its password, for messages."""
-    parts = urllib.parse.urlsplit(url)
-    if parts.password is None:
-        return url
-    netloc = parts.netloc.rpartition("@")[2]
-    user = urllib.parse.quote(parts.username or "")
-    return urllib.parse.urlunsplit(parts._replace(netloc=f"{user}@{netloc}"))
-
-
 class Dialect:
     """SQLite's way, the default."""
 
-    name = "SQLite"
     types = {"time": "TEXT", "document": "TEXT", "identity": "INTEGER PRIMARY KEY"}
     lock_pool = ""  # BEGIN IMMEDIATE has locked the whole database
     collisions: Tuple[Type[BaseException], ...] = ()  # writers never collide: they wait their turn
@@ -127,30 +113,6 @@ class Dialect:
 
     def document(self, values: Record) -> Any:
         return json.dumps(values)
-
-
-class PostgresDialect(Dialect):
-    name = "PostgreSQL"
-    types = {"time": "TIMESTAMPTZ", "document": "JSONB", "identity": "BIGINT GENERATED ALWAYS AS IDENTITY PRIMARY KEY"}
-    lock_pool = " FOR UPDATE"
-
-    def __init__(self, psycopg: Any) -> None:
-        self.psycopg = psycopg
-        errors = psycopg.errors
-        self.collisions = (errors.UniqueViolation, errors.SerializationFailure, errors.DeadlockDetected)
-        self.errors = (OSError, psycopg.Error)
-
-    def sql(self, text: str) -> str:
-        return text.replace("?", "%s")
-
-    def time(self, seconds: float) -> Any:
-        return datetime.datetime.fromtimestamp(seconds, datetime.timezone.utc)
-
-    def record_time(self, text: str) -> Any:
-        return datetime.datetime.fromisoformat(text)
-
-    def document(self, values: Record) -> Any:
-        return self.psycopg.types.json.Jsonb(values)
 
 
 class Store:
@@ -250,18 +212,6 @@ class Store:
             self.connection.close()
 
 
-class PostgresStore(Store):
-    def transaction(self) -> Any:
-        return self.connection.transaction()
-
-    def lock_layout(self) -> None:
-        # CREATE TABLE IF NOT EXISTS run at once by two sessions can fail on the catalogue's unique keys.
-        self.execute("SELECT pg_advisory_xact_lock(?)", LAYOUT_LOCK)
-
-
-LAYOUT_LOCK = 0x646C7374  # any number of our own: it stands for creating the tables
-
-
 class Pool(BoardData):
     """The values of one pool, issued one board at a time: a released value first (oldest first),
     otherwise the pool's next, skipping those that another pool has issued."""
@@ -328,6 +278,7 @@ class Pool(BoardData):
 def open_store(target: str) -> Store:
     """The database at `target`: an SQLite file's path, or a postgresql:// (postgres://) URL."""
     if target.startswith(POSTGRES_SCHEMES):
+        from .store_postgres import open_postgres  # imports psycopg, which only a line's stations need
         return open_postgres(target)
     return open_sqlite(target)
 
@@ -346,16 +297,3 @@ def open_sqlite(path: str) -> Store:
     except (OSError, sqlite3.Error) as error:
         raise StoreUnwritable(f"cannot write the database {path}: {reason(error)}") from None
     return Store(path, connection, Dialect())
-
-
-def open_postgres(url: str) -> Store:
-    shown = shown_url(url)
-    try:
-        psycopg = importlib.import_module("psycopg")  # only a line's stations need it
-    except ImportError:
-        raise StoreUnwritable(f"cannot write the database {shown}: {PSYCOPG_MISSING}") from None
-    try:
-        connection = psycopg.connect(url, autocommit=True, connect_timeout=CONNECT_TIMEOUT)
-    except psycopg.Error as error:
-        raise StoreUnwritable(f"cannot write the database {shown}: {reason(error)}") from None
-    return PostgresStore(shown, connection, PostgresDialect(psycopg))

@@ -1,5 +1,3 @@
-import os
-
 import pytest
 
 from downloader_flash.model import RELEASED, USED, VOID, Attempt, Issued

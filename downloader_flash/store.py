@@ -16,6 +16,7 @@ from typing import Any, Callable, Iterator, List, Optional, Tuple, Type, TypeVar
 
 from .files import open_regular
 from .model import RELEASED, USED, VOID, Board, BoardData, Issued, Numbers, Record
+from .serials import recorded_state
 
 DEFAULT_DATABASE = "downloader.sqlite"
 LAYOUT = 1  # the version of the tables below, kept in meta
@@ -254,7 +255,8 @@ class Pool(BoardData):
     def settle(self, issued: Issued, state: str, record: Record) -> bool:
         if state not in SETTLED_STATES:
             raise ValueError(f"a value is settled as {', '.join(SETTLED_STATES)}, not {state}")
-        reason = None if state == USED else record.get("error")
+        recorded, why = recorded_state(record)
+        reason = None if state == USED else why if recorded == state else record.get("error")
         return self.store.guarded(lambda: self.mark(issued, state, reason, record))
 
     def mark(self, issued: Issued, state: str, reason: Optional[str], record: Record) -> bool:
@@ -289,11 +291,15 @@ def open_sqlite(path: str) -> Store:
         # Made here, as a regular file and never through a symbolic link: the tool often runs as root.
         os.close(open_regular(path, os.O_RDWR | os.O_CREAT, 0o644, follow=False))
         connection = sqlite3.connect(path, timeout=BUSY_TIMEOUT, isolation_level=None, check_same_thread=False)
+    except (OSError, sqlite3.Error) as error:
+        raise StoreUnwritable(f"cannot write the database {path}: {reason(error)}") from None
+    try:
         connection.execute(f"PRAGMA busy_timeout = {int(BUSY_TIMEOUT * 1000)}")
         connection.execute("PRAGMA journal_mode = WAL")
         # A commit survives a power cut: a reservation lost with it would let a number reach two boards.
         connection.execute("PRAGMA synchronous = FULL")
         connection.execute("PRAGMA foreign_keys = ON")
-    except (OSError, sqlite3.Error) as error:
+    except sqlite3.Error as error:
+        connection.close()
         raise StoreUnwritable(f"cannot write the database {path}: {reason(error)}") from None
     return Store(path, connection, Dialect())

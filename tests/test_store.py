@@ -20,9 +20,10 @@ def numbers(start=1, end=None, step=1):
     return Range(start, step, end, SerialFormat("u32le"), 16)
 
 
-def record(issued, result="flashed", port="/dev/ttyACM0"):
+def record(issued, result="flashed", port="/dev/ttyACM0", kind=None):
     return {"time": TIME, "station": "bench", "host": HOST, "port": port, "serial_number": "E661",
-            "serial": issued.value, "result": result, "error": None if result == "flashed" else "it failed"}
+            "serial": issued.value, "result": result, "error": None if result == "flashed" else "it failed",
+            "error_kind": kind}
 
 
 @pytest.fixture(params=["sqlite", "postgresql"])
@@ -90,9 +91,11 @@ def test_a_value_another_pool_issued_is_skipped(store):
 
 def test_settling_marks_the_value_and_keeps_the_record_in_one_transaction(store):
     pool = store.pool(numbers())
-    used, broken = pool.issue(BOARD), pool.issue(BOARD)
+    used, broken, lost = pool.issue(BOARD), pool.issue(BOARD), pool.issue(BOARD)
     assert pool.settle(used, USED, record(used))
     assert (state_of(store, 1), attempts_of(store, 1)) == ((USED, None), [("1", "flashed")])
+    assert pool.settle(lost, VOID, record(lost, "failed", kind="WorkerDied"))
+    assert state_of(store, 3) == (VOID, "the worker ended before it told how the board ended: it failed")
     with pytest.raises(StoreUnwritable):  # a record the database refuses: no port
         pool.settle(broken, VOID, record(broken, "failed", port=None))
     assert (state_of(store, 2), attempts_of(store, 2)) == ((RESERVED, None), [])

@@ -1,7 +1,8 @@
 import pytest
 
 from downloader_flash.model import RELEASED, USED, VOID, Attempt, Issued
-from downloader_flash.serials import Range, SerialFormat, ValueList, field_problem, place, settled_state
+from downloader_flash.serials import (Range, SerialFormat, ValueList, field_problem, place, settled_state,
+                                      whole_number)
 
 
 @pytest.mark.parametrize("text, number, data, shown", [
@@ -35,6 +36,8 @@ DEC3 = SerialFormat("dec:3")
     (lambda: Range(1, 0, None, DEC3, 16), "the serial step must be 1 or more"),
     (lambda: Range(100, 1, 99, DEC3, 16), "the serial end 99 is below its start 100"),
     (lambda: Range(1, 1, 1000, DEC3, 16), "the serial end: 1000 does not fit dec:3, whose largest value is 999"),
+    (lambda: whole_number("1.5", "--serial-start"), "--serial-start takes a whole number of 0 or more, not '1.5'"),
+    (lambda: whole_number("-3", "--serial-step"), "--serial-step takes a whole number of 0 or more, not '-3'"),
 ])
 def test_a_number_or_range_that_cannot_be_written_is_refused(make, message):
     with pytest.raises(ValueError) as raised:

@@ -127,7 +127,7 @@ def allocate(database, ready, count, values):
     store = open_store(database)
     pool = store.pool(numbers())
     board = Board("/dev/ttyACM0", None, "bench", HOST, os.getpid())
-    ready.wait()
+    ready.wait(timeout=60)
     for _ in range(count):
         issued = pool.issue(board)
         pool.settle(issued, USED, record(issued))
@@ -139,7 +139,7 @@ def test_stations_allocating_at_once_get_distinct_values_and_skip_none(database)
     stations, each = 3, 30
     context = multiprocessing.get_context()
     ready, values = context.Barrier(stations), context.Queue()
-    processes = [context.Process(target=allocate, args=(database, ready, each, values)) for _ in range(stations)]
+    processes = [context.Process(target=allocate, args=(database, ready, each, values), daemon=True) for _ in range(stations)]
     for process in processes:
         process.start()
     got = [values.get(timeout=60) for _ in range(stations * each)]

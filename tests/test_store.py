@@ -139,7 +139,8 @@ def test_stations_allocating_at_once_get_distinct_values_and_skip_none(database)
     stations, each = 3, 30
     context = multiprocessing.get_context()
     ready, values = context.Barrier(stations), context.Queue()
-    processes = [context.Process(target=allocate, args=(database, ready, each, values), daemon=True) for _ in range(stations)]
+    processes = [context.Process(target=allocate, args=(database, ready, each, values), daemon=True)
+                 for _ in range(stations)]
     for process in processes:
         process.start()
     got = [values.get(timeout=60) for _ in range(stations * each)]

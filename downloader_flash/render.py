@@ -213,6 +213,9 @@ class Screen(Callbacks):
     def report_failed(self, reason: str) -> None:
         self.failure(f"{PROG}: {reason}; no new device is started, and outcomes are printed here")
 
+    def ran_out(self, reason: str) -> None:
+        self.failure(f"{PROG}: {reason}")
+
     def unrecorded(self, values: Record) -> None:
         self.failure(f"{PROG}: not recorded: {json.dumps(values)}")
 

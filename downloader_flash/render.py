@@ -272,6 +272,7 @@ class Screen(Callbacks):
         for attempt in attempts:
             if attempt.result != FLASHED:
                 self.failure(about(attempt.port, attempt.error))
-        transferred = [attempt for attempt in attempts if attempt.flashed is not None]
+        # With serial numbers each board holds its own image: its digest is in its record.
+        transferred = [attempt for attempt in attempts if attempt.flashed is not None and attempt.serial is None]
         if transferred:
             self.digests(transferred[0])

@@ -113,6 +113,12 @@ class Range(Numbers):
     def count(self) -> int:
         return (self.end - self.start) // self.step + 1
 
+    def holds(self, key: str) -> bool:
+        """Whether the value the database keys as `key` is one of these: a number given back by a
+        run with a later end is not, in a run that ends sooner."""
+        number = int(key)
+        return self.start <= number <= self.end and (number - self.start) % self.step == 0
+
     def issued(self, value: SerialValue, ticket: Any) -> Issued:
         number = int(value)  # the database keeps it as text
         return Issued(self.format.shown(number), self.format.encode(number), self.offset, ticket)
@@ -162,6 +168,9 @@ class ValueList(Numbers):
 
     def count(self) -> int:
         return len(self.values)
+
+    def holds(self, key: str) -> bool:
+        return key in self.values
 
     def issued(self, value: SerialValue, ticket: Any) -> Issued:
         text = str(value)

@@ -6,13 +6,14 @@ The SQL is written once for both, with `?` for its parameters; where the two dia
 """
 import contextlib
 import datetime
+import importlib
 import json
 import os
 import socket
 import sqlite3
 import time
 import urllib.parse
-from typing import Any, Callable, Iterator, Optional, Tuple, Type, TypeVar
+from typing import Any, Callable, Iterator, List, Optional, Tuple, Type, TypeVar
 
 from .files import open_regular
 from .model import RELEASED, RESERVED, USED, VOID, Board, BoardData, Issued, Numbers, Record
@@ -42,13 +43,13 @@ TABLES = (
     """CREATE TABLE IF NOT EXISTS attempts (
         id {identity}, time {time} NOT NULL, station TEXT, host TEXT NOT NULL, port TEXT NOT NULL,
         serial_number TEXT, serial TEXT, result TEXT NOT NULL, image_sha256 TEXT, job TEXT, job_sha256 TEXT,
-        record {document} NOT NULL)""",
+        final BOOLEAN, record {document} NOT NULL)""",
     "CREATE INDEX IF NOT EXISTS attempts_by_serial ON attempts (serial)",
     "CREATE INDEX IF NOT EXISTS attempts_by_time ON attempts (time)",
 )
 ADD_POOL = "INSERT INTO pools (name, next_index) VALUES (?, 0) ON CONFLICT (name) DO NOTHING"
 NEXT_INDEX = "SELECT next_index FROM pools WHERE name = ?"
-OLDEST_RELEASED = "SELECT value FROM serials WHERE pool = ? AND state = 'released' ORDER BY settled_at, value LIMIT 1"
+RELEASED_VALUES = "SELECT value FROM serials WHERE pool = ? AND state = 'released' ORDER BY settled_at, value"
 TAKEN = "SELECT 1 FROM serials WHERE value = ?"
 RESERVE = """INSERT INTO serials (value, pool, state, station, host, pid, boot, port, usb_serial, reserved_at)
     VALUES (?, ?, 'reserved', ?, ?, ?, ?, ?, ?, ?)"""
@@ -58,9 +59,8 @@ ADVANCE = "UPDATE pools SET next_index = ? WHERE name = ?"
 SETTLE = "UPDATE serials SET state = ?, settled_at = ?, reason = ? WHERE value = ? AND state = 'reserved'"
 RESERVED_HERE = "SELECT value, pid, boot FROM serials WHERE host = ? AND state = 'reserved'"
 VOID_ORPHAN = "UPDATE serials SET state = 'void', settled_at = ?, reason = ? WHERE value = ? AND state = 'reserved'"
-RELEASED_COUNT = "SELECT count(*) FROM serials WHERE pool = ? AND state = 'released'"
 ADD_ATTEMPT = """INSERT INTO attempts (time, station, host, port, serial_number, serial, result, image_sha256, job,
-    job_sha256, record) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"""
+    job_sha256, final, record) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"""
 
 T = TypeVar("T")
 
@@ -113,7 +113,7 @@ class Dialect:
     types = {"time": "TEXT", "document": "TEXT", "identity": "INTEGER PRIMARY KEY"}
     lock_pool = ""  # BEGIN IMMEDIATE has locked the whole database
     collisions: Tuple[Type[BaseException], ...] = ()  # writers never collide: they wait their turn
-    errors: Tuple[Type[BaseException], ...] = (sqlite3.Error,)
+    errors: Tuple[Type[BaseException], ...] = (OSError, sqlite3.Error)  # what a failing database raises
 
     def sql(self, text: str) -> str:
         return text
@@ -137,7 +137,7 @@ class PostgresDialect(Dialect):
         self.psycopg = psycopg
         errors = psycopg.errors
         self.collisions = (errors.UniqueViolation, errors.SerializationFailure, errors.DeadlockDetected)
-        self.errors = (psycopg.Error,)
+        self.errors = (OSError, psycopg.Error)
 
     def sql(self, text: str) -> str:
         return text.replace("?", "%s")
@@ -171,7 +171,7 @@ class Store:
         """work(), with any failure of the database as StoreUnwritable."""
         try:
             return work()
-        except (OSError, *self.dialect.errors) as error:
+        except self.dialect.errors as error:
             raise StoreUnwritable(self.describe(error)) from None
 
     def execute(self, text: str, *parameters: Any) -> Any:
@@ -229,19 +229,20 @@ class Store:
             if boot != self.boot or not running(pid):
                 self.execute(VOID_ORPHAN, self.dialect.time(time.time()), ORPHANED, value)
 
-    def record(self, values: Record) -> None:
-        """Keeps one attempt's record."""
+    def record(self, values: Record, final: Optional[bool] = None) -> None:
+        """Keeps one attempt's record; `final` when no other attempt at its board follows (None:
+        not known), so that a board's outcome is its final attempt's."""
         def add() -> None:
             with self.transaction():
-                self.add_attempt(values)
+                self.add_attempt(values, final)
         self.guarded(add)
 
-    def add_attempt(self, values: Record) -> None:
+    def add_attempt(self, values: Record, final: Optional[bool]) -> None:
         serial = values.get("serial")
         self.execute(ADD_ATTEMPT, self.dialect.record_time(values["time"]), values.get("station"), values["host"],
                      values["port"], values.get("serial_number"), None if serial is None else str(serial),
                      values["result"], values.get("image_sha256"), values.get("job"), values.get("job_sha256"),
-                     self.dialect.document(values))
+                     final, self.dialect.document(values))
 
     def close(self) -> None:
         with contextlib.suppress(Exception):  # gone already: nothing was left unwritten
@@ -277,10 +278,10 @@ class Pool(BoardData):
         index = store.execute(NEXT_INDEX + store.dialect.lock_pool, name).fetchone()[0]
         holder = (board.station, board.host, board.pid, store.boot, board.port, board.serial_number)
         now = store.dialect.time(time.time())
-        released = store.execute(OLDEST_RELEASED, name).fetchone()
-        if released is not None:
+        released = self.given_back()
+        if released:
             store.execute(RESERVE_AGAIN, *holder, now, released[0])
-            return str(released[0])
+            return released[0]
         while True:
             value = self.numbers.value(index)
             if value is None:
@@ -291,6 +292,13 @@ class Pool(BoardData):
                 store.execute(RESERVE, key, name, *holder, now)
                 store.execute(ADVANCE, index, name)
                 return key
+
+    def given_back(self) -> List[str]:
+        """The released values of the pool that these numbers hold, oldest first. A host's own
+        Numbers, without holds(), hold them all."""
+        holds = getattr(self.numbers, "holds", lambda key: True)
+        keys = [str(key) for (key,) in self.store.execute(RELEASED_VALUES, self.numbers.name).fetchall()]
+        return [key for key in keys if holds(key)]
 
     def settle(self, issued: Issued, state: str, record: Record) -> bool:
         if state not in SETTLED_STATES:
@@ -305,15 +313,14 @@ class Pool(BoardData):
             if marked.rowcount != 1:
                 raise StoreUnwritable(f"cannot write the database {store.target}: the serial number "
                                       f"{issued.ticket} is no longer reserved for this board")
-            store.add_attempt(record)
+            store.add_attempt(record, True)
         return True
 
     def left(self) -> Optional[int]:
         def count() -> int:
             name = self.numbers.name
-            index = self.store.execute(NEXT_INDEX, name).fetchone()[0]
-            released = self.store.execute(RELEASED_COUNT, name).fetchone()[0]
-            return max(0, self.numbers.count() - index) + int(released)
+            index = int(self.store.execute(NEXT_INDEX, name).fetchone()[0])
+            return max(0, self.numbers.count() - index) + len(self.given_back())
         return self.store.guarded(count)
 
 
@@ -343,7 +350,7 @@ def open_sqlite(path: str) -> Store:
 def open_postgres(url: str) -> Store:
     shown = shown_url(url)
     try:
-        import psycopg
+        psycopg = importlib.import_module("psycopg")  # only a line's stations need it
     except ImportError:
         raise StoreUnwritable(f"cannot write the database {shown}: {PSYCOPG_MISSING}") from None
     try:

@@ -15,6 +15,7 @@ from downloader_flash.store import ORPHANED, open_store
 from fakes import eventually
 from schema_check import valid_records
 from test_faults import live_processes, processes_holding
+from test_store import database  # noqa: F401  (an SQLite file, and a PostgreSQL database of its own)
 
 IMAGE = bytes((i * 131 + (i >> 8)) % 256 for i in range(20000))  # 625 blocks
 TOOL = [sys.executable, "-m", "downloader_flash"]
@@ -105,9 +106,7 @@ def test_a_board_whose_end_is_unknown_keeps_its_number_void_for_ever(make_sim, i
     assert reason == ORPHANED if victim == "tool" else reason.endswith("ended with exit code -9")
 
 
-@pytest.mark.parametrize("kind", ["sqlite", "postgresql"])
-def test_three_tools_on_one_database_give_eighteen_boards_eighteen_numbers(tmp_path, request, kind):
-    database = str(tmp_path / "line.sqlite") if kind == "sqlite" else request.getfixturevalue("postgres_url")
+def test_three_tools_on_one_database_give_eighteen_boards_eighteen_numbers(database):
     tools = [subprocess.Popen([*TOOL, "--simulate", "6", "--all", "--sample", "2000", "--serial-at", "100",
                                "--serial-format", "dec:6", "--serial-start", "1", "--database", database, "-q"],
                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True) for _ in range(3)]

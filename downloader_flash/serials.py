@@ -9,7 +9,7 @@ from typing import Any, Dict, List, Literal, Optional, Tuple
 from downloader_wire import LENGTH_FIELD
 
 from .files import open_regular
-from .model import RELEASED, USED, VOID, Attempt, Issued, Numbers, SerialValue
+from .model import RELEASED, USED, VOID, Attempt, Issued, Numbers, Record, SerialValue
 from .outcomes import FLASHED, INTERRUPTED, NOT_ACKNOWLEDGED
 
 BINARY_FORMATS: Dict[str, Tuple[int, Literal["little", "big"]]] = {
@@ -220,13 +220,23 @@ def place(data: bytes, issued: Issued) -> bytes:
 def settled_state(attempt: Attempt) -> Tuple[str, Optional[str]]:
     """What becomes of a board's value after its final attempt, and why. Only a failure the tool
     saw gives the value back; where how the board ended is unknown, the value is void."""
-    if attempt.result in USED_RESULTS:
+    return settlement(attempt.result, attempt.kind, attempt.block, attempt.device_sha256, attempt.error)
+
+
+def recorded_state(record: Record) -> Tuple[str, Optional[str]]:
+    """settled_state() of the attempt that `record` describes."""
+    return settlement(record["result"], record.get("error_kind") or "", record.get("block"),
+                      record.get("device_sha256"), record.get("error"))
+
+
+def settlement(result: str, kind: str, block: Optional[int], device_sha256: Optional[str],
+               error: Optional[str]) -> Tuple[str, Optional[str]]:
+    if result in USED_RESULTS:
         return USED, None
-    if attempt.device_sha256 is not None:
-        return VOID, f"the device received the whole image, but the attempt ended {attempt.result}: {attempt.error}"
-    if attempt.kind == WORKER_DIED:
-        return VOID, f"the worker ended before it told how the board ended: {attempt.error}"
-    interrupted = attempt.result == INTERRUPTED.name or attempt.kind == INTERRUPTION
-    if interrupted and attempt.block is not None:
-        return VOID, f"the board was interrupted after its first block: {attempt.error}"
-    return RELEASED, attempt.error
+    if device_sha256 is not None:
+        return VOID, f"the device received the whole image, but the attempt ended {result}: {error}"
+    if kind == WORKER_DIED:
+        return VOID, f"the worker ended before it told how the board ended: {error}"
+    if (result == INTERRUPTED.name or kind == INTERRUPTION) and block is not None:
+        return VOID, f"the board was interrupted after its first block: {error}"
+    return RELEASED, error

@@ -2,31 +2,28 @@
 and every attempt's record. One station keeps it in an SQLite file; a line shares PostgreSQL.
 
 The SQL is written once for both, with `?` for its parameters; where the two dialects differ
-(column types, locking the pool's row, times and documents as parameters), Dialect says how.
+(column types, locking the pool's row, times and documents as parameters), Dialect says how,
+and store_postgres.PostgresDialect how PostgreSQL does it.
 """
 import contextlib
 import datetime
-import importlib
 import json
 import os
 import socket
 import sqlite3
 import time
-import urllib.parse
 from typing import Any, Callable, Iterator, List, Optional, Tuple, Type, TypeVar
 
 from .files import open_regular
-from .model import RELEASED, RESERVED, USED, VOID, Board, BoardData, Issued, Numbers, Record
-from .records import utc
+from .model import RELEASED, USED, VOID, Board, BoardData, Issued, Numbers, Record
+from .serials import recorded_state
 
 DEFAULT_DATABASE = "downloader.sqlite"
 LAYOUT = 1  # the version of the tables below, kept in meta
 BUSY_TIMEOUT = 10.0  # seconds an SQLite writer waits for another station's transaction
-CONNECT_TIMEOUT = 10  # seconds to reach a PostgreSQL server
-RETRIES = 20  # PostgreSQL transactions that collided with another station's, tried again
+RETRIES = 20  # transactions that collided with another station's, tried again (PostgreSQL's)
 BOOT_ID = "/proc/sys/kernel/random/boot_id"
 POSTGRES_SCHEMES = ("postgresql://", "postgres://")
-PSYCOPG_MISSING = "it needs psycopg: pip install 'downloader[line]'"
 ORPHANED = "the tool that reserved it ended before it knew how the board ended"
 SETTLED_STATES = (USED, RELEASED, VOID)
 
@@ -96,20 +93,9 @@ def reason(error: BaseException) -> str:
     return " ".join(text.split()) or type(error).__name__
 
 
-def shown_url(url: str) -> str:
-    """`url` without its password, for messages."""
-    parts = urllib.parse.urlsplit(url)
-    if parts.password is None:
-        return url
-    netloc = parts.netloc.rpartition("@")[2]
-    user = urllib.parse.quote(parts.username or "")
-    return urllib.parse.urlunsplit(parts._replace(netloc=f"{user}@{netloc}"))
-
-
 class Dialect:
     """SQLite's way, the default."""
 
-    name = "SQLite"
     types = {"time": "TEXT", "document": "TEXT", "identity": "INTEGER PRIMARY KEY"}
     lock_pool = ""  # BEGIN IMMEDIATE has locked the whole database
     collisions: Tuple[Type[BaseException], ...] = ()  # writers never collide: they wait their turn
@@ -119,37 +105,15 @@ class Dialect:
         return text
 
     def time(self, seconds: float) -> Any:
-        return utc(seconds)
+        # To the microsecond, as PostgreSQL keeps it: the oldest value given back is issued first.
+        moment = datetime.datetime.fromtimestamp(seconds, datetime.timezone.utc)
+        return moment.isoformat(timespec="microseconds")
 
     def record_time(self, text: str) -> Any:
         return text
 
     def document(self, values: Record) -> Any:
         return json.dumps(values)
-
-
-class PostgresDialect(Dialect):
-    name = "PostgreSQL"
-    types = {"time": "TIMESTAMPTZ", "document": "JSONB", "identity": "BIGINT GENERATED ALWAYS AS IDENTITY PRIMARY KEY"}
-    lock_pool = " FOR UPDATE"
-
-    def __init__(self, psycopg: Any) -> None:
-        self.psycopg = psycopg
-        errors = psycopg.errors
-        self.collisions = (errors.UniqueViolation, errors.SerializationFailure, errors.DeadlockDetected)
-        self.errors = (OSError, psycopg.Error)
-
-    def sql(self, text: str) -> str:
-        return text.replace("?", "%s")
-
-    def time(self, seconds: float) -> Any:
-        return datetime.datetime.fromtimestamp(seconds, datetime.timezone.utc)
-
-    def record_time(self, text: str) -> Any:
-        return datetime.datetime.fromisoformat(text)
-
-    def document(self, values: Record) -> Any:
-        return self.psycopg.types.json.Jsonb(values)
 
 
 class Store:
@@ -249,18 +213,6 @@ class Store:
             self.connection.close()
 
 
-class PostgresStore(Store):
-    def transaction(self) -> Any:
-        return self.connection.transaction()
-
-    def lock_layout(self) -> None:
-        # CREATE TABLE IF NOT EXISTS run at once by two sessions can fail on the catalogue's unique keys.
-        self.execute("SELECT pg_advisory_xact_lock(?)", LAYOUT_LOCK)
-
-
-LAYOUT_LOCK = 0x646C7374  # any number of our own: it stands for creating the tables
-
-
 class Pool(BoardData):
     """The values of one pool, issued one board at a time: a released value first (oldest first),
     otherwise the pool's next, skipping those that another pool has issued."""
@@ -303,7 +255,8 @@ class Pool(BoardData):
     def settle(self, issued: Issued, state: str, record: Record) -> bool:
         if state not in SETTLED_STATES:
             raise ValueError(f"a value is settled as {', '.join(SETTLED_STATES)}, not {state}")
-        reason = None if state == USED else record.get("error")
+        recorded, why = recorded_state(record)
+        reason = None if state == USED else why if recorded == state else record.get("error")
         return self.store.guarded(lambda: self.mark(issued, state, reason, record))
 
     def mark(self, issued: Issued, state: str, reason: Optional[str], record: Record) -> bool:
@@ -327,6 +280,7 @@ class Pool(BoardData):
 def open_store(target: str) -> Store:
     """The database at `target`: an SQLite file's path, or a postgresql:// (postgres://) URL."""
     if target.startswith(POSTGRES_SCHEMES):
+        from .store_postgres import open_postgres  # imports psycopg, which only a line's stations need
         return open_postgres(target)
     return open_sqlite(target)
 
@@ -337,24 +291,15 @@ def open_sqlite(path: str) -> Store:
         # Made here, as a regular file and never through a symbolic link: the tool often runs as root.
         os.close(open_regular(path, os.O_RDWR | os.O_CREAT, 0o644, follow=False))
         connection = sqlite3.connect(path, timeout=BUSY_TIMEOUT, isolation_level=None, check_same_thread=False)
+    except (OSError, sqlite3.Error) as error:
+        raise StoreUnwritable(f"cannot write the database {path}: {reason(error)}") from None
+    try:
         connection.execute(f"PRAGMA busy_timeout = {int(BUSY_TIMEOUT * 1000)}")
         connection.execute("PRAGMA journal_mode = WAL")
         # A commit survives a power cut: a reservation lost with it would let a number reach two boards.
         connection.execute("PRAGMA synchronous = FULL")
         connection.execute("PRAGMA foreign_keys = ON")
-    except (OSError, sqlite3.Error) as error:
+    except sqlite3.Error as error:
+        connection.close()
         raise StoreUnwritable(f"cannot write the database {path}: {reason(error)}") from None
     return Store(path, connection, Dialect())
-
-
-def open_postgres(url: str) -> Store:
-    shown = shown_url(url)
-    try:
-        psycopg = importlib.import_module("psycopg")  # only a line's stations need it
-    except ImportError:
-        raise StoreUnwritable(f"cannot write the database {shown}: {PSYCOPG_MISSING}") from None
-    try:
-        connection = psycopg.connect(url, autocommit=True, connect_timeout=CONNECT_TIMEOUT)
-    except psycopg.Error as error:
-        raise StoreUnwritable(f"cannot write the database {shown}: {reason(error)}") from None
-    return PostgresStore(shown, connection, PostgresDialect(psycopg))

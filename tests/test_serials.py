@@ -1,9 +1,8 @@
-import os
-
 import pytest
 
 from downloader_flash.model import RELEASED, USED, VOID, Attempt, Issued
-from downloader_flash.serials import Range, SerialFormat, ValueList, field_problem, place, settled_state
+from downloader_flash.serials import (Range, SerialFormat, ValueList, field_problem, place, settled_state,
+                                      whole_number)
 
 
 @pytest.mark.parametrize("text, number, data, shown", [
@@ -12,7 +11,6 @@ from downloader_flash.serials import Range, SerialFormat, ValueList, field_probl
     ("u32le", 1042, b"\x12\x04\x00\x00", 1042),
     ("u64be", 2 ** 64 - 1, b"\xff" * 8, 2 ** 64 - 1),
     ("dec:8", 1042, b"00001042", "00001042"),
-    ("dec:1", 9, b"9", "9"),
     ("hex:4", 0xBEEF, b"beef", "beef"),
     ("hex:64", 16 ** 64 - 1, b"f" * 64, "f" * 64),
 ])
@@ -21,28 +19,29 @@ def test_a_format_writes_and_shows_a_number(text, number, data, shown):
     assert (serial_format.encode(number), serial_format.shown(number), serial_format.size) == (data, shown, len(data))
 
 
-@pytest.mark.parametrize("text, number, message", [
-    ("u16le", 65536, "65536 does not fit u16le, whose largest value is 65535"),
-    ("dec:3", 1000, "1000 does not fit dec:3, whose largest value is 999"),
-    ("hex:2", 256, "256 does not fit hex:2, whose largest value is 255"),
-    ("u32be", -1, "-1 is negative"),
-])
-def test_a_number_that_does_not_fit_is_refused(text, number, message):
-    with pytest.raises(ValueError) as raised:
-        SerialFormat(text).encode(number)
-    assert str(raised.value) == message
+UNKNOWN = "one of u16le, u16be, u32le, u32be, u64le, u64be, dec:W, hex:W"
+DEC3 = SerialFormat("dec:3")
 
 
-@pytest.mark.parametrize("text, message", [
-    ("u8", "unknown serial format 'u8': one of u16le, u16be, u32le, u32be, u64le, u64be, dec:W, hex:W"),
-    ("DEC:4", "unknown serial format 'DEC:4': one of u16le, u16be, u32le, u32be, u64le, u64be, dec:W, hex:W"),
-    ("hex:", "unknown serial format 'hex:': one of u16le, u16be, u32le, u32be, u64le, u64be, dec:W, hex:W"),
-    ("dec:0", "serial format dec:0: the width is 1 to 64 digits"),
-    ("hex:65", "serial format hex:65: the width is 1 to 64 digits"),
+@pytest.mark.parametrize("make, message", [
+    (lambda: SerialFormat("u16le").encode(65536), "65536 does not fit u16le, whose largest value is 65535"),
+    (lambda: SerialFormat("u32be").encode(-1), "-1 is negative"),
+    (lambda: SerialFormat("u8"), f"unknown serial format 'u8': {UNKNOWN}"),
+    (lambda: SerialFormat("DEC:4"), f"unknown serial format 'DEC:4': {UNKNOWN}"),
+    (lambda: SerialFormat("dec:0"), "serial format dec:0: the width is 1 to 64 digits"),
+    (lambda: SerialFormat("hex:65"), "serial format hex:65: the width is 1 to 64 digits"),
+    (lambda: Range(-1, 1, None, DEC3, 16), "the serial start must be a whole number of 0 or more, not -1"),
+    (lambda: Range(1.5, 1, None, DEC3, 16), "the serial start must be a whole number of 0 or more, not 1.5"),
+    (lambda: Range(True, 1, None, DEC3, 16), "the serial start must be a whole number of 0 or more, not True"),
+    (lambda: Range(1, 0, None, DEC3, 16), "the serial step must be 1 or more"),
+    (lambda: Range(100, 1, 99, DEC3, 16), "the serial end 99 is below its start 100"),
+    (lambda: Range(1, 1, 1000, DEC3, 16), "the serial end: 1000 does not fit dec:3, whose largest value is 999"),
+    (lambda: whole_number("1.5", "--serial-start"), "--serial-start takes a whole number of 0 or more, not '1.5'"),
+    (lambda: whole_number("-3", "--serial-step"), "--serial-step takes a whole number of 0 or more, not '-3'"),
 ])
-def test_an_unknown_format_is_refused(text, message):
+def test_a_number_or_range_that_cannot_be_written_is_refused(make, message):
     with pytest.raises(ValueError) as raised:
-        SerialFormat(text)
+        make()
     assert str(raised.value) == message
 
 
@@ -53,24 +52,8 @@ def test_a_range_runs_from_its_start_by_its_step_to_the_largest_value_by_default
     assert numbers.issued("65532", "65532") == Issued(65532, b"\xfc\xff", 16, "65532")
 
 
-@pytest.mark.parametrize("start, step, end, message", [
-    (-1, 1, None, "the serial start must be a whole number of 0 or more, not -1"),
-    (1.5, 1, None, "the serial start must be a whole number of 0 or more, not 1.5"),
-    (True, 1, None, "the serial start must be a whole number of 0 or more, not True"),
-    (1, 0, None, "the serial step must be 1 or more"),
-    (100, 1, 99, "the serial end 99 is below its start 100"),
-    (1, 1, 1000, "the serial end: 1000 does not fit dec:3, whose largest value is 999"),
-    (1000, 1, None, "the serial start: 1000 does not fit dec:3, whose largest value is 999"),
-])
-def test_a_range_that_cannot_be_issued_is_refused(start, step, end, message):
-    with pytest.raises(ValueError) as raised:
-        Range(start, step, end, SerialFormat("dec:3"), 16)
-    assert str(raised.value) == message
-
-
 @pytest.mark.parametrize("offset, size, problem", [
     (2, 4, None),
-    (10, 4, None),
     (96, 4, None),
     (3, 4, "touches bytes 6-9, which carry the image's length (the image is 100 bytes)"),
     (9, 1, "touches bytes 6-9, which carry the image's length (the image is 100 bytes)"),
@@ -105,7 +88,6 @@ def test_a_list_is_read_one_value_a_line(tmp_path, content, values):
     (b"A1\n A2\n", ": the value ' A2' has a space at an end"),
     (b"A" * 65, ": the value '" + "A" * 65 + "' is longer than 64 characters"),
     ("A1\nB\u00e9\n".encode(), ", line 2: a value is printable ASCII only"),
-    (b"A1\tA2", ", line 1: a value is printable ASCII only"),
 ])
 def test_a_list_that_would_mislead_is_refused(tmp_path, content, message):
     path = tmp_path / "serials.txt"
@@ -128,7 +110,6 @@ def attempt(result, kind="", block=None, device_sha256=None):
 
 @pytest.mark.parametrize("ended, state, reason", [
     (attempt("flashed", block=3, device_sha256="0" * 64), USED, None),
-    (attempt("not acknowledged", block=3, device_sha256="0" * 64), USED, None),
     (attempt("failed", "ProtocolError", block=3, device_sha256="0" * 64), VOID,
      "the device received the whole image, but the attempt ended failed: why"),
     (attempt("failed", "WorkerDied"), VOID, "the worker ended before it told how the board ended: why"),

@@ -53,6 +53,9 @@ class Events(Callbacks):
     def report_failed(self, reason: str) -> None:
         self.emit("report failed", error=reason)
 
+    def ran_out(self, reason: str) -> None:
+        self.emit("serial numbers ran out", error=reason)
+
     def unrecorded(self, values: Record) -> None:
         """Each attempt's record is in its "attempt ended" event already."""
 
@@ -94,3 +97,11 @@ class Both(Callbacks):
     def unrecorded(self, values: Record) -> None:
         self.first.unrecorded(values)
         self.second.unrecorded(values)
+
+    def serials_left(self, left: Optional[int]) -> None:
+        self.first.serials_left(left)
+        self.second.serials_left(left)
+
+    def ran_out(self, reason: str) -> None:
+        self.first.ran_out(reason)
+        self.second.ran_out(reason)

@@ -9,6 +9,7 @@ DEFAULT_ATTEMPTS = 1
 TOKEN_VARIABLE = "DOWNLOADER_STATION_TOKEN"  # the station's API token, when neither --token nor --token-file is given
 LONGEST_TOKEN = 4096  # characters: its header line stays well within what an HTTP server takes
 DEFAULT_WAIT = 10.0  # seconds for a device to come back: USB takes a second or more to re-enumerate
+DEFAULT_SERIAL_STEP = 1
 
 
 @dataclass(frozen=True)
@@ -35,6 +36,13 @@ class Settings:
     token: Optional[str] = None  # for the API's control requests, and every request off loopback
     on_demand: bool = False  # with --serve: flash a device only when asked over the API
     allow_host: Tuple[str, ...] = ()  # with --serve: more names of the station that a request's Host may give
+    serial_at: Optional[int] = None  # the offset in the image where each board's serial number is written
+    serial_format: Optional[str] = None  # u16le ... u64be, dec:W or hex:W
+    serial_start: Optional[int] = None
+    serial_step: int = DEFAULT_SERIAL_STEP
+    serial_end: Optional[int] = None  # the last number, inclusive; by default the largest the format holds
+    serial_list: Optional[str] = None  # a file of values, one a line, used in order instead of a range
+    database: Optional[str] = None  # the line's database: an SQLite file, or a postgresql:// URL
 
     @classmethod
     def from_arguments(cls, namespace: argparse.Namespace) -> "Settings":
@@ -49,6 +57,11 @@ class Settings:
         if self.image is not None:
             return os.path.abspath(self.image)
         return f"sample of {self.sample:,} bytes"
+
+    @property
+    def serializing(self) -> bool:
+        """Whether each board is sent its own serial number."""
+        return self.serial_at is not None
 
     @property
     def several(self) -> bool:

@@ -1,4 +1,5 @@
 import os
+import uuid
 import warnings
 
 import pytest
@@ -23,7 +24,8 @@ MODULE_FILES = {"test_module", "test_protocol", "test_operations", "test_firmwar
                 "test_python_form", "test_serial_link", "test_leaks", "test_stress", "test_late_reply",
                 "test_end_to_end", "test_wire", "test_typed_host", "test_real_usb"}
 WORKER_FILES = {"test_flashing", "test_cli", "test_attempts", "test_outcomes", "test_run", "test_records",
-                "test_files", "test_scheduler", "test_station", "test_terminal", "test_processes", "test_hotplug"}
+                "test_files", "test_scheduler", "test_station", "test_terminal", "test_processes", "test_hotplug",
+                "test_serialize", "test_jobs", "test_metrics"}
 
 
 def mark_by_file(item):
@@ -114,3 +116,16 @@ def postgres_url():
         pytest.skip(reason)
     with postgres.Cluster() as cluster:
         yield cluster.url
+
+
+@pytest.fixture(params=["sqlite", "postgresql"])
+def database(request, tmp_path):
+    """A new, empty database: an SQLite file, or a database of its own on the private server."""
+    if request.param == "sqlite":
+        return str(tmp_path / "line.sqlite")
+    import psycopg
+    url = request.getfixturevalue("postgres_url")
+    name = "test_" + uuid.uuid4().hex
+    with psycopg.connect(url, autocommit=True) as connection:
+        connection.execute(f"CREATE DATABASE {name}")
+    return url.rpartition("/")[0] + "/" + name

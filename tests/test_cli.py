@@ -98,7 +98,9 @@ def test_version_and_exit_codes_in_help():
         "  2    usage or selection error: nothing matched what was asked (no device, no such port, an unknown "
         "serial number), or contradictory options\n"
         "  3    flashed, but a device did not acknowledge the run command\n"
-        "  4    the report could not be written; no new device was started, and every outcome it lacks was printed\n"
+        "  4    the report or the database could not be written; no new device was started, and every outcome it "
+        "lacks was printed\n"
+        "  5    the serial numbers ran out: the devices in flight finished, and no new one was started\n"
         "  130  interrupted: 128 + the signal's number (130 Ctrl-C, 143 SIGTERM, 129 SIGHUP) with a device in flight; "
         "a station stopped with none ends with the code of those it flashed\n")
 

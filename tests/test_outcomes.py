@@ -26,9 +26,11 @@ def test_the_readme_gives_the_exit_codes_of_the_one_table():
     (["failed", "usage"], None, 2),
     (["failed", "report unwritable"], None, 4),
     (["report unwritable", "interrupted"], None, 130),
+    (["failed", "usage", "out of serial numbers"], None, 5),
     (["interrupted"], signal.SIGTERM, 143),
     (["flashed"], signal.SIGHUP, 129),
-], ids=["nothing", "not acknowledged", "failed", "selection", "report", "interrupted", "SIGTERM", "SIGHUP"])
+], ids=["nothing", "not acknowledged", "failed", "selection", "report", "interrupted", "out of serials", "SIGTERM",
+        "SIGHUP"])
 def test_the_exit_code_follows_one_rule(results, signum, code):
     from downloader_flash import outcomes
 

@@ -28,7 +28,7 @@ def test_report_appends_one_record_per_attempt(make_sim, image_file, tmp_path):
     assert (returncode, err) == (0, f"{rejected}; flashing it again from block 0\n")
     records = valid_records(report.read_text())
     assert [list(record) for record in records] == [list(FIELDS)] * 2
-    common = {"schema": 2, "port": sim.port, "serial_number": None, "image": image_file, "file_sha256": sha(IMAGE),
+    common = {"schema": 3, "port": sim.port, "serial_number": None, "image": image_file, "file_sha256": sha(IMAGE),
               "size": 100000, "blocks": 3125, "attempts": 2, "station": None}
     assert [{name: record[name] for name in common} for record in records] == [common] * 2
     assert [(r["attempt"], r["result"], r["error_kind"], r["error"], r["block"], r["resends"], r["device_sha256"])

@@ -21,21 +21,10 @@ import serial
 from downloader_flash.scheduler import Scheduler
 from fake_usb import INTERRUPTIBLE_TOOL
 from fakes import eventually
-from tool_processes import IMAGE, TOOL, UNCLEAN, finish, job_for, links_of, live_processes, reaped, start
+from tool_processes import IMAGE, TOOL, UNCLEAN, finish, job_for, live_processes, processes_holding, reaped, start
 from tool_runs import image_file, interrupt, interrupted  # noqa: F401
 
 pytestmark = pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads processes from /proc")
-
-
-def processes_holding(tool, path):
-    """The processes the tool started that hold `path` open: its children, or under 'forkserver'
-    the server's, all in the tool's process group."""
-    found = []
-    for pid in live_processes(tool):
-        with contextlib.suppress(OSError):
-            if pid != tool and path in links_of(pid):
-                found.append(pid)
-    return found
 
 
 def blocks_logged(log):

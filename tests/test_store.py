@@ -3,7 +3,6 @@ import os
 import socket
 import subprocess
 import sys
-import uuid
 
 import pytest
 from postgres import free_port
@@ -25,19 +24,6 @@ def record(issued, result="flashed", port="/dev/ttyACM0", kind=None):
     return {"time": TIME, "station": "bench", "host": HOST, "port": port, "serial_number": "E661",
             "serial": issued.value, "result": result, "error": None if result == "flashed" else "it failed",
             "error_kind": kind}
-
-
-@pytest.fixture(params=["sqlite", "postgresql"])
-def database(request, tmp_path):
-    """A new, empty database: an SQLite file, or a database of its own on the private server."""
-    if request.param == "sqlite":
-        return str(tmp_path / "line.sqlite")
-    import psycopg
-    url = request.getfixturevalue("postgres_url")
-    name = "test_" + uuid.uuid4().hex
-    with psycopg.connect(url, autocommit=True) as connection:
-        connection.execute(f"CREATE DATABASE {name}")
-    return url.rpartition("/")[0] + "/" + name
 
 
 @pytest.fixture

@@ -67,6 +67,17 @@ def finish(proc, timeout=60):
     return proc.returncode, out, err
 
 
+def processes_holding(tool, path):
+    """The processes the tool started that hold `path` open: its children, or under 'forkserver'
+    the server's, all in the tool's process group."""
+    found = []
+    for pid in live_processes(tool):
+        with contextlib.suppress(OSError):
+            if pid != tool and path in links_of(pid):
+                found.append(pid)
+    return found
+
+
 def links_of(pid):
     """What the descriptors of a process lead to; one closed while they are read is left out."""
     links = []

@@ -94,3 +94,11 @@ class Both(Callbacks):
     def unrecorded(self, values: Record) -> None:
         self.first.unrecorded(values)
         self.second.unrecorded(values)
+
+    def serials_left(self, left: Optional[int]) -> None:
+        self.first.serials_left(left)
+        self.second.serials_left(left)
+
+    def ran_out(self, reason: str) -> None:
+        self.first.ran_out(reason)
+        self.second.ran_out(reason)

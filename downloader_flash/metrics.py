@@ -14,7 +14,7 @@ from .model import Attempt, Callbacks, DeviceKey, Job, Record
 from .outcomes import RESULTS
 
 PREFIX = "downloader"
-# Seconds: a small image takes about one, the largest a few minutes, a retry's wait adds up to its --wait.
+# Seconds: a small image takes a fraction of one, the largest a few minutes; a retry waits up to --wait as well.
 DURATION_BUCKETS: Tuple[float, ...] = (0.1, 0.25, 0.5, 1, 2.5, 5, 10, 30, 60, 120, 300, 600)
 # The start of the line a database that cannot be written gives; any other is the report's.
 DATABASE_FAILURE = "cannot write the database"

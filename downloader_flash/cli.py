@@ -208,10 +208,11 @@ def choose(settings: Settings, candidates: List[Device]) -> List[Device]:
 def image_of(settings: Settings) -> Image:
     """The image's bytes, read once, and its name for the records."""
     if settings.sample is not None:
-        return Image(sample_image(settings.sample), settings.image_name)
-    assert settings.image is not None
-    image = Image(read_image(settings.image), settings.image_name)
-    jobs.check_image(image, settings.image_sha256, settings.job)
+        image = Image(sample_image(settings.sample), settings.image_name)
+    else:
+        assert settings.image is not None
+        image = Image(read_image(settings.image), settings.image_name)
+    jobs.check_image(image, settings.image_sha256, settings.job)  # a generated image too: it may go to hardware
     return image
 
 

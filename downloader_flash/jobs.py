@@ -16,6 +16,7 @@ from dataclasses import dataclass
 from typing import Any, Dict, Iterator, List, NoReturn, Optional, Sequence, Set
 
 from .errors import ImageError, UsageError
+from .files import open_regular
 from .model import Image
 
 if sys.version_info >= (3, 11):
@@ -74,8 +75,8 @@ def arguments(parser: argparse.ArgumentParser, argv: Optional[Sequence[str]] = N
 
 
 def read_job(path: str) -> JobFile:
-    try:
-        with open(path, "rb") as handle:
+    try:  # a FIFO or a device is refused, never waited on
+        with os.fdopen(open_regular(path, os.O_RDONLY), "rb") as handle:
             data = handle.read(LARGEST_JOB + 1)
     except OSError as error:
         raise UsageError(f"cannot read the job {path}: {error.strerror or error}") from None

@@ -1,6 +1,7 @@
 """--job FILE: a run's settings locked in a TOML file, and the image pinned by its digest."""
 import hashlib
 import json
+import os
 
 import pytest
 
@@ -39,19 +40,21 @@ def test_a_job_flashes_with_its_files_taken_from_its_own_folder(job, capsys):
     assert [(r["result"], r["image"], r["attempts"]) for r in records] == [("flashed", str(path.parent / "fw.bin"), 2)] * 2
 
 
-def test_an_image_that_is_not_the_job_s_is_refused_before_anything_is_flashed(job, capsys):
+@pytest.mark.parametrize("given", [[], ["--sample", "4000"]], ids=["image file", "generated image"])
+def test_an_image_that_is_not_the_job_s_is_refused_before_anything_is_flashed(job, capsys, given):
     wanted = "0" * 64
-    path = job(FLASHING_JOB.replace(sha(IMAGE), wanted))
-    assert cli.main(["--job", str(path)]) == 2
-    image = path.parent / "fw.bin"
-    assert capsys.readouterr() == ("", f"downloader-flash: {image} does not match the job: its sha256 is {sha(IMAGE)}, "
+    text = FLASHING_JOB.replace(sha(IMAGE), wanted)
+    path = job(text.replace('image = "fw.bin"\n', "") if given else text)
+    assert cli.main(["--job", str(path), *given]) == 2
+    image, held = ("sample of 4,000 bytes", sha(cli.sample_image(4000))) if given else (path.parent / "fw.bin", sha(IMAGE))
+    assert capsys.readouterr() == ("", f"downloader-flash: {image} does not match the job: its sha256 is {held}, "
                                        f"the job {path} wants {wanted}\n")
     assert not (path.parent / "r.jsonl").exists()
 
 
 @pytest.mark.parametrize("given, option", [
     (["--attempts", "3"], "--attempts"),
-    (["--att=3"], "--attempts"),  # however it is spelt
+    (["--att=1"], "--attempts"),  # however it is spelt, and with the value the option has when not given
     (["--all"], "--all"),
     (["--watch"], "--watch"),  # set to false by the job: still the job's
     (["other.bin"], "IMAGE"),
@@ -78,12 +81,15 @@ def test_an_option_the_job_sets_cannot_be_given_at_the_station(job, capsys, give
     ("all = true\nwait =\n", "the job {} is not valid TOML: Invalid value (at line 2, column 7)"),
     (b"station = '\xff'\n", "the job {} is not UTF-8 text (byte 11)"),
     (None, "cannot read the job {}: No such file or directory"),
+    (os.mkfifo, "cannot read the job {}: it is a FIFO, not a regular file"),  # nobody writes it: no hang
 ], ids=["unknown key", "not a number", "not whole", "flag for a value", "value for a flag", "nested array", "date",
-        "digest", "TOML", "UTF-8", "missing"])
+        "digest", "TOML", "UTF-8", "missing", "FIFO"])
 def test_a_job_that_cannot_be_used_is_a_usage_error_in_one_line(job, capsys, text, line):
     path = job("")
-    if text is None:
+    if text is None or callable(text):
         path.unlink()
+        if text is not None:
+            text(path)
     elif isinstance(text, bytes):
         path.write_bytes(text)
     else:

@@ -36,11 +36,14 @@ if TYPE_CHECKING:  # what a type checker sees: the same names, imported as they 
     from .flashing import flash as flash
     from .model import (
         Attempt as Attempt,
+        Board as Board,
+        BoardData as BoardData,
         Callbacks as Callbacks,
         Device as Device,
         DeviceKey as DeviceKey,
         FlashResult as FlashResult,
         Image as Image,
+        Issued as Issued,
         Origin as Origin,
         Summary as Summary,
     )
@@ -55,6 +58,7 @@ if TYPE_CHECKING:  # what a type checker sees: the same names, imported as they 
     EXIT_USAGE: int
     EXIT_NOT_ACKNOWLEDGED: int
     EXIT_REPORT_UNWRITABLE: int
+    EXIT_OUT_OF_SERIAL_NUMBERS: int
     EXIT_INTERRUPTED: int
 
 _SOURCES = {
@@ -64,9 +68,10 @@ _SOURCES = {
         "PortForbidden", "PortInUse", "PortUnavailable", "SeveralDevices", "UnknownSerialNumber", "UsageError",
     ],
     ".flashing": ["flash"],
-    ".model": ["Attempt", "Callbacks", "Device", "DeviceKey", "FlashResult", "Image", "Origin", "Summary"],
+    ".model": ["Attempt", "Board", "BoardData", "Callbacks", "Device", "DeviceKey", "FlashResult", "Image", "Issued",
+               "Origin", "Summary"],
     ".outcomes": ["EXIT_OK", "EXIT_FAILED", "EXIT_USAGE", "EXIT_NOT_ACKNOWLEDGED", "EXIT_REPORT_UNWRITABLE",
-                  "EXIT_INTERRUPTED"],
+                  "EXIT_OUT_OF_SERIAL_NUMBERS", "EXIT_INTERRUPTED"],
     ".records": ["Report", "ReportUnwritable"],
     ".run": ["flash_all"],
     ".settings": ["Settings"],

@@ -66,10 +66,12 @@ def flash_job(job: "Job", on_progress: Optional[ProgressCallback], log: Optional
 
 
 def unstarted(job: "Job", result: str = FAILED, error: Optional[str] = None, kind: str = "") -> Attempt:
-    """What is known of an attempt at `job` before it starts, or of one that never does."""
+    """What is known of an attempt at `job` before it starts, or of one that never does. The file's
+    digest is that of the bytes sent until the run, which read the file, says otherwise."""
+    sent = hashlib.sha256(job.data).hexdigest()
     return Attempt(job.port, job.key.serial_number, result, error, kind, attempt=job.attempt, attempts=job.attempts,
                    started=time.time(), blocks=block_count(len(job.data)), image=job.image, size=len(job.data),
-                   file_sha256=hashlib.sha256(job.data).hexdigest())
+                   file_sha256=sent, serial=job.serial.value if job.serial is not None else None, image_sha256=sent)
 
 
 def attempt_job(job: "Job", on_progress: Optional[ProgressCallback]) -> Attempt:

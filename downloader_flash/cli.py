@@ -11,18 +11,19 @@ from typing import Any, Iterator, List, Optional, Sequence
 
 from downloader_wire import LARGEST_IMAGE, PRODUCT_ID, SMALLEST_IMAGE, VENDOR_ID
 
-from . import jobs, outcomes
-from .devices import find_devices
+from . import jobs, outcomes, serializing
 from .errors import FlashError, NoDevice, SeveralDevices, UnknownSerialNumber, UsageError
 from .events import Both, Events
-from .files import NONBLOCKING, device_sha256, read_image
-from .model import Callbacks, Device, Image, Origin, Summary
+from .files import NONBLOCKING, read_image
+from .model import BoardData, Callbacks, Device, Image, Origin, Summary
 from .records import Report, ReportUnwritable
 from .render import PROG, Screen, say, table
 from .run import flash_all
 from .settings import (DEFAULT_ATTEMPTS, DEFAULT_RETRIES, DEFAULT_WAIT, LONGEST_TOKEN, TOKEN_VARIABLE, Settings,
                        token_problem)
+from .simulated import Sent, candidates_of, check_simulators, simulated
 from .station import watch
+from .store import Store, StoreUnwritable
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -59,6 +60,7 @@ def build_parser() -> argparse.ArgumentParser:
     flashing.add_argument("--sample-on-hardware", action="store_true",
                           help="allow --sample on real devices, not only with --simulate")
     flashing.add_argument("--simulate", type=int, metavar="N", help="flash N simulated devices instead of real ones")
+    serializing.add_arguments(parser)
     station = parser.add_argument_group("the station's page and API (the extra downloader[station])")
     station.add_argument("--serve", metavar="[HOST:]PORT",
                          help="with --watch: serve a live page at / and an HTTP API (docs/station-api.md); "
@@ -128,6 +130,9 @@ def contradiction(args: argparse.Namespace) -> Optional[str]:
         return "--jobs applies to --all and --watch only"
     if args.quiet and args.verbose:
         return "choose one of -q and -v"
+    serial_problem = serializing.problem(Settings.from_arguments(args))
+    if serial_problem is not None:
+        return serial_problem
     for name, least in (("retries", 0), ("jobs", 1), ("attempts", 1), ("wait", 0)):
         value = getattr(args, name)
         if value is not None and value < least:
@@ -237,32 +242,6 @@ def report_of(settings: Settings) -> Iterator[Optional[Report]]:
         report.close()
 
 
-@contextlib.contextmanager
-def simulated(count: Optional[int]) -> Iterator[List[Any]]:
-    if not count:
-        yield []
-        return
-    from downloader_sim import Simulator
-    from downloader_sim.server import default_transport
-
-    transport = default_transport()  # over TCP where the system has no pseudo-terminals
-    with contextlib.ExitStack() as stack:
-        yield [stack.enter_context(Simulator(process=True, transport=transport)) for _ in range(count)]
-
-
-def candidates_of(simulators: List[Any]) -> List[Device]:
-    if not simulators:
-        return find_devices()
-    return [Device(sim.port, f"SIM{n:04d}", None, "simulated device") for n, sim in enumerate(simulators, 1)]
-
-
-def check_simulators(simulators: List[Any], image: Image, screen: Screen) -> None:
-    """Whether each simulated device holds what was sent, from its own report."""
-    wanted = device_sha256(image.data)
-    holding = sum(1 for sim in simulators if not sim.lost and sim.reports and sim.reports[-1].sha256 == wanted)
-    screen.result(f"simulated devices holding the image (sha256 match): {holding} of {len(simulators)}")
-
-
 def main(argv: Optional[Sequence[str]] = None) -> int:
     parser = build_parser()
     try:
@@ -274,7 +253,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     except FlashError as error:
         say(str(error))
         return error.exit_code
-    except ReportUnwritable as error:
+    except (ReportUnwritable, StoreUnwritable) as error:
         say(str(error))
         return outcomes.REPORT_UNWRITABLE.exit_code
 
@@ -287,39 +266,46 @@ def command(settings: Settings) -> int:
             return outcomes.FLASHED.exit_code
         image = image_of(settings)
         check_log(settings.log)
-        with report_of(settings) as report:
+        numbers = serializing.numbers_of(settings, len(image.data))
+        with report_of(settings) as report, serializing.line_database(settings, numbers) as (serials, store):
+            first_line = serializing.default_database_line(settings)
+            if first_line is not None and not settings.quiet:
+                print(first_line, file=sys.stderr, flush=True)
             origin = Origin(station=settings.station, job=settings.job, job_sha256=settings.job_sha256)
             screen = Screen(settings, image, sys.stderr if settings.json else sys.stdout)
             events = Events(origin) if settings.json else None
-            callbacks: Callbacks = Both(screen, events) if events is not None else screen
+            sent = Sent()
+            callbacks: Callbacks = Both(Both(screen, events) if events is not None else screen, sent)
             if settings.watch:
-                summary = station(settings, image, callbacks, report, origin, simulators)
+                summary = station(settings, image, callbacks, report, origin, simulators, serials, store)
             else:
-                summary = flash_all(settings, image, choose(settings, candidates), callbacks, report, origin)
+                summary = flash_all(settings, image, choose(settings, candidates), callbacks, report, origin,
+                                    serials, store)
             screen.close_bars()
             if settings.all:
                 screen.summary_table()
             if simulators and summary.signum is None and outcomes.INTERRUPTED not in summary.outcomes:
-                check_simulators(simulators, image, screen)
+                check_simulators(simulators, sent, screen)
             end(summary, events)
             return summary.exit_code()
 
 
 def station(settings: Settings, image: Image, callbacks: Callbacks, report: Optional[Report], origin: Origin,
-            simulators: List[Any]) -> Summary:
+            simulators: List[Any], serials: Optional[BoardData], store: Optional[Store]) -> Summary:
     """--watch, with its page and API under --serve."""
     devices = (lambda: candidates_of(simulators)) if simulators else None
     if settings.serve is None:
         if not settings.quiet:
             print("watching for devices; Ctrl-C ends", file=sys.stderr, flush=True)
-        return watch(settings, image, callbacks, report, origin, devices=devices)
+        return watch(settings, image, callbacks, report, origin, devices=devices, serials=serials, store=store)
     from . import web  # only here: the library and the plain command need no web framework
 
     server = web.server_of(settings, image, origin)
     try:
         if not settings.quiet:
             print(f"serving the station on {server.url}; Ctrl-C ends", file=sys.stderr, flush=True)
-        return watch(settings, image, Both(callbacks, server.callbacks), report, origin, server.control, devices)
+        return watch(settings, image, Both(callbacks, server.callbacks), report, origin, server.control, devices,
+                     serials=serials, store=store)
     finally:
         server.close()
 

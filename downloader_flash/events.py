@@ -53,6 +53,9 @@ class Events(Callbacks):
     def report_failed(self, reason: str) -> None:
         self.emit("report failed", error=reason)
 
+    def ran_out(self, reason: str) -> None:
+        self.emit("serial numbers ran out", error=reason)
+
     def unrecorded(self, values: Record) -> None:
         """Each attempt's record is in its "attempt ended" event already."""
 

@@ -9,22 +9,25 @@ from typing import Dict, Iterable, Optional, Tuple
 
 from .model import SIGNAL_EXIT_BASE, SUCCESS, Outcome, exit_code_of
 
-FLASHED = Outcome("flashed", SUCCESS, "every device flashed and acknowledged the start of its image", 5, recorded=True,
+FLASHED = Outcome("flashed", SUCCESS, "every device flashed and acknowledged the start of its image", 6, recorded=True,
                   counted=True)
 FAILED = Outcome("failed", 1, "a device that exists could not be flashed (it failed, is busy or is forbidden)",
-                 3, recorded=True, counted=True)
+                 4, recorded=True, counted=True)
 USAGE = Outcome("usage", 2, "usage or selection error: nothing matched what was asked (no device, no such port, "
-                "an unknown serial number), or contradictory options", 2)
-NOT_ACKNOWLEDGED = Outcome("not acknowledged", 3, "flashed, but a device did not acknowledge the run command", 4,
+                "an unknown serial number), or contradictory options", 3)
+NOT_ACKNOWLEDGED = Outcome("not acknowledged", 3, "flashed, but a device did not acknowledge the run command", 5,
                            recorded=True, counted=True)
-REPORT_UNWRITABLE = Outcome("report unwritable", 4, "the report could not be written; no new device was started, "
-                            "and every outcome it lacks was printed", 1)
+REPORT_UNWRITABLE = Outcome("report unwritable", 4, "the report or the database could not be written; no new device "
+                            "was started, and every outcome it lacks was printed", 1)
+OUT_OF_SERIALS = Outcome("out of serial numbers", 5, "the serial numbers ran out: the devices in flight finished, and "
+                         "no new one was started", 2)
 INTERRUPTED = Outcome("interrupted", SIGNAL_EXIT_BASE + signal.SIGINT,
                       "interrupted: 128 + the signal's number (130 Ctrl-C, 143 SIGTERM, 129 SIGHUP) with a device in "
                       "flight; a station stopped with none ends with the code of those it flashed", 0,
                       recorded=True, by_signal=True)
 
-OUTCOMES: Tuple[Outcome, ...] = (FLASHED, FAILED, USAGE, NOT_ACKNOWLEDGED, REPORT_UNWRITABLE, INTERRUPTED)
+OUTCOMES: Tuple[Outcome, ...] = (FLASHED, FAILED, USAGE, NOT_ACKNOWLEDGED, REPORT_UNWRITABLE, OUT_OF_SERIALS,
+                                 INTERRUPTED)
 
 BY_NAME: Dict[str, Outcome] = {outcome.name: outcome for outcome in OUTCOMES}
 RECORDED: Tuple[Outcome, ...] = tuple(outcome for outcome in OUTCOMES if outcome.recorded)

@@ -12,7 +12,7 @@ from .model import Attempt, Origin, Record
 from .outcomes import (FAILED as FAILED_OUTCOME, FLASHED as FLASHED_OUTCOME, INTERRUPTED as INTERRUPTED_OUTCOME,
                        NOT_ACKNOWLEDGED as NOT_ACKNOWLEDGED_OUTCOME, RESULTS)
 
-SCHEMA_VERSION = 2  # version 1 was the unversioned record of downloader-flash 1.1
+SCHEMA_VERSION = 3  # version 1 was the unversioned record of downloader-flash 1.1; 3 added the serial and the job
 SCHEMA_FILE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "record.schema.json")
 # What fsync fails with on a file system that does not sync: the line was written all the same.
 FSYNC_UNSUPPORTED = frozenset({errno.EINVAL, errno.ENOTSUP, errno.EOPNOTSUPP})
@@ -39,9 +39,15 @@ PROPERTIES: Dict[str, Dict[str, Any]] = {
     "resends": {"type": "integer", "minimum": 0},
     "image": {"type": "string", "minLength": 1, "description": "absolute path of the image file"},
     "size": {"type": "integer", "minimum": 0, "description": "bytes flashed"},
-    "file_sha256": {"type": "string", **SHA256, "description": "of the bytes flashed"},
+    "file_sha256": {"type": "string", **SHA256, "description": "of the image file's bytes, as read"},
     "device_sha256": {"type": ["string", "null"], **SHA256,
                       "description": "of the image as the device holds it, only when it received all of it"},
+    "serial": {"type": ["integer", "string", "null"],
+               "description": "the value written into this board's image; null without serialization"},
+    "image_sha256": {"type": "string", **SHA256,
+                     "description": "of the bytes this board was sent: the file's, with its serial written in"},
+    "job": {"type": ["string", "null"], "description": "the absolute path of the job file; null without --job"},
+    "job_sha256": {"type": ["string", "null"], **SHA256, "description": "of the job file; null without --job"},
     "station": {"type": ["string", "null"], "description": "--station NAME"},
     "host": {"type": "string"},
     "tool_version": {"type": "string"},
@@ -96,6 +102,8 @@ def record(attempt: Attempt, origin: Origin) -> Record:
         "size": attempt.size,
         "file_sha256": attempt.file_sha256,
         "device_sha256": attempt.device_sha256,
+        "serial": attempt.serial,
+        "image_sha256": attempt.image_sha256,
         **dataclasses.asdict(origin),
     }
     return {name: values[name] for name in FIELDS}

@@ -213,6 +213,9 @@ class Screen(Callbacks):
     def report_failed(self, reason: str) -> None:
         self.failure(f"{PROG}: {reason}; no new device is started, and outcomes are printed here")
 
+    def ran_out(self, reason: str) -> None:
+        self.failure(f"{PROG}: {reason}")
+
     def unrecorded(self, values: Record) -> None:
         self.failure(f"{PROG}: not recorded: {json.dumps(values)}")
 
@@ -269,6 +272,7 @@ class Screen(Callbacks):
         for attempt in attempts:
             if attempt.result != FLASHED:
                 self.failure(about(attempt.port, attempt.error))
-        transferred = [attempt for attempt in attempts if attempt.flashed is not None]
+        # With serial numbers each board holds its own image: its digest is in its record.
+        transferred = [attempt for attempt in attempts if attempt.flashed is not None and attempt.serial is None]
         if transferred:
             self.digests(transferred[0])

@@ -33,12 +33,17 @@ class Scheduler:
     attempt, `final` when no further attempt follows. Nothing is kept of a job after its final
     attempt, so a station may run for as long as it likes. With `spares`, as many workers are
     kept started ahead of their jobs, within the cap.
+
+    `admit(job)` is called with a job's first attempt just before it starts, and returns the job
+    to start, or None when it must not start (admit has ended it, through on_attempt). Its retries
+    start as admitted, with the same data.
     """
 
     def __init__(self, cap: int, attempts: int, on_progress: Callable[[Job, int, int, Optional[float]], None],
-                 on_attempt: Callable[[Job, Attempt, bool], None], spares: int = 0) -> None:
+                 on_attempt: Callable[[Job, Attempt, bool], None], spares: int = 0,
+                 admit: Callable[[Job], Optional[Job]] = lambda job: job) -> None:
         self.cap, self.attempts = cap, attempts
-        self.on_progress, self.on_attempt = on_progress, on_attempt
+        self.on_progress, self.on_attempt, self.admit = on_progress, on_attempt, admit
         self.context = worker_context()
         self.queued: Deque[Job] = deque()
         self.running: Dict[Hashable, Worker] = {}
@@ -112,7 +117,10 @@ class Scheduler:
     def _start_workers(self) -> None:
         self._reap_exiting()
         while self.queued and len(self.running) < self.cap:
-            self._start(self.queued.popleft())
+            job = self.queued.popleft()
+            admitted = self.admit(job) if job.attempt == 1 else job
+            if admitted is not None:
+                self._start(admitted)
         self._keep_spares()
 
     def _start(self, job: Job) -> None:

@@ -9,6 +9,7 @@ DEFAULT_ATTEMPTS = 1
 TOKEN_VARIABLE = "DOWNLOADER_STATION_TOKEN"  # the station's API token, when neither --token nor --token-file is given
 LONGEST_TOKEN = 4096  # characters: its header line stays well within what an HTTP server takes
 DEFAULT_WAIT = 10.0  # seconds for a device to come back: USB takes a second or more to re-enumerate
+DEFAULT_SERIAL_STEP = 1
 
 
 @dataclass(frozen=True)
@@ -38,6 +39,13 @@ class Settings:
     job: Optional[str] = None  # the job file the settings came from, its absolute path
     job_sha256: Optional[str] = None  # of the job file's bytes
     image_sha256: Optional[str] = None  # what the image's bytes must hash to, from the job
+    serial_at: Optional[int] = None  # the offset in the image where each board's serial number is written
+    serial_format: Optional[str] = None  # u16le ... u64be, dec:W or hex:W
+    serial_start: Optional[int] = None
+    serial_step: int = DEFAULT_SERIAL_STEP
+    serial_end: Optional[int] = None  # the last number, inclusive; by default the largest the format holds
+    serial_list: Optional[str] = None  # a file of values, one a line, used in order instead of a range
+    database: Optional[str] = None  # the line's database: an SQLite file, or a postgresql:// URL
 
     @classmethod
     def from_arguments(cls, namespace: argparse.Namespace) -> "Settings":
@@ -52,6 +60,11 @@ class Settings:
         if self.image is not None:
             return os.path.abspath(self.image)
         return f"sample of {self.sample:,} bytes"
+
+    @property
+    def serializing(self) -> bool:
+        """Whether each board is sent its own serial number."""
+        return self.serial_at is not None
 
     @property
     def several(self) -> bool:

@@ -1,6 +1,7 @@
 """Station mode, for any front end: `watch()` flashes each matching device once as it is plugged
 in (or, on demand, when another thread asks), until a signal ends it. It records every attempt in
-the report, if there is one, and tells the front end through its Callbacks; it never prints."""
+the report and the line's database, where there are, and tells the front end through its
+Callbacks; it never prints."""
 import math
 import queue
 import threading
@@ -10,11 +11,12 @@ from typing import Callable, Dict, List, Optional, Set, Union
 
 from .devices import find_devices
 from .hotplug import Waker, Wakeup, tty_events
-from .model import Callbacks, Device, DeviceKey, Image, Origin, Summary
+from .model import BoardData, Callbacks, Device, DeviceKey, Image, Origin, Summary
 from .records import Report
 from .run import Run, StationEnded
 from .scheduler import POLL_INTERVAL
 from .settings import Settings
+from .store import Store
 
 MOST_AT_ONCE = 64  # in station mode, without --jobs
 SPARE_WORKERS = 1  # in station mode, workers started ahead of the next device
@@ -117,17 +119,19 @@ def looks_for(devices: Optional[Callable[[], List[Device]]], waker: Optional[Wak
 
 def watch(settings: Settings, image: Image, callbacks: Optional[Callbacks] = None, report: Optional[Report] = None,
           origin: Optional[Origin] = None, control: Optional[Control] = None,
-          devices: Optional[Callable[[], List[Device]]] = None, wakeup: Optional[Waker] = None) -> Summary:
+          devices: Optional[Callable[[], List[Device]]] = None, wakeup: Optional[Waker] = None,
+          serials: Optional[BoardData] = None, store: Optional[Store] = None) -> Summary:
     """Flashes each matching device once while it stays plugged in, until a signal ends it, or
-    until the report fails and the devices in flight have finished. With `control`, another
-    thread may ask for a device or end the station; `devices` lists the devices plugged in
-    (find_devices by default), and `wakeup`, if given, becomes readable when they may have changed."""
+    until the report or the database fails, or the serial numbers run out, and the devices in
+    flight have finished. With `control`, another thread may ask for a device or end the station;
+    `devices` lists the devices plugged in (find_devices by default), and `wakeup`, if given,
+    becomes readable when they may have changed. `serials` and `store` are as flash_all's."""
     events = tty_events() if devices is None else None
     control = control or Control()
     control.wakeup = woken_by_control = Wakeup()
     try:
-        return watching(settings, image, callbacks or Callbacks(), report, origin, control, devices or find_devices,
-                        looks_for(devices, events or wakeup))
+        run = Run(settings, image, callbacks or Callbacks(), report, origin, MOST_AT_ONCE, SPARE_WORKERS, serials, store)
+        return watching(run, control, devices or find_devices, looks_for(devices, events or wakeup))
     finally:
         control.wakeup = None
         woken_by_control.close()
@@ -135,9 +139,8 @@ def watch(settings: Settings, image: Image, callbacks: Optional[Callbacks] = Non
             events.close()
 
 
-def watching(settings: Settings, image: Image, callbacks: Callbacks, report: Optional[Report],
-             origin: Optional[Origin], control: Control, listed: Callable[[], List[Device]], looks: Looks) -> Summary:
-    run = Run(settings, image, callbacks, report, origin, MOST_AT_ONCE, SPARE_WORKERS)
+def watching(run: Run, control: Control, listed: Callable[[], List[Device]], looks: Looks) -> Summary:
+    callbacks = run.callbacks
     finished: Set[Union[str, DeviceKey]] = set()  # plugged in and flashed, or being flashed
     in_flight: Set[Union[str, DeviceKey]] = set()
     run.on_final = lambda key: in_flight.discard(identity(key))
@@ -149,7 +152,7 @@ def watching(settings: Settings, image: Image, callbacks: Callbacks, report: Opt
         run.add(device)
 
     def poll() -> None:
-        ending = run.summary.report_error is not None or control.ending.is_set()
+        ending = not run.starting or control.ending.is_set()
         if ending and not run.scheduler.busy():
             raise StationEnded()
         # Nothing is concluded from an earlier look: a device it missed may have come back since.

@@ -102,3 +102,15 @@ def open_port():
 def ser(sim, open_port):
     """pyserial on the fault-free simulator."""
     return open_port(sim)
+
+
+@pytest.fixture(scope="session")
+def postgres_url():
+    """A private PostgreSQL server for the whole session (tests/postgres.py), stopped at its end.
+    Skipped, naming what to install, where the server's binaries or psycopg are missing."""
+    import postgres
+    reason = postgres.missing() or postgres.psycopg_missing()
+    if reason is not None:
+        pytest.skip(reason)
+    with postgres.Cluster() as cluster:
+        yield cluster.url

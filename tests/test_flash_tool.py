@@ -312,7 +312,9 @@ def test_version_and_exit_codes_in_help():
         "  2    usage or selection error: nothing matched what was asked (no device, no such port, an unknown "
         "serial number), or contradictory options\n"
         "  3    flashed, but a device did not acknowledge the run command\n"
-        "  4    the report could not be written; no new device was started, and every outcome it lacks was printed\n"
+        "  4    the report or the database could not be written; no new device was started, and every outcome it "
+        "lacks was printed\n"
+        "  5    the serial numbers ran out: the devices in flight finished, and no new one was started\n"
         "  130  interrupted: 128 + the signal's number (130 Ctrl-C, 143 SIGTERM, 129 SIGHUP) with a device in flight; "
         "a station stopped with none ends with the code of those it flashed\n")
 
@@ -486,7 +488,7 @@ def test_report_appends_one_record_per_attempt(make_sim, image_file, tmp_path):
     assert (returncode, err) == (0, f"{rejected}; flashing it again from block 0\n")
     records = valid_records(report.read_text())
     assert [list(record) for record in records] == [list(FIELDS)] * 2
-    common = {"schema": 2, "port": sim.port, "serial_number": None, "image": image_file, "file_sha256": sha(IMAGE),
+    common = {"schema": 3, "port": sim.port, "serial_number": None, "image": image_file, "file_sha256": sha(IMAGE),
               "size": 100000, "blocks": 3125, "attempts": 2, "station": None}
     assert [{name: record[name] for name in common} for record in records] == [common] * 2
     assert [(r["attempt"], r["result"], r["error_kind"], r["error"], r["block"], r["resends"], r["device_sha256"])
@@ -614,9 +616,11 @@ def test_a_wait_that_runs_out_counts_as_an_attempt_and_a_missing_port_stays_a_se
     (["failed", "usage"], None, 2),
     (["failed", "report unwritable"], None, 4),
     (["report unwritable", "interrupted"], None, 130),
+    (["failed", "usage", "out of serial numbers"], None, 5),
     (["interrupted"], signal.SIGTERM, 143),
     (["flashed"], signal.SIGHUP, 129),
-], ids=["nothing", "not acknowledged", "failed", "selection", "report", "interrupted", "SIGTERM", "SIGHUP"])
+], ids=["nothing", "not acknowledged", "failed", "selection", "report", "interrupted", "out of serials", "SIGTERM",
+        "SIGHUP"])
 def test_the_exit_code_follows_one_rule(results, signum, code):
     from downloader_flash import outcomes
 

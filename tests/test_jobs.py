@@ -38,6 +38,7 @@ def test_a_job_flashes_with_its_files_taken_from_its_own_folder(job, capsys):
     assert cli.main(["--job", str(path), "-q"]) == 0  # an option the job leaves alone can be given
     records = [json.loads(line) for line in (path.parent / "r.jsonl").read_text().splitlines()]
     assert [(r["result"], r["image"], r["attempts"]) for r in records] == [("flashed", str(path.parent / "fw.bin"), 2)] * 2
+    assert {(r["job"], r["job_sha256"]) for r in records} == {(str(path), sha(path.read_bytes()))}
 
 
 @pytest.mark.parametrize("given", [[], ["--sample", "4000"]], ids=["image file", "generated image"])

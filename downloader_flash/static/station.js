@@ -42,9 +42,23 @@ function detail(channel) {
   return channel.reason || "";
 }
 
-function serialsLeft(left) {
-  if (left == null) return "–";
-  return left < MANY_SERIALS ? left.toLocaleString("en-US") : `over ${MANY_SERIALS.toLocaleString("en-US")}`;
+// A counter of the serial numbers left, made only for a run that writes them.
+function showSerialsLeft(left) {
+  let box = document.getElementById("serials-left-box");
+  if (left == null) {
+    if (box) box.remove();
+    return;
+  }
+  if (!box) {
+    box = element("div");
+    box.id = "serials-left-box";
+    const count = element("span", "count");
+    count.id = "serials-left";
+    box.append(element("span", "label", "serial numbers left"), count);
+    document.getElementById("shift").append(box);
+  }
+  const text = left < MANY_SERIALS ? left.toLocaleString("en-US") : `over ${MANY_SERIALS.toLocaleString("en-US")}`;
+  document.getElementById("serials-left").textContent = text;
 }
 
 function element(tag, className, text) {
@@ -94,8 +108,7 @@ function showChannels(view) {
   for (const outcome of counted) document.getElementById(outcome.class).textContent = shift[outcome.key];
   document.getElementById("yield").textContent = shift.yield == null ? "–" : `${(shift.yield * 100).toFixed(1)} %`;
   document.getElementById("per-hour").textContent = shift.boards_per_hour.toFixed(0);
-  document.getElementById("serials-left-box").hidden = view.serials_left == null;  // the run issues none
-  document.getElementById("serials-left").textContent = serialsLeft(view.serials_left);
+  showSerialsLeft(view.serials_left);
   tick();
 }
 

@@ -49,10 +49,10 @@ def test_metrics_follow_the_api_s_rules_and_say_what_to_install_without_the_libr
     server = Server(IMAGE, Origin(), "0.0.0.0", 0, TOKEN)
     server.start()
     try:
-        assert [call(server, "GET", "/metrics", **options)[0] for options in (
-            {}, {"token": TOKEN, "headers": {"Host": "evil.example"}})] == [401, 403]  # off loopback, by name
-        assert call(server, "GET", "/metrics", token=TOKEN)[:2] == ((501, {
-            "error": "/metrics needs prometheus_client: pip install 'downloader[station]'", "status": 501})
-            if missing else (200, server.metrics.text().decode()))
+        assert call(server, "GET", "/metrics")[0] == 401  # off loopback
+        assert call(server, "GET", "/metrics", token=TOKEN, headers={"Host": "evil.example"})[0] == 403
+        assert call(server, "GET", "/metrics", token=TOKEN)[:2] == ((501, {"status": 501, "error": (
+            "/metrics needs prometheus_client: pip install 'downloader[station]'")}) if missing else
+            (200, server.metrics.text().decode()))
     finally:
         server.close()

@@ -46,7 +46,7 @@ class Run:
         self.opened: Set[DeviceKey] = set()  # devices some attempt found, until their final attempt
         self.on_final: Callable[[DeviceKey], None] = lambda key: None
         self.scheduler = Scheduler(settings.jobs or most_at_once, settings.attempts, callbacks.rated_progress,
-                                   self.ended, spares, self.admit)
+                                   self.ended, spares, admit=self.admit)
 
     @property
     def starting(self) -> bool:

@@ -50,9 +50,6 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
 
 def problem(settings: Settings) -> Optional[str]:
     """What is wrong with the serial options taken together, or None."""
-    ranged = [option for option in RANGE_OPTIONS if getattr(settings, option) is not None]
-    if settings.serial_step != DEFAULT_SERIAL_STEP:
-        ranged.append("serial_step")
     if settings.database == "":
         return "--database is empty"
     if settings.serial_format is not None and settings.serial_list is not None:
@@ -61,11 +58,21 @@ def problem(settings: Settings) -> Optional[str]:
         return "--serial-format and --serial-list need --serial-at OFFSET, where the serial number goes"
     if settings.serial_at is not None and settings.serial_format is None and settings.serial_list is None:
         return "--serial-at needs --serial-format FORMAT and --serial-start N, or --serial-list FILE"
-    if ranged and settings.serial_format is None:
-        return f"{', '.join(option_name(option) for option in ranged)} need --serial-format"
-    if settings.serial_format is not None and settings.serial_start is None:
+    if settings.serial_format is None:
+        return range_without_format(settings)
+    if settings.serial_start is None:
         return "--serial-format needs --serial-start N, the first number"
     return None
+
+
+def range_without_format(settings: Settings) -> Optional[str]:
+    """The options of a range given without its format, or None."""
+    given = [option_name(option) for option in RANGE_OPTIONS if getattr(settings, option) is not None]
+    given += ["--serial-step"] if settings.serial_step != DEFAULT_SERIAL_STEP else []
+    if not given:
+        return None
+    listed = given[0] if len(given) == 1 else f"{', '.join(given[:-1])} and {given[-1]}"
+    return f"{listed} {'needs' if len(given) == 1 else 'need'} --serial-format"
 
 
 def option_name(field: str) -> str:

@@ -23,7 +23,7 @@ IMAGE = Image(bytes(range(256)) * 40, "/srv/firmware.bin")
 
 
 class InstantScheduler:
-    def __init__(self, cap, attempts, on_progress, on_attempt, spares=0):
+    def __init__(self, cap, attempts, on_progress, on_attempt, spares=0, admit=None):
         self.on_progress, self.on_attempt = on_progress, on_attempt
         self.queued = deque()
         self.finished = 0

@@ -57,21 +57,25 @@ def arguments(parser: argparse.ArgumentParser, argv: Optional[Sequence[str]] = N
         return args
     job = read_job(args.job)
     options = option_kinds(parser)
-    for key in job.values:
-        if key not in options and key != DIGEST_KEY:
-            raise UsageError(f"the job {job.path} has an unknown key {key!r}: its keys are the long options' "
-                             f"names (see {parser.prog} --help) and {DIGEST_KEY}")
+    unknown = [key for key in job.values if key not in options and key != DIGEST_KEY]
+    if unknown:
+        raise UsageError(f"the job {job.path} has an unknown key {unknown[0]!r}: its keys are the long options' "
+                         f"names (see {parser.prog} --help) and {DIGEST_KEY}")
     given = given_on_command_line(parser, words)
-    clash = [key for key in job.values if key.replace("-", "_") in given]
+    clash = [key for key in job.values if dest_of(key) in given]
     if clash:
         raise UsageError(f"{option_name(clash[0])} is set by the job {job.path}; the job's settings cannot be "
                          "changed at the station")
     for key, value in job.values.items():
         if key != DIGEST_KEY:
-            dest = key.replace("-", "_")
-            setattr(args, dest, getattr(parse_value(parser, job, key, value, options[key]), dest))
+            setattr(args, dest_of(key), getattr(parse_value(parser, job, key, value, options[key]), dest_of(key)))
     args.job, args.job_sha256, args.image_sha256 = job.path, job.sha256, image_digest(job)
     return args
+
+
+def dest_of(key: str) -> str:
+    """Where the parser keeps the option a key names."""
+    return key.replace("-", "_")
 
 
 def read_job(path: str) -> JobFile:

@@ -11,7 +11,7 @@ from typing import Any, Iterator, List, Optional, Sequence
 
 from downloader_wire import LARGEST_IMAGE, PRODUCT_ID, SMALLEST_IMAGE, VENDOR_ID
 
-from . import outcomes, serializing
+from . import jobs, outcomes, serializing
 from .errors import FlashError, NoDevice, SeveralDevices, UnknownSerialNumber, UsageError
 from .events import Both, Events
 from .files import NONBLOCKING, read_image
@@ -54,6 +54,8 @@ def build_parser() -> argparse.ArgumentParser:
     flashing.add_argument("--wait", type=float, default=DEFAULT_WAIT, metavar="SECONDS",
                           help="before another attempt, wait up to this long for the device to come back or its "
                           f"port to be free (default {DEFAULT_WAIT:g})")
+    flashing.add_argument("--job", metavar="FILE", help="take the settings from this TOML file, whose keys are the "
+                          "long options' names and image-sha256; the options it sets cannot be given as well")
     flashing.add_argument("--sample", type=int, metavar="BYTES", help="flash a generated image of this size")
     flashing.add_argument("--sample-on-hardware", action="store_true",
                           help="allow --sample on real devices, not only with --simulate")
@@ -211,9 +213,12 @@ def choose(settings: Settings, candidates: List[Device]) -> List[Device]:
 def image_of(settings: Settings) -> Image:
     """The image's bytes, read once, and its name for the records."""
     if settings.sample is not None:
-        return Image(sample_image(settings.sample), settings.image_name)
-    assert settings.image is not None
-    return Image(read_image(settings.image), settings.image_name)
+        image = Image(sample_image(settings.sample), settings.image_name)
+    else:
+        assert settings.image is not None
+        image = Image(read_image(settings.image), settings.image_name)
+    jobs.check_image(image, settings.image_sha256, settings.job)  # a generated image too: it may go to hardware
+    return image
 
 
 def check_log(path: Optional[str]) -> None:
@@ -239,11 +244,11 @@ def report_of(settings: Settings) -> Iterator[Optional[Report]]:
 
 def main(argv: Optional[Sequence[str]] = None) -> int:
     parser = build_parser()
-    args = parser.parse_args(argv)
-    problem = contradiction(args)
-    if problem is not None:
-        parser.error(problem)
     try:
+        args = jobs.arguments(parser, argv)
+        problem = contradiction(args)
+        if problem is not None:
+            parser.error(problem)
         return command(dataclasses.replace(Settings.from_arguments(args), token=token_of(args)))
     except FlashError as error:
         say(str(error))
@@ -266,7 +271,7 @@ def command(settings: Settings) -> int:
             first_line = serializing.default_database_line(settings)
             if first_line is not None and not settings.quiet:
                 print(first_line, file=sys.stderr, flush=True)
-            origin = Origin(station=settings.station)
+            origin = Origin(station=settings.station, job=settings.job, job_sha256=settings.job_sha256)
             screen = Screen(settings, image, sys.stderr if settings.json else sys.stdout)
             events = Events(origin) if settings.json else None
             sent = Sent()

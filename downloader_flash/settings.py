@@ -36,6 +36,9 @@ class Settings:
     token: Optional[str] = None  # for the API's control requests, and every request off loopback
     on_demand: bool = False  # with --serve: flash a device only when asked over the API
     allow_host: Tuple[str, ...] = ()  # with --serve: more names of the station that a request's Host may give
+    job: Optional[str] = None  # the job file the settings came from, its absolute path
+    job_sha256: Optional[str] = None  # of the job file's bytes
+    image_sha256: Optional[str] = None  # what the image's bytes must hash to, from the job
     serial_at: Optional[int] = None  # the offset in the image where each board's serial number is written
     serial_format: Optional[str] = None  # u16le ... u64be, dec:W or hex:W
     serial_start: Optional[int] = None

@@ -12,11 +12,12 @@ address names that site), carry no Origin but the station's own, and send its bo
 application/json, which no plain form of another page can.
 """
 import asyncio
+import importlib.util
 import json
 import os
 import socket
 import threading
-from typing import Any, Awaitable, Callable, Dict, List, Optional, Sequence, Tuple
+from typing import TYPE_CHECKING, Any, Awaitable, Callable, Dict, List, Optional, Sequence, Tuple
 
 from aiohttp import web
 
@@ -31,12 +32,17 @@ from .web_requests import (API, DEEPEST_JSON, DEFAULT_FLASH_WAIT, Gate, address,
                            loopback, nesting, number, one_line)
 from .web_view import CLIENT_QUEUE, END, OUTCOMES_SHOWN, Hub, Lines, Pending, State, waiting
 
+if TYPE_CHECKING:  # imported where it is made: prometheus_client may be missing
+    from .metrics import Metrics
+
 STATIC_FOLDER = os.path.join(os.path.dirname(os.path.abspath(__file__)), "static")
 LARGEST_BODY = 4096  # bytes of a request body; a flash request needs a few dozen
 HEARTBEAT = 15.0  # seconds between comments on a quiet event stream, so that a dead connection is noticed
 RECONNECT_MS = 1000  # how soon a browser reconnects to a stream that ended
 STATION_ANSWER_TIMEOUT = 10.0  # seconds for the station to take a flash request; it looks several times a second
 START_TIMEOUT = 10.0
+METRICS_PATH = "/metrics"
+METRICS_LIBRARY = "prometheus_client"
 
 
 class Server:
@@ -51,7 +57,9 @@ class Server:
         self.hub = Hub()
         self.loop = asyncio.new_event_loop()
         self.events = Events(origin, out=Lines(self.publish))
-        self.callbacks: Callbacks = Both(self.state, self.events)
+        self.metrics = metrics_of()
+        told: Callbacks = self.events if self.metrics is None else Both(self.metrics, self.events)
+        self.callbacks: Callbacks = Both(self.state, told)
         self.state.notify = self.wake
         self.waiters: Dict[int, List["asyncio.Future[None]"]] = {}
         self.static = {name for name in os.listdir(STATIC_FOLDER) if os.path.isfile(os.path.join(STATIC_FOLDER, name))}
@@ -122,6 +130,7 @@ class Server:
         app.router.add_get(f"{API}/events", self.event_stream)
         app.router.add_post(f"{API}/flash", self.flash)
         app.router.add_get(f"{API}/flash/{{id}}", self.flash_status)
+        app.router.add_get(METRICS_PATH, self.metrics_text)
         self.runner = web.AppRunner(app, handler_cancellation=True, shutdown_timeout=1.0)
         await self.runner.setup()
         self.port = self.door.bind(self.host, self.port)
@@ -198,6 +207,11 @@ class Server:
 
     async def channels(self, request: web.Request) -> web.StreamResponse:
         return web.json_response(self.state.view())
+
+    async def metrics_text(self, request: web.Request) -> web.StreamResponse:
+        if self.metrics is None:
+            return error(501, f"{METRICS_PATH} needs {METRICS_LIBRARY}: pip install 'downloader[station]'")
+        return web.Response(body=self.metrics.text(), headers={"Content-Type": self.metrics.content_type})
 
     async def outcomes(self, request: web.Request) -> web.StreamResponse:
         return web.json_response({"outcomes": OUTCOMES_SHOWN})
@@ -306,6 +320,15 @@ class Server:
         if pending is None:
             return error(404, f"no flash request {wanted}" if wanted is not None else "no such flash request")
         return web.json_response(pending.answer())
+
+
+def metrics_of() -> Optional["Metrics"]:
+    """What /metrics serves, or None where prometheus_client is not installed."""
+    if importlib.util.find_spec(METRICS_LIBRARY) is None:
+        return None
+    from .metrics import Metrics
+
+    return Metrics()
 
 
 def server_of(settings: Settings, image: Image, origin: Origin) -> Server:

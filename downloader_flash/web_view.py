@@ -11,7 +11,7 @@ from dataclasses import asdict, dataclass, field
 from typing import Any, Callable, Counter, Deque, Dict, List, Optional, Set, Tuple
 
 from .devices import port_order
-from .model import Attempt, Callbacks, Device, DeviceKey, Image, Job, Origin, Record
+from .model import Attempt, Callbacks, Device, DeviceKey, Image, Job, Origin, Record, SerialValue
 from .outcomes import RECORDED
 from .records import FLASHED, record, utc
 from .web_requests import API
@@ -48,6 +48,7 @@ class Channel:
     percent: Optional[float] = None
     kib_per_second: Optional[float] = None
     reason: Optional[str] = None  # of a failure, one line
+    serial: Optional[SerialValue] = None  # the value written into the board being flashed, or the last one
 
     def become(self, state: str, **values: Any) -> None:
         if state != self.state:
@@ -138,6 +139,7 @@ class State(Callbacks):
         self.requests: "collections.OrderedDict[int, Pending]" = collections.OrderedDict()
         self.request_ids = itertools.count(1)
         self.notify: Callable[[Pending], None] = lambda pending: None
+        self.left: Optional[int] = None  # serial numbers left to issue; None when the run issues none
 
     def channel(self, port: str, serial_number: Optional[str]) -> Channel:
         found = self.channels.get(port)
@@ -156,12 +158,12 @@ class State(Callbacks):
     def found(self, device: Device) -> None:
         with self.lock:
             self.channel(device.device, device.serial_number).become(FLASHING, percent=0.0, kib_per_second=None,
-                                                                     reason=None)
+                                                                     reason=None, serial=None)
 
     def rated_progress(self, job: Job, done: int, blocks: int, kib_per_second: Optional[float]) -> None:
         with self.lock:
             self.channel(job.port, job.key.serial_number).become(
-                FLASHING, attempt=job.attempt, attempts=job.attempts,
+                FLASHING, attempt=job.attempt, attempts=job.attempts, serial=job.serial.value if job.serial else None,
                 percent=round(100 * done / blocks, 1) if blocks else 0.0,
                 kib_per_second=round(kib_per_second, 1) if kib_per_second is not None else None)
 
@@ -171,7 +173,7 @@ class State(Callbacks):
             self.records.append((next(self.sequence), values))
             state = attempt.result if final else FLASHING
             self.channel(job.port, job.key.serial_number).become(
-                state, attempt=attempt.attempt, attempts=attempt.attempts, reason=attempt.error,
+                state, attempt=attempt.attempt, attempts=attempt.attempts, reason=attempt.error, serial=attempt.serial,
                 percent=100.0 if attempt.device_sha256 else None)
             if not final:
                 return
@@ -182,6 +184,13 @@ class State(Callbacks):
         if pending is not None:
             pending.done.set()
             self.notify(pending)
+
+    def serials_left(self, left: Optional[int]) -> None:
+        with self.lock:
+            self.left = left
+
+    def ran_out(self, reason: str) -> None:
+        self.serials_left(0)
 
     def ask(self, device: Device) -> Pending:
         with self.lock:
@@ -204,12 +213,12 @@ class State(Callbacks):
         # Shallow copies under the lock, the rest outside it: the station's thread waits for this lock.
         with self.lock:
             now = time.time()
-            shown, shift = [copy.copy(channel) for channel in self.channels.values()], self.shift()
+            shown, shift, left = [copy.copy(channel) for channel in self.channels.values()], self.shift(), self.left
         channels = [dict(asdict(channel), changed=utc(channel.changed),
                          seconds_since_change=round(now - channel.changed, 1))
                     for channel in sorted(shown, key=lambda c: port_order_key(c.port))]
         return {"station": self.origin.station, "host": self.origin.host, "image": self.image.name,
-                "on_demand": self.on_demand, "channels": channels, "shift": shift}
+                "on_demand": self.on_demand, "channels": channels, "shift": shift, "serials_left": left}
 
     def records_since(self, since: int) -> Dict[str, Any]:
         """The records numbered after `since`, and the last number: below `since` after a restart."""

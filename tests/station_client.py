@@ -50,7 +50,7 @@ def simulated_devices(sims):
     return [Device(sim.port, f"SN{n}", None, "simulated device") for n, sim in enumerate(sims, 1)]
 
 
-def serve_while(client, devices, image, on_demand=False, token=None, settings=None):
+def serve_while(client, devices, image, on_demand=False, token=None, settings=None, serials=None):
     """Runs the station in this (the main) thread, serving its API, while `client(server)` runs
     in another; the station ends when the client returns. Gives the client's value and the summary."""
     server = Server(image, Origin(station="test"), "127.0.0.1", 0, token, on_demand)
@@ -69,7 +69,7 @@ def serve_while(client, devices, image, on_demand=False, token=None, settings=No
     thread.start()
     try:
         summary = watch(settings or Settings(watch=True, retries=0), image, server.callbacks, None,
-                        Origin(station="test"), server.control, lambda: list(devices))
+                        Origin(station="test"), server.control, lambda: list(devices), serials=serials)
     finally:
         server.control.end()
         thread.join()

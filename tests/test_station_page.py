@@ -14,6 +14,8 @@ webdriver = pytest.importorskip("selenium.webdriver", reason="the page's test ne
 
 from fakes import eventually  # noqa: E402
 from station_client import call, sample, serve_while, simulated_devices  # noqa: E402
+from downloader_flash import serializing  # noqa: E402
+from downloader_flash.settings import Settings  # noqa: E402
 
 CHROMIUM = shutil.which("chromium")
 CHROMEDRIVER = shutil.which("chromedriver")
@@ -103,7 +105,8 @@ LAYOUT = """
 const box = node => { const r = node.getBoundingClientRect(); return [r.left, r.top, r.right, r.bottom]; };
 const root = document.documentElement;
 return {viewport: [innerWidth, innerHeight], scrolled: [root.scrollWidth, root.scrollHeight],
-        tiles: [...document.querySelectorAll('.tile')].map(t => [t.dataset.state, box(t), [...t.children].map(box)]),
+        tiles: [...document.querySelectorAll('.tile')].map(t => [t.dataset.state, box(t), [...t.children].map(box),
+                                                                  t.querySelector('.issued')?.textContent]),
         counts: [...document.querySelectorAll('#shift .count')].map(box),
         records: [...document.querySelectorAll('#last h2, #records tr')].map(box)};
 """
@@ -114,9 +117,12 @@ def inside(box, outer):
     return outer[0] <= left and outer[1] <= top and right <= outer[2] and bottom <= outer[3]
 
 
-def test_24_channels_fit_one_full_hd_screen_with_the_counts_and_the_last_records(make_sim):
+def test_24_channels_fit_one_full_hd_screen_with_the_counts_and_the_last_records(make_sim, tmp_path):
     sims = [make_sim() for _ in range(CHANNELS - 1)] + [make_sim(reject={2: 10})]
     devices = simulated_devices(sims)
+    # Each board with its own serial number, a line more in its tile, and the numbers left among the counts.
+    settings = Settings(watch=True, retries=0, serial_at=256, serial_format="u32le", serial_start=1000,
+                        serial_end=1099, database=str(tmp_path / "serials.sqlite"))
 
     def client(server):
         driver = browser()
@@ -124,19 +130,24 @@ def test_24_channels_fit_one_full_hd_screen_with_the_counts_and_the_last_records
             driver.get(server.url)
             assert eventually(lambda: sorted(set(t[0] for t in tiles(driver))) == ["failed", "flashed"], 120)
             assert eventually(lambda: len(driver.find_elements("css selector", "#records tr")) >= RECORD_ROWS, 10)
+            left = call(server, "GET", "/api/v1/channels")[1]["serials_left"]
+            assert eventually(lambda: driver.find_element("id", "serials-left").text == str(left), 10)
             save_screenshot(driver, SCREENSHOT_24)
             return driver.execute_script(LAYOUT)
         finally:
             driver.quit()
 
-    layout, _ = serve_while(client, devices, SMALL_IMAGE)
+    with serializing.line_database(settings, serializing.numbers_of(settings, len(SMALL_IMAGE.data))) as (serials, _):
+        layout, _ = serve_while(client, devices, SMALL_IMAGE, settings=settings, serials=serials)
     assert layout["viewport"] == list(SCREEN) and layout["scrolled"] == list(SCREEN)  # no scroll bar either way
     screen = (0, 0) + SCREEN
     assert len(layout["tiles"]) == CHANNELS
-    for state, tile, lines in layout["tiles"]:
+    for state, tile, lines, _ in layout["tiles"]:
         assert inside(tile, screen), (state, tile)
         assert all(inside(line, tile) for line in lines), (state, tile, lines)  # the time since is not cut off
-    assert len(layout["counts"]) == 5 and all(inside(count, screen) for count in layout["counts"])
+    flashed = [issued for state, *_, issued in layout["tiles"] if state == "flashed"]
+    assert len(set(flashed)) == CHANNELS - 1 and all(issued.startswith("serial 10") for issued in flashed)
+    assert len(layout["counts"]) == 6 and all(inside(count, screen) for count in layout["counts"])
     shown = [row for row in layout["records"] if inside(row, screen)]
     assert len(shown) >= 1 + RECORD_ROWS, layout["records"]  # the heading and the newest records
 

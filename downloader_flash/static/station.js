@@ -5,6 +5,7 @@ const API = "/api/v1";
 const REFRESH_MS = 2000;  // also catches devices plugged in or out, which have no event
 const EVENT_REFRESH_MS = 250;  // at most this often on a busy stream
 const RECORDS_SHOWN = 12;
+const MANY_SERIALS = 1e9;  // more left than this are not counted out: a range may run to the end of 64 bits
 const token = new URLSearchParams(location.search).get("token");
 const records = [];
 let nextRecord = 0;
@@ -41,6 +42,25 @@ function detail(channel) {
   return channel.reason || "";
 }
 
+// A counter of the serial numbers left, made only for a run that writes them.
+function showSerialsLeft(left) {
+  let box = document.getElementById("serials-left-box");
+  if (left == null) {
+    if (box) box.remove();
+    return;
+  }
+  if (!box) {
+    box = element("div");
+    box.id = "serials-left-box";
+    const count = element("span", "count");
+    count.id = "serials-left";
+    box.append(element("span", "label", "serial numbers left"), count);
+    document.getElementById("shift").append(box);
+  }
+  const text = left < MANY_SERIALS ? left.toLocaleString("en-US") : `over ${MANY_SERIALS.toLocaleString("en-US")}`;
+  document.getElementById("serials-left").textContent = text;
+}
+
 function element(tag, className, text) {
   const node = document.createElement(tag);
   if (className) node.className = className;
@@ -52,8 +72,9 @@ function tile(channel, loadedAt) {
   const node = element("div", `tile ${cssName(channel.state)}${channel.present ? "" : " absent"}`);
   node.dataset.port = channel.port;
   node.dataset.state = channel.state;
-  node.append(element("div", "port", channel.port), element("div", "serial", channel.serial_number || "no serial number"),
-              element("div", "state", channel.state), element("div", "detail", detail(channel)));
+  node.append(element("div", "port", channel.port), element("div", "serial", channel.serial_number || "no serial number"));
+  if (channel.serial != null) node.append(element("div", "issued", `serial ${channel.serial}`));
+  node.append(element("div", "state", channel.state), element("div", "detail", detail(channel)));
   if (channel.state === "flashing") {
     const bar = element("div", "bar"), fill = element("div");
     fill.style.width = `${channel.percent || 0}%`;
@@ -87,6 +108,7 @@ function showChannels(view) {
   for (const outcome of counted) document.getElementById(outcome.class).textContent = shift[outcome.key];
   document.getElementById("yield").textContent = shift.yield == null ? "–" : `${(shift.yield * 100).toFixed(1)} %`;
   document.getElementById("per-hour").textContent = shift.boards_per_hour.toFixed(0);
+  showSerialsLeft(view.serials_left);
   tick();
 }
 

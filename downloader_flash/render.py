@@ -138,7 +138,7 @@ class Bar(tqdm):  # type: ignore[type-arg]
         self.row = row  # read by the first draw, within tqdm's constructor
         super().__init__(total=total_kib, file=stream, position=position, leave=False, ascii=False, unit="KiB")
 
-    def display(self, msg: Optional[str] = None, pos: Optional[int] = None) -> Optional[bool]:
+    def display(self, msg: Optional[str] = None, pos: Optional[int] = None) -> Any:  # bool, None in older stubs
         shown = super().display(msg, pos)
         # Back to the first column: what the terminal echoes (^C) overwrites the block's first
         # characters until they are drawn again, and never wraps onto the block's next line.

@@ -8,6 +8,7 @@ The bars are tqdm's, and so is the one writer of every line, which clears them a
 again below it: tqdm is needed already, where rich, which could do the same, would be one more
 dependency for a few lines of bars.
 """
+import contextlib
 import io
 import json
 import shutil
@@ -163,8 +164,9 @@ Bar.set_lock(DRAWING)
 
 def show(text: str, stream: IO[str]) -> None:
     """Every line the command prints goes here: while bars are drawn, tqdm clears them, the line
-    is written, and they are drawn again below it, whichever thread says it."""
-    with Bar.external_write_mode(file=stream):
+    is written, and they are drawn again below it, whichever thread says it. A line for a pipe or
+    a file lands elsewhere than the bars, and leaves them be."""
+    with Bar.external_write_mode(file=stream) if stream.isatty() else contextlib.nullcontext():
         stream.write(text + "\n")
         stream.flush()
 

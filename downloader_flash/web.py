@@ -103,8 +103,8 @@ class Server:
         """Serves until close(); the runner's cleanup then stops the site, ends the event streams
         (the app's on_shutdown) and lets every answer finish."""
         self.runner = web.AppRunner(self.app(), handler_cancellation=True, shutdown_timeout=1.0)
-        await self.runner.setup()
         try:
+            await self.runner.setup()
             await DoorSite(self.runner, self.door, self.host, self.port).start()
             self.port = self.runner.addresses[0][1]
         except BaseException as failure:  # a port in use, an address not here: said at start

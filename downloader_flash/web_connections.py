@@ -88,7 +88,7 @@ class Door(asyncio.AbstractServer):
         self.closed: "asyncio.Future[None]" = loop.create_future()
 
     def bind(self, host: str, port: int) -> None:
-        """Listens on each address of `host`; gives the port, the same on each."""
+        """Listens on each address of `host`, on the same port on each."""
         for family, kind, protocol, _, where in socket.getaddrinfo(host, port, type=socket.SOCK_STREAM,
                                                                    flags=socket.AI_PASSIVE):
             listener = socket.socket(family, kind, protocol)
@@ -137,13 +137,14 @@ class Door(asyncio.AbstractServer):
                 self.loop.add_reader(listener.fileno(), self.accept, listener)
 
     def close(self) -> None:
+        if self.closed.done():
+            return
         if self.sweeper is not None:
             self.sweeper.cancel()
         for listener in self.listeners:
             self.loop.remove_reader(listener.fileno())
             listener.close()
-        if not self.closed.done():
-            self.closed.set_result(None)
+        self.closed.set_result(None)
 
     def accept(self, listener: socket.socket) -> None:
         for _ in range(ACCEPTS_AT_ONCE):

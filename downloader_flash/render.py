@@ -151,9 +151,10 @@ class Bar(tqdm):  # type: ignore[type-arg]
     def format_dict(self) -> MutableMapping[str, Any]:
         label, kib, started, rate = self.row
         columns = width() - 1  # a full last column would leave the cursor waiting to wrap
+        bar_format = BAR_FORMAT if columns >= NARROW else NARROW_BAR_FORMAT
         # A rate of 0 is shown as unknown, "?"; None would have tqdm time the bar itself.
         return {**super().format_dict, "n": kib, "prefix": label, "elapsed": time.monotonic() - started,
-                "rate": rate or 0, "ncols": columns, "bar_format": BAR_FORMAT if columns >= NARROW else NARROW_BAR_FORMAT}
+                "rate": rate or 0, "ncols": columns, "bar_format": bar_format}
 
 
 # Held while the bars are drawn or a line is written. One process draws the bars, so a thread

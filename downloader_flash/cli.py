@@ -17,7 +17,7 @@ from .events import Both, Events
 from .files import NONBLOCKING, read_image
 from .model import BoardData, Callbacks, Device, Image, Origin, Summary
 from .records import Report, ReportUnwritable
-from .render import PROG, Screen, say, table
+from .render import PROG, Screen, ShownLines, say, show, table
 from .run import flash_all
 from .settings import (DEFAULT_ATTEMPTS, DEFAULT_RETRIES, DEFAULT_WAIT, LONGEST_TOKEN, TOKEN_VARIABLE, Settings,
                        token_problem)
@@ -205,7 +205,7 @@ def choose(settings: Settings, candidates: List[Device]) -> List[Device]:
     if not candidates:
         raise NoDevice()
     if len(candidates) > 1 and not settings.all:
-        print(listing(candidates))
+        show(listing(candidates), sys.stdout)
         raise SeveralDevices([device.device for device in candidates])
     return candidates
 
@@ -262,7 +262,7 @@ def command(settings: Settings) -> int:
     with simulated(settings.simulate) as simulators:
         candidates = candidates_of(simulators)
         if settings.list:
-            print(listing(candidates) if candidates else "no device found")
+            show(listing(candidates) if candidates else "no device found", sys.stdout)
             return outcomes.FLASHED.exit_code
         image = image_of(settings)
         check_log(settings.log)
@@ -270,18 +270,20 @@ def command(settings: Settings) -> int:
         with report_of(settings) as report, serializing.line_database(settings, numbers) as (serials, store):
             first_line = serializing.default_database_line(settings)
             if first_line is not None and not settings.quiet:
-                print(first_line, file=sys.stderr, flush=True)
+                show(first_line, sys.stderr)
             origin = Origin(station=settings.station, job=settings.job, job_sha256=settings.job_sha256)
             screen = Screen(settings, image, sys.stderr if settings.json else sys.stdout)
-            events = Events(origin) if settings.json else None
+            events = Events(origin, ShownLines(sys.stdout)) if settings.json else None
             sent = Sent()
             callbacks: Callbacks = Both(Both(screen, events) if events is not None else screen, sent)
-            if settings.watch:
-                summary = station(settings, image, callbacks, report, origin, simulators, serials, store)
-            else:
-                summary = flash_all(settings, image, choose(settings, candidates), callbacks, report, origin,
-                                    serials, store)
-            screen.close_bars()
+            try:
+                if settings.watch:
+                    summary = station(settings, image, callbacks, report, origin, simulators, serials, store)
+                else:
+                    summary = flash_all(settings, image, choose(settings, candidates), callbacks, report, origin,
+                                        serials, store)
+            finally:  # an error is said on a screen without bars
+                screen.close_bars()
             if settings.all:
                 screen.summary_table()
             if simulators and summary.signum is None and outcomes.INTERRUPTED not in summary.outcomes:
@@ -296,14 +298,14 @@ def station(settings: Settings, image: Image, callbacks: Callbacks, report: Opti
     devices = (lambda: candidates_of(simulators)) if simulators else None
     if settings.serve is None:
         if not settings.quiet:
-            print("watching for devices; Ctrl-C ends", file=sys.stderr, flush=True)
+            show("watching for devices; Ctrl-C ends", sys.stderr)
         return watch(settings, image, callbacks, report, origin, devices=devices, serials=serials, store=store)
     from . import web  # only here: the library and the plain command need no web framework
 
     server = web.server_of(settings, image, origin)
     try:
         if not settings.quiet:
-            print(f"serving the station on {server.url}; Ctrl-C ends", file=sys.stderr, flush=True)
+            show(f"serving the station on {server.url}; Ctrl-C ends", sys.stderr)
         return watch(settings, image, Both(callbacks, server.callbacks), report, origin, server.control, devices,
                      serials=serials, store=store)
     finally:

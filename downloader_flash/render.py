@@ -3,12 +3,19 @@
 Results go to `out` (stdout, or stderr when --json has stdout), failures to stderr; with -q
 only failures are shown. Every line, cell and label is printed through printable(): serial
 numbers and descriptions come from the device, and must not move the operator's terminal.
+
+The bars are tqdm's, and so is the one writer of every line, which clears them and draws them
+again below it: tqdm is needed already, where rich, which could do the same, would be one more
+dependency for a few lines of bars.
 """
+import contextlib
+import io
 import json
 import shutil
 import sys
+import threading
 import time
-from typing import IO, Dict, List, Optional, Sequence, Tuple
+from typing import IO, Any, Dict, List, MutableMapping, Optional, Sequence, Tuple
 
 from tqdm import tqdm
 
@@ -44,10 +51,6 @@ def printable(text: str) -> str:
 def escaped(character: str) -> str:
     code = ord(character)
     return f"\\x{code:02x}" if code < 0x100 else f"\\u{code:04x}" if code < 0x10000 else f"\\U{code:08x}"
-
-
-def say(message: str) -> None:
-    print(f"{PROG}: {printable(message)}", file=sys.stderr, flush=True)
 
 
 VALUE_INDENT = "  "  # a digest under its label
@@ -122,24 +125,86 @@ def row(attempt: Attempt) -> Tuple[str, ...]:
             f"{flashed.kib_per_second:,.1f}" if flashed else "-")
 
 
+Row = Tuple[str, float, float, Optional[float]]  # a bar's label, KiB done, when it started, KiB/s
+
+
+class Bar(tqdm):  # type: ignore[type-arg]
+    """A line of the block of bars. The block keeps its bars in port order by changing which row
+    each line shows, so a line is drawn from its row, at the rate the device's worker measured:
+    timed here, progress that arrives in bursts would show a rate many times the real one."""
+
+    monitor_interval = 0  # nothing to watch for: every draw is asked for
+
+    def __init__(self, stream: IO[str], position: int, total_kib: float, row: Row) -> None:
+        self.row = row  # read by the first draw, within tqdm's constructor
+        super().__init__(total=total_kib, file=stream, position=position, leave=False, ascii=False, unit="KiB")
+
+    def display(self, msg: Optional[str] = None, pos: Optional[int] = None) -> Any:  # bool, None in older stubs
+        shown = super().display(msg, pos)
+        # Back to the first column: what the terminal echoes (^C) overwrites the block's first
+        # characters until they are drawn again, and never wraps onto the block's next line.
+        self.fp.write("\r")  # tqdm's wrapper of the stream: a closed one, or a hung-up terminal, is let be
+        self.fp.flush()
+        return shown
+
+    @property
+    def format_dict(self) -> MutableMapping[str, Any]:
+        label, kib, started, rate = self.row
+        columns = width() - 1  # a full last column would leave the cursor waiting to wrap
+        bar_format = BAR_FORMAT if columns >= NARROW else NARROW_BAR_FORMAT
+        # A rate of 0 is shown as unknown, "?"; None would have tqdm time the bar itself.
+        return {**super().format_dict, "n": kib, "prefix": label, "elapsed": time.monotonic() - started,
+                "rate": rate or 0, "ncols": columns, "bar_format": bar_format}
+
+
+# Held while the bars are drawn or a line is written. One process draws the bars, so a thread
+# lock is all they need: tqdm's default would make a semaphore for processes too.
+DRAWING = threading.RLock()
+Bar.set_lock(DRAWING)
+
+
+def show(text: str, stream: IO[str]) -> None:
+    """Every line the command prints goes here: while bars are drawn, tqdm clears them, the line
+    is written, and they are drawn again below it, whichever thread says it. A line for a pipe or
+    a file lands elsewhere than the bars, and leaves them be."""
+    with Bar.external_write_mode(file=stream) if stream.isatty() else contextlib.nullcontext():
+        stream.write(text + "\n")
+        stream.flush()
+
+
+def say(message: str) -> None:
+    show(f"{PROG}: {printable(message)}", sys.stderr)
+
+
+class ShownLines(io.StringIO):
+    """A stream for a writer of whole lines (--json's events), each of which goes through show()."""
+
+    def __init__(self, stream: IO[str]) -> None:
+        super().__init__()
+        self.stream = stream
+
+    def write(self, text: str) -> int:
+        for line in text.splitlines():
+            show(line, self.stream)
+        return len(text)
+
+
 class Bars:
-    """One bar per device, in port order, in a block of lines below everything else. The block is
-    redrawn in place and erased before any other line is printed, so that nothing is drawn twice
-    and nothing is left behind, whatever the terminal echoes (^C) below it."""
+    """One bar per device, in port order, in a block of lines below everything else: a line is
+    printed above the block, through show()."""
 
     def __init__(self, stream: IO[str], total_kib: float) -> None:
         self.stream, self.total = stream, total_kib
         self.enabled = stream.isatty()
-        self.rows: Dict[DeviceKey, Tuple[str, float, float, Optional[float]]] = {}  # label, KiB done, started, KiB/s
-        self.drawn = 0  # lines of the block on the screen; the cursor is on the line below it
+        self.rows: Dict[DeviceKey, Row] = {}
+        self.lines: List[Bar] = []  # on the screen, top down
         self.last_draw = 0.0
 
     def __bool__(self) -> bool:
         return bool(self.rows)
 
     def update(self, key: DeviceKey, label: str, kib: float, kib_per_second: Optional[float]) -> None:
-        """The bar of `key` at `kib`, at the rate its worker measured: timed here, progress that
-        arrives in bursts would show a rate many times the real one."""
+        """The bar of `key` at `kib`, at the rate its worker measured."""
         if not self.enabled:
             return
         started = self.rows[key][2] if key in self.rows else time.monotonic()
@@ -151,31 +216,21 @@ class Bars:
         if self.rows.pop(key, None) is not None:
             self.draw()
 
-    def erase(self) -> None:
-        if self.drawn:
-            self.stream.write(f"\r\x1b[{self.drawn}A\x1b[J")
-            self.stream.flush()
-            self.drawn = 0
+    def close(self) -> None:
+        self.rows.clear()
+        self.draw()
 
     def draw(self) -> None:
-        columns = width() - 1  # a full last column would leave the cursor waiting to wrap
-        bar_format = BAR_FORMAT if columns >= NARROW else NARROW_BAR_FORMAT
-        # A rate of 0 is shown as unknown, "?"; None would have tqdm time the bar itself.
-        lines = [tqdm.format_meter(kib, self.total, time.monotonic() - started, ncols=columns, prefix=label,
-                                   unit="KiB", bar_format=bar_format, rate=rate or 0)
-                 for key, (label, kib, started, rate) in sorted(self.rows.items(),
-                                                                key=lambda item: port_order(item[0].port))]
-        self.erase()
-        self.stream.write("".join(line + "\n" for line in lines))
-        self.stream.flush()
-        self.drawn, self.last_draw = len(lines), time.monotonic()
-
-    def print(self, line: str, stream: IO[str]) -> None:
-        """A line above the bars."""
-        self.erase()
-        print(printable(line), file=stream, flush=True)
-        if self.rows:
-            self.draw()
+        rows = [row for _, row in sorted(self.rows.items(), key=lambda item: port_order(item[0].port))]
+        with DRAWING:
+            while len(self.lines) > len(rows):
+                self.lines.pop().close()  # which clears its line
+            for line, row in zip(self.lines, rows):
+                line.row = row
+                line.refresh()
+            for position in range(len(self.lines), len(rows)):
+                self.lines.append(Bar(self.stream, position, self.total, rows[position]))
+        self.last_draw = time.monotonic()
 
 
 class Screen(Callbacks):
@@ -193,8 +248,7 @@ class Screen(Callbacks):
             self.bars.update(job.key, label, min(done * BLOCK_SIZE, self.size) / 1024, kib_per_second)
 
     def close_bars(self) -> None:
-        self.bars.rows.clear()
-        self.bars.erase()
+        self.bars.close()
 
     def attempt_ended(self, job: Job, attempt: Attempt, final: bool, recorded: Optional[bool]) -> None:
         key = job.key
@@ -220,7 +274,7 @@ class Screen(Callbacks):
         self.failure(f"{PROG}: not recorded: {json.dumps(values)}")
 
     def write(self, line: str, stream: IO[str]) -> None:
-        self.bars.print(line, stream)
+        show(printable(line), stream)
 
     def failure(self, line: str) -> None:
         self.write(line, sys.stderr)
@@ -268,7 +322,7 @@ class Screen(Callbacks):
         self.close_bars()
         attempts = [self.final[key] for key in sorted(self.final, key=lambda key: port_order(key.port))]
         if attempts and not self.settings.quiet:
-            print(fitted([TABLE_HEADER] + [row(attempt) for attempt in attempts], width()), file=self.out, flush=True)
+            show(fitted([TABLE_HEADER] + [row(attempt) for attempt in attempts], width()), self.out)
         for attempt in attempts:
             if attempt.result != FLASHED:
                 self.failure(about(attempt.port, attempt.error))

@@ -27,7 +27,7 @@ from .model import Callbacks, Device, Image, Origin
 from .render import say
 from .settings import TOKEN_VARIABLE, Settings
 from .station import STARTED, UNKNOWN, Control, FlashRequest
-from .web_connections import STREAM_BUFFER, Answers, Connection, Door, Limits
+from .web_connections import STREAM_BUFFER, Answers, Connection, Door, DoorSite, Limits, url
 from .web_requests import (API, DEEPEST_JSON, DEFAULT_FLASH_WAIT, Gate, address, describe, error, flash_problem,
                            loopback, nesting, number, one_line)
 from .web_view import CLIENT_QUEUE, END, OUTCOMES_SHOWN, Hub, Lines, Pending, State, waiting
@@ -68,11 +68,11 @@ class Server:
         self.failure: Optional[BaseException] = None
         self.runner: Optional[web.AppRunner] = None
         self.door = Door(self.loop, self.protocol, limits)
+        self.stopped: "asyncio.Future[None]" = self.loop.create_future()
 
     @property
     def url(self) -> str:
-        host = f"[{self.host}]" if ":" in self.host else self.host
-        return f"http://{host}:{self.port}/"
+        return url(self.host, self.port)
 
     # From the station's thread: never waits for the loop.
     def publish(self, line: str) -> None:
@@ -103,24 +103,28 @@ class Server:
         asyncio.set_event_loop(self.loop)
         self.loop.set_exception_handler(self.loop_failure)
         try:
-            self.loop.run_until_complete(self.open())
-        except BaseException as failure:  # a port in use, an address not here: said at start
-            self.door.close()
-            self.failure = failure
-            self.ready.set()
-            return
-        self.ready.set()
-        self.loop.run_forever()
-        self.door.close()
-        if self.runner is not None:
-            self.loop.run_until_complete(self.runner.cleanup())
-        left = asyncio.all_tasks(self.loop)
-        for task in left:
-            task.cancel()
-        self.loop.run_until_complete(asyncio.gather(*left, return_exceptions=True))
-        self.loop.close()
+            self.loop.run_until_complete(self.serving())
+        finally:
+            finish(self.loop)
 
-    async def open(self) -> None:
+    async def serving(self) -> None:
+        """Serves until close(); the runner's cleanup then stops the site, ends the event streams
+        (the app's on_shutdown) and lets every answer finish."""
+        self.runner = web.AppRunner(self.app(), handler_cancellation=True, shutdown_timeout=1.0)
+        try:
+            await self.runner.setup()
+            await DoorSite(self.runner, self.door, self.host, self.port).start()
+            self.port = self.runner.addresses[0][1]
+        except BaseException as failure:  # a port in use, an address not here: said at start
+            self.failure = failure
+        else:
+            self.ready.set()
+            await self.stopped
+        finally:
+            await self.runner.cleanup()
+            self.ready.set()
+
+    def app(self) -> web.Application:
         app = web.Application(client_max_size=LARGEST_BODY, middlewares=[self.guard])
         app.router.add_get("/", self.page)
         app.router.add_get("/static/{name}", self.static_file)
@@ -131,9 +135,8 @@ class Server:
         app.router.add_post(f"{API}/flash", self.flash)
         app.router.add_get(f"{API}/flash/{{id}}", self.flash_status)
         app.router.add_get(METRICS_PATH, self.metrics_text)
-        self.runner = web.AppRunner(app, handler_cancellation=True, shutdown_timeout=1.0)
-        await self.runner.setup()
-        self.port = self.door.bind(self.host, self.port)
+        app.on_shutdown.append(self.end_streams)
+        return app
 
     def protocol(self) -> asyncio.Protocol:
         """A connection's handler, made as aiohttp's own sites make it."""
@@ -147,13 +150,16 @@ class Server:
 
     def close(self) -> None:
         if self.thread.is_alive():
-            self.call_soon(self.stop_streams)
+            self.call_soon(self.stop)
             self.thread.join(START_TIMEOUT)
 
-    def stop_streams(self) -> None:
-        """Ends every event stream, which the runner's cleanup then lets finish; in the loop's thread."""
+    def stop(self) -> None:
+        if not self.stopped.done():
+            self.stopped.set_result(None)
+
+    async def end_streams(self, app: web.Application) -> None:
+        """Ends every event stream as chunked answers end, before the runner waits for the answers."""
         self.hub.end()
-        self.loop.stop()
 
     # Requests.
     @web.middleware
@@ -329,6 +335,17 @@ def metrics_of() -> Optional["Metrics"]:
     from .metrics import Metrics
 
     return Metrics()
+
+
+def finish(loop: asyncio.AbstractEventLoop) -> None:
+    """Closes the loop as asyncio.run() does: a task still left (a connection being made as the
+    site closed) is cancelled and let finish, so that none is destroyed while pending."""
+    left = asyncio.all_tasks(loop)
+    for task in left:
+        task.cancel()
+    loop.run_until_complete(asyncio.gather(*left, return_exceptions=True))
+    loop.run_until_complete(loop.shutdown_asyncgens())
+    loop.close()
 
 
 def server_of(settings: Settings, image: Image, origin: Origin) -> Server:

@@ -4,7 +4,7 @@ import asyncio
 import errno
 import socket
 from dataclasses import dataclass
-from typing import Any, Callable, Dict, List, Optional, cast
+from typing import Any, Callable, Dict, List, Optional, Tuple, cast
 
 from aiohttp import web
 
@@ -64,8 +64,8 @@ class Connection:
     deadline: Optional[float]  # loop time by which its next request must be read whole; None while one is answered
 
 
-class Door:
-    """The server's listening sockets and its own accept loop.
+class Door(asyncio.AbstractServer):
+    """The server's listening sockets and its own accept loop, as an asyncio server.
 
     aiohttp has no hook for these, and asyncio's server would log every failed accept with a
     traceback: a cap on open connections, and a lower one on those that have not sent a whole
@@ -80,18 +80,19 @@ class Door:
     def __init__(self, loop: asyncio.AbstractEventLoop, protocol: Callable[[], asyncio.Protocol],
                  limits: Limits) -> None:
         self.loop, self.protocol, self.limits = loop, protocol, limits
-        self.sockets: List[socket.socket] = []
+        self.listeners: List[socket.socket] = []
         self.open: Dict[asyncio.BaseTransport, Connection] = {}
         self.admitting = 0
         self.said = -QUIET_INTERVAL  # loop time of the last line about descriptors
         self.sweeper: Optional[asyncio.TimerHandle] = None
+        self.closed: "asyncio.Future[None]" = loop.create_future()
 
-    def bind(self, host: str, port: int) -> int:
-        """Listens on each address of `host`; gives the port, the same on each."""
+    def bind(self, host: str, port: int) -> None:
+        """Listens on each address of `host`, on the same port on each."""
         for family, kind, protocol, _, where in socket.getaddrinfo(host, port, type=socket.SOCK_STREAM,
                                                                    flags=socket.AI_PASSIVE):
             listener = socket.socket(family, kind, protocol)
-            self.sockets.append(listener)
+            self.listeners.append(listener)
             listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
             if family == socket.AF_INET6:
                 listener.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_V6ONLY, 1)
@@ -99,21 +100,51 @@ class Door:
             port = listener.getsockname()[1]  # the one a port 0 chose, for the other addresses too
             listener.listen(BACKLOG)
             listener.setblocking(False)
-        self.accepting()
-        self.sweep()
-        return port
+
+    @property
+    def sockets(self) -> Tuple[socket.socket, ...]:
+        return tuple(self.listeners)
+
+    async def start_serving(self) -> None:
+        if not self.is_serving():
+            self.accepting()
+            self.sweep()
+
+    async def serve_forever(self) -> None:
+        await self.start_serving()
+        await self.wait_closed()
+
+    def is_serving(self) -> bool:
+        return self.sweeper is not None and not self.closed.done()
+
+    def get_loop(self) -> asyncio.AbstractEventLoop:
+        return self.loop
+
+    async def wait_closed(self) -> None:
+        await asyncio.shield(self.closed)
+
+    def close_clients(self) -> None:
+        for connection in list(self.open.values()):
+            connection.transport.close()
+
+    def abort_clients(self) -> None:
+        for connection in list(self.open.values()):
+            self.drop(connection)
 
     def accepting(self) -> None:
-        for listener in self.sockets:
+        for listener in self.listeners:
             if listener.fileno() >= 0:  # not closed during a pause
                 self.loop.add_reader(listener.fileno(), self.accept, listener)
 
     def close(self) -> None:
+        if self.closed.done():
+            return
         if self.sweeper is not None:
             self.sweeper.cancel()
-        for listener in self.sockets:
+        for listener in self.listeners:
             self.loop.remove_reader(listener.fileno())
             listener.close()
+        self.closed.set_result(None)
 
     def accept(self, listener: socket.socket) -> None:
         for _ in range(ACCEPTS_AT_ONCE):
@@ -129,7 +160,7 @@ class Door:
             self.admit(client)
 
     def pause(self, failure: OSError) -> None:
-        for listener in self.sockets:
+        for listener in self.listeners:
             self.loop.remove_reader(listener.fileno())
         self.loop.call_later(ACCEPT_PAUSE, self.accepting)
         if self.loop.time() - self.said >= QUIET_INTERVAL:
@@ -185,6 +216,31 @@ class Door:
 
     def taken(self, request: web.BaseRequest) -> Optional[Connection]:
         return self.open.get(request.transport) if request.transport is not None else None
+
+
+class DoorSite(web.BaseSite):
+    """The runner's site for a Door: the runner stops it in its cleanup and lists its addresses."""
+
+    def __init__(self, runner: web.BaseRunner, door: Door, host: str, port: int) -> None:
+        super().__init__(runner)
+        self.door, self.host, self.port = door, host, port
+
+    @property
+    def name(self) -> str:
+        return url(self.host, self.port)
+
+    async def start(self) -> None:
+        await super().start()
+        # Handed over as aiohttp's own sites hand theirs, before it can fail: the runner's
+        # `addresses` reads it there, and the site's stop() closes it, sockets bound so far included.
+        self._server = self.door
+        self.door.bind(self.host, self.port)
+        self.port = self.door.sockets[0].getsockname()[1]
+        await self.door.start_serving()
+
+
+def url(host: str, port: int) -> str:
+    return f"http://[{host}]:{port}/" if ":" in host else f"http://{host}:{port}/"
 
 
 class Answers(web.RequestHandler):

@@ -102,3 +102,51 @@ def test_ctrl_c_leaves_each_device_once_and_no_bar_behind(terminal):
     rows = table_rows(screen, 2)[1:]
     assert sorted(row.split()[1:3] for row in rows) == [["SIM0001", "interrupted"], ["SIM0002", "interrupted"]]
     assert screen.count("SIM0001") == 1 and screen.count("SIM0002") == 1, screen
+
+
+# Two bars, then a line said from another thread (as the station's server says its lines), a
+# redraw, and the screen held until the FIFO in argv[1] is written (a key typed would be echoed).
+SAID_WHILE_DRAWN = """
+import sys, threading
+from downloader_flash import DeviceKey, Image, Settings
+from downloader_flash.model import Job
+from downloader_flash.render import Screen, say
+from downloader_wire import BLOCK_SIZE
+image = Image(bytes(64 * 1024), "fw.bin")
+blocks = len(image.data) // BLOCK_SIZE
+screen = Screen(Settings(), image, sys.stdout)
+jobs = [Job(DeviceKey(port, None), image.data, "fw.bin", 0, None, 0.0) for port in ("/dev/ttyACM0", "/dev/ttyACM1")]
+for job in jobs:
+    screen.rated_progress(job, blocks // 4, blocks, 40.0)
+screen.bars.draw()
+saying = threading.Thread(target=say, args=("said while the bars are drawn",))
+saying.start()
+saying.join()
+for job in jobs:
+    screen.rated_progress(job, blocks // 2, blocks, 40.0)
+screen.bars.draw()
+open(sys.argv[1]).read()
+screen.close_bars()
+"""
+
+
+@pytest.mark.pty
+def test_a_line_said_while_bars_are_drawn_lands_above_them_and_the_bars_go_at_the_end(terminal, tmp_path):
+    script, go = tmp_path / "said.py", tmp_path / "go"
+    script.write_text(SAID_WHILE_DRAWN)
+    os.mkfifo(go)
+    term = terminal(80)
+    term.run(f"{shlex.quote(sys.executable)} {shlex.quote(str(script))} {shlex.quote(str(go))}")
+    said = "downloader-flash: said while the bars are drawn"
+
+    def below_said():
+        lines = [line.rstrip() for line in term.screen().splitlines() if line.strip()]
+        return lines[lines.index(said) + 1:] if lines.count(said) == 1 else None
+
+    assert eventually(lambda: below_said() and " 50%|" in below_said()[-1], 30), term.screen()
+    bars = below_said()
+    assert [line.split(":")[0] for line in bars] == ["/dev/ttyACM0", "/dev/ttyACM1"], term.screen()
+    assert all(" 50%|" in line for line in bars), term.screen()
+    go.write_text("go")
+    assert eventually(term.finished, 30), term.screen()
+    assert said in term.screen() and not any(BAR_TEXT.search(line) for line in term.screen().splitlines())

@@ -197,8 +197,9 @@ def test_the_command_serves_a_demo_of_simulated_channels_until_interrupted():
     assert out.count(": flashed,") == 2
 
 
-def test_the_event_stream_ends_properly_when_the_tool_stops(server):
-    with socket.create_connection(("127.0.0.1", server.port), timeout=10) as client:
+def test_the_event_stream_ends_properly_when_the_tool_stops_and_nothing_is_left_behind(server, capsys):
+    idle = socket.create_connection(("127.0.0.1", server.port), timeout=10)  # never sends a request
+    with idle, socket.create_connection(("127.0.0.1", server.port), timeout=10) as client:
         client.sendall(b"GET /api/v1/events HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")
         assert eventually(lambda: len(server.hub.clients) == 1)
         server.close()
@@ -208,3 +209,6 @@ def test_the_event_stream_ends_properly_when_the_tool_stops(server):
             assert chunk, received
             received += chunk
         assert b"retry: 1000" in received
+        assert not server.thread.is_alive() and server.loop.is_closed() and idle.recv(1) == b""
+    gc.collect()  # an unclosed transport would warn here, an error in this suite
+    assert capsys.readouterr().err == ""  # the loop said nothing: no task destroyed while pending

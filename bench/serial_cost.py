@@ -26,7 +26,8 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 import postgres  # noqa: E402
 from downloader_flash.model import USED, Board  # noqa: E402
 from downloader_flash.serials import Range, SerialFormat  # noqa: E402
-from downloader_flash.store import Store, open_store  # noqa: E402
+from downloader_flash.database import open_store  # noqa: E402
+from downloader_flash.store import Store  # noqa: E402
 
 TARGET_MS = 5.0  # the most a median may take, reserving or marking
 MILLISECONDS = 1000.0

@@ -94,6 +94,10 @@ class Both(Callbacks):
         self.first.report_failed(reason)
         self.second.report_failed(reason)
 
+    def database_failed(self, reason: str) -> None:
+        self.first.database_failed(reason)
+        self.second.database_failed(reason)
+
     def unrecorded(self, values: Record) -> None:
         self.first.unrecorded(values)
         self.second.unrecorded(values)

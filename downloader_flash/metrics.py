@@ -16,8 +16,6 @@ from .outcomes import RESULTS
 PREFIX = "downloader"
 # Seconds: a small image takes a fraction of one, the largest a few minutes; a retry waits up to --wait as well.
 DURATION_BUCKETS: Tuple[float, ...] = (0.1, 0.25, 0.5, 1, 2.5, 5, 10, 30, 60, 120, 300, 600)
-# The start of the line a database that cannot be written gives; any other is the report's.
-DATABASE_FAILURE = "cannot write the database"
 
 
 class Metrics(Callbacks):
@@ -72,7 +70,10 @@ class Metrics(Callbacks):
             self.bytes.inc(min(done * BLOCK_SIZE, size) - min(before * BLOCK_SIZE, size))
 
     def report_failed(self, reason: str) -> None:
-        (self.database_errors if reason.startswith(DATABASE_FAILURE) else self.report_errors).inc()
+        self.report_errors.inc()
+
+    def database_failed(self, reason: str) -> None:
+        self.database_errors.inc()
 
     def unrecorded(self, values: Record) -> None:
         self.unrecorded_attempts.inc()

@@ -253,6 +253,11 @@ class Callbacks:
     def report_failed(self, reason: str) -> None:
         """The report cannot be written: no new device is started from here on."""
 
+    def database_failed(self, reason: str) -> None:
+        """The database cannot be written: no new device is started from here on. By default,
+        report_failed(): to the person at the bench, the two are the same."""
+        self.report_failed(reason)
+
     def unrecorded(self, values: Record) -> None:
         """A record the report could not take."""
 

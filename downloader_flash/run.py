@@ -156,13 +156,10 @@ class Run:
     def cannot_keep(self, where: str, reason: str) -> None:
         """The report or the database cannot be written: no new device is started."""
         self.failed.add(where)
-        self.report_failed(reason, f"not started: the {where} cannot be written")
-
-    def report_failed(self, reason: str, why: str = "not started: the report cannot be written") -> None:
         self.summary.report_error = self.summary.report_error or reason
         self.summary.outcomes.add(REPORT_UNWRITABLE)
-        self.callbacks.report_failed(reason)
-        self.end_queued(why)
+        (self.callbacks.database_failed if where == DATABASE else self.callbacks.report_failed)(reason)
+        self.end_queued(f"not started: the {where} cannot be written")
 
     def ran_out(self, job: Job) -> None:
         """The serial numbers have run out at `job`: it and the devices waiting are not started."""

@@ -10,7 +10,8 @@ from .errors import UsageError
 from .model import BoardData, Numbers
 from .serials import FORMAT_NAMES, Range, SerialFormat, ValueList, field_problem
 from .settings import DEFAULT_SERIAL_STEP, Settings
-from .store import DEFAULT_DATABASE, Store, open_store
+from .database import DEFAULT_DATABASE, open_store
+from .store import Store
 
 RANGE_OPTIONS = ("serial_start", "serial_end")  # and --serial-step, which has a default
 

@@ -18,12 +18,10 @@ from .files import open_regular
 from .model import RELEASED, USED, VOID, Board, BoardData, Issued, Numbers, Record
 from .serials import recorded_state
 
-DEFAULT_DATABASE = "downloader.sqlite"
 LAYOUT = 1  # the version of the tables below, kept in meta
 BUSY_TIMEOUT = 10.0  # seconds an SQLite writer waits for another station's transaction
 RETRIES = 20  # transactions that collided with another station's, tried again (PostgreSQL's)
 BOOT_ID = "/proc/sys/kernel/random/boot_id"
-POSTGRES_SCHEMES = ("postgresql://", "postgres://")
 ORPHANED = "the tool that reserved it ended before it knew how the board ended"
 SETTLED_STATES = (USED, RELEASED, VOID)
 
@@ -275,14 +273,6 @@ class Pool(BoardData):
             index = int(self.store.execute(NEXT_INDEX, name).fetchone()[0])
             return max(0, self.numbers.count() - index) + len(self.given_back())
         return self.store.guarded(count)
-
-
-def open_store(target: str) -> Store:
-    """The database at `target`: an SQLite file's path, or a postgresql:// (postgres://) URL."""
-    if target.startswith(POSTGRES_SCHEMES):
-        from .store_postgres import open_postgres  # imports psycopg, which only a line's stations need
-        return open_postgres(target)
-    return open_sqlite(target)
 
 
 def open_sqlite(path: str) -> Store:

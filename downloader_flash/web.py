@@ -13,7 +13,6 @@ application/json, which no plain form of another page can.
 """
 import asyncio
 import importlib.util
-import json
 import os
 import socket
 import threading
@@ -27,9 +26,9 @@ from .model import Callbacks, Device, Image, Origin
 from .render import say
 from .settings import TOKEN_VARIABLE, Settings
 from .station import STARTED, UNKNOWN, Control, FlashRequest
-from .web_connections import STREAM_BUFFER, Answers, Connection, Door, DoorSite, Limits, url
-from .web_requests import (API, DEEPEST_JSON, DEFAULT_FLASH_WAIT, Gate, address, describe, error, flash_problem,
-                           loopback, nesting, number, one_line)
+from .web_connections import STREAM_BUFFER, Answers, Connection, Door, DoorSite, Limits, finish, url
+from .web_requests import (API, DEFAULT_FLASH_WAIT, Gate, address, describe, error, flash_body, loopback, number,
+                           one_line)
 from .web_view import CLIENT_QUEUE, END, OUTCOMES_SHOWN, Hub, Lines, Pending, State, waiting
 
 if TYPE_CHECKING:  # imported where it is made: prometheus_client may be missing
@@ -271,14 +270,7 @@ class Server:
     async def flash(self, request: web.Request) -> web.StreamResponse:
         if not self.control.on_demand:
             return error(409, "this station flashes each board as it is plugged in; start it with --on-demand")
-        try:
-            text = (await request.read()).decode()
-            if nesting(text) > DEEPEST_JSON:
-                return error(400, f"the body is nested deeper than {DEEPEST_JSON} levels")
-            body = json.loads(text)
-        except ValueError:  # undecodable UTF-8 too
-            return error(400, "the body must be JSON")
-        problem = flash_problem(body)
+        body, problem = flash_body(await request.read())
         if problem is not None:
             return error(400, problem)
         verdict, pending = await self.ask_station(body)
@@ -335,17 +327,6 @@ def metrics_of() -> Optional["Metrics"]:
     from .metrics import Metrics
 
     return Metrics()
-
-
-def finish(loop: asyncio.AbstractEventLoop) -> None:
-    """Closes the loop as asyncio.run() does: a task still left (a connection being made as the
-    site closed) is cancelled and let finish, so that none is destroyed while pending."""
-    left = asyncio.all_tasks(loop)
-    for task in left:
-        task.cancel()
-    loop.run_until_complete(asyncio.gather(*left, return_exceptions=True))
-    loop.run_until_complete(loop.shutdown_asyncgens())
-    loop.close()
 
 
 def server_of(settings: Settings, image: Image, origin: Origin) -> Server:

@@ -257,3 +257,14 @@ class Answers(web.RequestHandler):
             response = error(status, f"malformed request: {(message or 'unreadable').splitlines()[0][:200]}")
         response.force_close()
         return response
+
+
+def finish(loop: asyncio.AbstractEventLoop) -> None:
+    """Closes the loop as asyncio.run() does: a task still left (a connection being made as the
+    site closed) is cancelled and let finish, so that none is destroyed while pending."""
+    left = asyncio.all_tasks(loop)
+    for task in left:
+        task.cancel()
+    loop.run_until_complete(asyncio.gather(*left, return_exceptions=True))
+    loop.run_until_complete(loop.shutdown_asyncgens())
+    loop.close()

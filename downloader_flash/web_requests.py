@@ -1,5 +1,6 @@
 """What the station's server accepts of a request: the host names it answers to, numbers, bodies."""
 import hmac
+import json
 import ipaddress
 import re
 from typing import Any, Dict, FrozenSet, Optional, Sequence, Tuple
@@ -96,6 +97,18 @@ def here(request: web.BaseRequest) -> FrozenSet[str]:
 
 def error(status: int, message: str) -> web.Response:
     return web.json_response({"error": message, "status": status}, status=status)
+
+
+def flash_body(raw: bytes) -> Tuple[Dict[str, Any], Optional[str]]:
+    """A flash request's body, and why it is refused (a 400), or None."""
+    try:
+        text = raw.decode()
+        if nesting(text) > DEEPEST_JSON:
+            return {}, f"the body is nested deeper than {DEEPEST_JSON} levels"
+        body = json.loads(text)
+    except ValueError:  # undecodable UTF-8 too
+        return {}, "the body must be JSON"
+    return body, flash_problem(body)
 
 
 def flash_problem(body: Any) -> Optional[str]:

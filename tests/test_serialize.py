@@ -13,7 +13,8 @@ import sys
 import pytest
 
 from downloader_flash import BoardData, Callbacks, Device, Image, Issued, Settings, cli, flash_all, watch
-from downloader_flash.store import ORPHANED, open_store
+from downloader_flash.database import open_store
+from downloader_flash.store import ORPHANED
 from fakes import eventually
 from schema_check import valid_records
 from tool_processes import live_processes, processes_holding

@@ -9,7 +9,8 @@ from postgres import free_port
 
 from downloader_flash.model import RELEASED, RESERVED, USED, VOID, Board
 from downloader_flash.serials import Range, SerialFormat, ValueList
-from downloader_flash.store import ORPHANED, StoreUnwritable, open_store
+from downloader_flash.database import open_store
+from downloader_flash.store import ORPHANED, StoreUnwritable
 
 HOST = socket.gethostname()
 BOARD = Board("/dev/ttyACM0", "E661", "bench", HOST, os.getpid())

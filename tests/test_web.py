@@ -1,5 +1,6 @@
 """The station's HTTP API, its token and the command's --serve options, against simulated devices,
 over loopback."""
+import gc
 import http.client
 import os
 import signal

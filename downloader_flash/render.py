@@ -34,6 +34,7 @@ NARROW_BAR_FORMAT = "{desc} {percentage:3.0f}%|{bar}|"
 REDRAW_INTERVAL = 0.1  # seconds
 NARROW = 64  # columns below which a bar leaves out sizes and times
 TABLE_HEADER = ("port", "serial number", "result", "blocks", "resends", "seconds", "KiB/s")
+SERIAL_COLUMN = "serial written"  # with serial numbers: the value written into the board's image
 RIGHT_ALIGNED = ("blocks", "resends", "seconds", "KiB/s")
 # Which columns go first when the table is too wide, and which are shortened after that.
 DROPPED_FIRST = ("KiB/s", "seconds", "resends", "blocks")
@@ -115,14 +116,21 @@ def summary(attempt: Attempt) -> str:
     assert result is not None
     started = "run acknowledged" if result.run_acknowledged else "run NOT acknowledged"
     return (f"{plural(result.size, 'byte')} in {plural(result.blocks, 'block')}, {plural(result.resends, 'resend')}, "
-            f"{result.seconds:.2f} s, {result.kib_per_second:,.1f} KiB/s; {started}")
+            f"{result.seconds:.2f} s, {result.kib_per_second:,.1f} KiB/s; {started}"
+            + ("" if attempt.serial is None else f"; serial {attempt.serial} written"))
 
 
-def row(attempt: Attempt) -> Tuple[str, ...]:
+def row(attempt: Attempt, serialized: bool = False) -> Tuple[str, ...]:
     flashed = attempt.flashed
-    return (attempt.port, attempt.serial_number or "-", attempt.result, f"{flashed.blocks:,}" if flashed else "-",
-            str(attempt.resends), f"{attempt.seconds:.2f}" if flashed else "-",
-            f"{flashed.kib_per_second:,.1f}" if flashed else "-")
+    cells = (attempt.port, attempt.serial_number or "-", attempt.result, f"{flashed.blocks:,}" if flashed else "-",
+             str(attempt.resends), f"{attempt.seconds:.2f}" if flashed else "-",
+             f"{flashed.kib_per_second:,.1f}" if flashed else "-")
+    return with_serial(cells, "-" if attempt.serial is None else str(attempt.serial), serialized)
+
+
+def with_serial(cells: Tuple[str, ...], serial: str, serialized: bool) -> Tuple[str, ...]:
+    """A row of the table, with the serial number written after the result when there is one."""
+    return cells[:3] + (serial,) + cells[3:] if serialized else cells
 
 
 Row = Tuple[str, float, float, Optional[float]]  # a bar's label, KiB done, when it started, KiB/s
@@ -322,7 +330,9 @@ class Screen(Callbacks):
         self.close_bars()
         attempts = [self.final[key] for key in sorted(self.final, key=lambda key: port_order(key.port))]
         if attempts and not self.settings.quiet:
-            show(fitted([TABLE_HEADER] + [row(attempt) for attempt in attempts], width()), self.out)
+            serialized = any(attempt.serial is not None for attempt in attempts)
+            rows = [with_serial(TABLE_HEADER, SERIAL_COLUMN, serialized)] + [row(a, serialized) for a in attempts]
+            show(fitted(rows, width()), self.out)
         for attempt in attempts:
             if attempt.result != FLASHED:
                 self.failure(about(attempt.port, attempt.error))

@@ -120,7 +120,8 @@ function showRecords(answer) {
     const row = element("tr"), error = element("td", "error", record.error || "");
     error.title = record.error || "";  // the whole of a reason cut to one line
     row.append(element("td", "", record.time.slice(11, 19)), element("td", "", record.port),
-               element("td", "", record.serial_number || "–"), element("td", cssName(record.result), record.result),
+               element("td", "", record.serial_number || "–"), element("td", "", record.serial ?? "–"),
+               element("td", cssName(record.result), record.result),
                element("td", "", record.seconds.toFixed(1)), error);
     return row;
   });

@@ -1,5 +1,6 @@
 """Substitute objects and fixtures shared by the module's own tests."""
 import hashlib
+import io
 import subprocess
 import sys
 import textwrap
@@ -23,6 +24,18 @@ def eventually(condition, seconds=10):
 
 def sha(data):
     return hashlib.sha256(data).hexdigest()
+
+
+class Discard(io.TextIOBase):
+    """An output that takes everything and keeps nothing."""
+
+    def write(self, text):
+        return len(text)
+
+
+class BadEquality:
+    def __eq__(self, other):
+        raise ValueError("no equality")
 
 
 def sample(size):

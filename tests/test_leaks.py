@@ -1,6 +1,5 @@
 """Reference leaks: every function through every path, 100,000 calls, and memory stays put."""
 import gc
-import io
 import os
 import sys
 import tracemalloc
@@ -9,7 +8,7 @@ import pytest
 import serial.tools.list_ports
 
 import downloader
-from fakes import Image, ack
+from fakes import BadEquality, Discard, Image, ack
 
 CALLS = int(os.environ.get("DOWNLOADER_LEAK_CALLS", "100000"))
 # Allowed growth once warm: far below one leaked object per call.
@@ -75,11 +74,6 @@ class Odd(int):
 
     def __gt__(self, other):
         raise ArithmeticError("no order")
-
-
-class BadEquality:
-    def __eq__(self, other):
-        raise ValueError("no equality")
 
 
 class RaisingPath:
@@ -210,11 +204,6 @@ def scenarios(tmp_path):
          "TypeError: %s() takes no keyword arguments" % name)
         for name in ("dev_existing", "dev_open", "dev_close", "beat", "download", "run")
     ]
-
-
-class Discard(io.TextIOBase):
-    def write(self, text):
-        return len(text)
 
 
 def test_no_references_leak_on_any_path(tmp_path, monkeypatch):

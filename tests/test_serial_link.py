@@ -8,7 +8,7 @@ import serial
 from serial.tools.list_ports_common import ListPortInfo
 
 import downloader
-from fakes import FakePort, Raising, module_entries, lines, module_state  # noqa: F401
+from fakes import BadEquality, FakePort, Raising, module_entries, lines, module_state  # noqa: F401
 from form import entry
 
 VENDOR, PRODUCT = 6645, 22336
@@ -80,11 +80,6 @@ class Port:
 
     def __init__(self, vid, pid=PRODUCT, device="/dev/x"):
         self.vid, self.pid, self.device = vid, pid, device
-
-
-class BadEquality:
-    def __eq__(self, other):
-        raise ValueError("no comparison")
 
 
 DISCOVERY_FAULTS = [

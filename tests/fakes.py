@@ -33,6 +33,16 @@ class Discard(io.TextIOBase):
         return len(text)
 
 
+class PortInfo:
+    """What pyserial lists for a port; the board's own vendor and product unless told otherwise."""
+
+    def __init__(self, device, vid=6645, pid=22336):
+        self.device, self.vid, self.pid = device, vid, pid
+
+    def __lt__(self, other):
+        return self.device < other.device
+
+
 class BadEquality:
     def __eq__(self, other):
         raise ValueError("no equality")

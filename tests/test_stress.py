@@ -9,7 +9,7 @@ import pytest
 import serial.tools.list_ports
 
 import downloader
-from fakes import Discard, FakePort, ack, lines, module_entries, module_entries_of, module_state, run_python  # noqa: F401
+from fakes import Discard, FakePort, PortInfo, ack, lines, module_entries, module_entries_of, module_state, run_python  # noqa: F401
 from form import entry
 
 STRESS_SECONDS = float(os.environ.get("DOWNLOADER_STRESS_SECONDS", "10"))
@@ -277,14 +277,6 @@ def test_beat_fails_cleanly_while_a_bytearray_counter_is_replaced(module_state):
 
 
 # ---- bad input ------------------------------------------------------------------------------
-
-class PortInfo:
-    def __init__(self, device, vid=6645, pid=22336):
-        self.device, self.vid, self.pid = device, vid, pid
-
-    def __lt__(self, other):
-        return self.device < other.device
-
 
 class NoPid:
     vid, device = 6645, "/dev/x"

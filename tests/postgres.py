@@ -19,7 +19,7 @@ START_TIMEOUT = 60  # seconds for pg_ctl to see the server accept connections, o
 def server_binaries():
     """The bin folder of the newest PostgreSQL installed the Debian way, or None."""
     found = glob.glob("/usr/lib/postgresql/*/bin/initdb")
-    return os.path.dirname(max(found, key=lambda path: int(path.split("/")[4]))) if found else None
+    return os.path.dirname(max(found, key=lambda path: float(path.split("/")[4]))) if found else None
 
 
 def missing():

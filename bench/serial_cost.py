@@ -80,7 +80,7 @@ def databases(only: str) -> Iterator[Tuple[str, str]]:
         with tempfile.TemporaryDirectory(dir=os.getcwd()) as folder:
             yield "SQLite (a file on this disk)", os.path.join(folder, "line.sqlite")
     if only in ("all", "postgresql"):
-        reason = postgres.missing() or postgres.psycopg_missing()
+        reason = postgres.missing()
         if reason is not None:
             print(f"PostgreSQL skipped: it {reason}")
             return

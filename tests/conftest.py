@@ -111,7 +111,7 @@ def postgres_url():
     """A private PostgreSQL server for the whole session (tests/postgres.py), stopped at its end.
     Skipped, naming what to install, where the server's binaries or psycopg are missing."""
     import postgres
-    reason = postgres.missing() or postgres.psycopg_missing()
+    reason = postgres.missing()
     if reason is not None:
         pytest.skip(reason)
     with postgres.Cluster() as cluster:

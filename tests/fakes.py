@@ -1,5 +1,6 @@
 """Substitute objects and fixtures shared by the module's own tests."""
 import hashlib
+import io
 import subprocess
 import sys
 import textwrap
@@ -23,6 +24,28 @@ def eventually(condition, seconds=10):
 
 def sha(data):
     return hashlib.sha256(data).hexdigest()
+
+
+class Discard(io.TextIOBase):
+    """An output that takes everything and keeps nothing."""
+
+    def write(self, text):
+        return len(text)
+
+
+class PortInfo:
+    """What pyserial lists for a port; the board's own vendor and product unless told otherwise."""
+
+    def __init__(self, device, vid=6645, pid=22336):
+        self.device, self.vid, self.pid = device, vid, pid
+
+    def __lt__(self, other):
+        return self.device < other.device
+
+
+class BadEquality:
+    def __eq__(self, other):
+        raise ValueError("no equality")
 
 
 def sample(size):

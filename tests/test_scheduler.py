@@ -92,42 +92,28 @@ def test_a_stopped_tool_frees_the_port_within_a_second(make_sim, tmp_path, signu
 
 
 @pytest.mark.pty
-def test_a_killed_worker_fails_its_device_at_once_and_alone(tmp_path):
+@pytest.mark.parametrize("victim, error", [
+    ("worker", r"the worker for \S+ ended with exit code -9"),
+    ("simulator", r"device on \S+ disconnected at block [\d,]+ of 12,500"),
+], ids=["worker", "simulator"])
+def test_a_killed_worker_or_simulator_fails_its_device_at_once_and_alone(tmp_path, victim, error):
     """Noticed while the others still flash, and holding none of them up."""
     log, report = tmp_path / "module.log", tmp_path / "report.jsonl"
+    held = str(log) if victim == "worker" else "/dev/ptmx"  # a worker holds the log while it flashes
     proc = start("--simulate", 3, "--all", "--sample", 400000, "--log", log, "--report", report)
     with reaped(proc):
-        workers = eventually(lambda: len([b for b in blocks_logged(log).values() if b >= 20]) == 3
-                             and processes_holding(proc.pid, str(log)), 30)
-        assert workers
-        os.kill(workers[0], signal.SIGKILL)
+        victims = eventually(lambda: len([b for b in blocks_logged(log).values() if b >= 20]) == 3
+                             and processes_holding(proc.pid, held), 30)
+        assert victims
+        os.kill(victims[0], signal.SIGKILL)
         returncode, out, err = finish(proc)
     assert returncode == 1
-    results = [line.split()[2] for line in out.splitlines()[1:4]]
-    assert sorted(results) == ["failed", "flashed", "flashed"], out
-    records = [json.loads(line) for line in report.read_text().splitlines()]
-    assert [record["result"] for record in records] == ["failed", "flashed", "flashed"]
-    assert re.fullmatch(r"the worker for \S+ ended with exit code -9", records[0]["error"])
-    assert err == records[0]["error"] + "\n"
-
-
-@pytest.mark.pty
-def test_a_simulator_that_dies_is_a_disconnected_device(tmp_path):
-    log, report = tmp_path / "module.log", tmp_path / "report.jsonl"
-    proc = start("--simulate", 3, "--all", "--sample", 400000, "--log", log, "--report", report)
-    with reaped(proc):
-        assert eventually(lambda: len([b for b in blocks_logged(log).values() if b >= 20]) == 3, 30)
-        simulators = processes_holding(proc.pid, "/dev/ptmx")
-        assert len(simulators) == 3
-        os.kill(simulators[0], signal.SIGKILL)
-        returncode, out, err = finish(proc)
-    assert returncode == 1
-    assert re.fullmatch(r"device on \S+ disconnected at block [\d,]+ of 12,500\n", err), err
     lines = out.splitlines()
     assert sorted(line.split()[2] for line in lines[1:4]) == ["failed", "flashed", "flashed"], out
     assert lines[-1] == "simulated devices holding the image (sha256 match): 2 of 3"
-    results = sorted(json.loads(line)["result"] for line in report.read_text().splitlines())
-    assert results == ["failed", "flashed", "flashed"]
+    records = [json.loads(line) for line in report.read_text().splitlines()]
+    assert [record["result"] for record in records] == ["failed", "flashed", "flashed"]
+    assert re.fullmatch(error, records[0]["error"]) and err == records[0]["error"] + "\n", err
 
 
 SITE_CUSTOMIZE = """

@@ -8,7 +8,7 @@ import serial
 from serial.tools.list_ports_common import ListPortInfo
 
 import downloader
-from fakes import FakePort, Raising, module_entries, lines, module_state  # noqa: F401
+from fakes import BadEquality, FakePort, PortInfo, Raising, module_entries, lines, module_state  # noqa: F401
 from form import entry
 
 VENDOR, PRODUCT = 6645, 22336
@@ -75,26 +75,14 @@ class Unorderable:
         raise TypeError("cannot order")
 
 
-class Port:
-    """A port-info object whose attributes are arbitrary."""
-
-    def __init__(self, vid, pid=PRODUCT, device="/dev/x"):
-        self.vid, self.pid, self.device = vid, pid, device
-
-
-class BadEquality:
-    def __eq__(self, other):
-        raise ValueError("no comparison")
-
-
 DISCOVERY_FAULTS = [
     ("comports raises", lambda: Raising(OSError("enumeration failed")), OSError, "list_ports"),
     ("not iterable", lambda: lambda: 5, TypeError, "list_ports"),
     ("unorderable", lambda: lambda: [Unorderable(), Unorderable()], TypeError, "sort"),
     ("no vid", lambda: lambda: [object()], AttributeError, "match"),
-    ("vid comparison raises", lambda: lambda: [Port(BadEquality())], ValueError, "match"),
+    ("vid comparison raises", lambda: lambda: [PortInfo("/dev/x", BadEquality())], ValueError, "match"),
     ("no device", lambda: lambda: [type("P", (), {"vid": VENDOR, "pid": PRODUCT})()], AttributeError, "record_com"),
-    ("truth test raises", lambda: lambda: [Port(VENDOR, device=BadTruth())], ValueError, "recorded"),
+    ("truth test raises", lambda: lambda: [PortInfo(BadTruth())], ValueError, "recorded"),
 ]
 
 

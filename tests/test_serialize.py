@@ -5,7 +5,6 @@ import hashlib
 import os
 import pathlib
 import signal
-import sqlite3
 import struct
 import subprocess
 import sys
@@ -50,8 +49,8 @@ def report():
 
 
 def query(database, sql):
-    with contextlib.closing(sqlite3.connect(database)) as connection:
-        return connection.execute(sql).fetchall()
+    with contextlib.closing(open_store(database)) as store:
+        return [tuple(row) for row in store.execute(sql).fetchall()]
 
 
 def test_a_second_run_goes_on_where_the_first_stopped_and_a_range_ends_with_the_boards_in_flight(boards, capsys):
@@ -106,14 +105,10 @@ def test_three_tools_on_one_database_give_eighteen_boards_eighteen_numbers(datab
                                "--serial-format", "dec:6", "--serial-start", "1", "--database", database, "-q"],
                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True) for _ in range(3)]
     assert [(tool.wait(timeout=120), *tool.communicate()) for tool in tools] == [(0, "", "")] * 3
-    store = open_store(database)
-    try:
-        used = store.execute("SELECT value FROM serials WHERE state = 'used'").fetchall()
-        recorded = store.execute("SELECT serial FROM attempts WHERE result = 'flashed'").fetchall()
-    finally:
-        store.close()
+    used = query(database, "SELECT value FROM serials WHERE state = 'used'")
     assert sorted(int(value) for value, in used) == list(range(1, 19))
-    assert sorted(serial for serial, in recorded) == [f"{n:06d}" for n in range(1, 19)]
+    flashed = query(database, "SELECT serial FROM attempts WHERE result = 'flashed'")
+    assert sorted(serial for serial, in flashed) == [f"{n:06d}" for n in range(1, 19)]
 
 
 @pytest.mark.parametrize("options, line", [
@@ -154,16 +149,13 @@ MACS = ("02:00:00:00:00:01", "02:00:00:00:00:02")
 @pytest.mark.parametrize("mode", ["flash_all", "watch"])
 def test_a_host_brings_its_own_board_data_and_the_database_keeps_every_record(make_sim, tmp_path, mode):
     sims, macs, image = [make_sim() for _ in range(3)], Host(*MACS), Image(IMAGE, "fw")
-    store = open_store(str(tmp_path / "db"))
-    try:
+    with contextlib.closing(open_store(str(tmp_path / "db"))) as store:
         if mode == "flash_all":
             summary = flash_all(Settings(jobs=2), image, devices_of(sims), macs, serials=macs, store=store)
         else:  # a station ends by itself once the values have run out and nothing is in flight
             summary = watch(Settings(watch=True, jobs=2), image, macs, devices=lambda: devices_of(sims), serials=macs,
                             store=store)
-        rows = store.execute("SELECT serial, result FROM attempts ORDER BY serial").fetchall()
-    finally:
-        store.close()
+    rows = query(str(tmp_path / "db"), "SELECT serial, result FROM attempts ORDER BY serial")
     assert summary.exit_code() == 5 and macs.told[:3] == [2, 1, 0] and sum(isinstance(t, str) for t in macs.told) == 1
     assert sorted(sim.image[512:518].hex() for sim in sims) == ["", *(mac.replace(":", "") for mac in MACS)]
     assert sorted(macs.settled) == [(mac, "used", mac) for mac in MACS]

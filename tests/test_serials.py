@@ -83,24 +83,19 @@ def test_a_list_is_read_one_value_a_line(tmp_path, content, values):
 
 
 @pytest.mark.parametrize("content, message", [
-    (b"A1\nA2\nA1\n", "holds 'A1' twice: two boards would get one number"),
-    (b"\n \n", "holds no values"),
-    (b"A1\n A2\n", ": the value ' A2' has a space at an end"),
-    (b"A" * 65, ": the value '" + "A" * 65 + "' is longer than 64 characters"),
-    ("A1\nB\u00e9\n".encode(), ", line 2: a value is printable ASCII only"),
+    (b"A1\nA2\nA1\n", "the serial list {} holds 'A1' twice: two boards would get one number"),
+    (b"\n \n", "the serial list {} holds no values"),
+    (b"A1\n A2\n", "the serial list {}: the value ' A2' has a space at an end"),
+    (b"A" * 65, "the serial list {}: the value '" + "A" * 65 + "' is longer than 64 characters"),
+    ("A1\nB\u00e9\n".encode(), "the serial list {}, line 2: a value is printable ASCII only"),
+    (None, "cannot read the serial list {}: it is a directory, not a regular file"),
 ])
-def test_a_list_that_would_mislead_is_refused(tmp_path, content, message):
+def test_a_list_that_would_mislead_or_cannot_be_read_is_refused(tmp_path, content, message):
     path = tmp_path / "serials.txt"
-    path.write_bytes(content)
+    path.mkdir() if content is None else path.write_bytes(content)
     with pytest.raises(ValueError) as raised:
         ValueList.read(str(path), 16)
-    assert str(raised.value) == f"the serial list {path}" + ("" if message.startswith((":", ",")) else " ") + message
-
-
-def test_a_list_that_is_no_regular_file_is_refused(tmp_path):
-    with pytest.raises(ValueError) as raised:
-        ValueList.read(str(tmp_path), 16)
-    assert str(raised.value) == f"cannot read the serial list {tmp_path}: it is a directory, not a regular file"
+    assert str(raised.value) == message.format(path)
 
 
 def attempt(result, kind="", block=None, device_sha256=None):

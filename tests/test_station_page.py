@@ -89,12 +89,8 @@ def test_tiles_reach_their_final_states_in_text_and_colour(make_sim):
     for device in devices:
         state, text, colour = by_port[device.device]
         lines = text.splitlines()
-        assert lines[1] == device.serial_number and lines[2].lower() == state
-        assert lines[-1].endswith("s ago")
-        if device is devices[3]:
-            assert state == "failed" and "rejected block 2" in lines[3]
-        else:
-            assert state == "flashed"
+        assert (lines[1], lines[2].lower(), lines[-1][-5:]) == (device.serial_number, state, "s ago")
+        assert state == "failed" and "rejected block 2" in lines[3] if device is devices[3] else state == "flashed"
     assert by_port[devices[0].device][2] != by_port[devices[3].device][2]  # the colours differ too
     assert counts == ["3", "1", "75.0 %"] and connection == "live"
     assert max(bottom for *_, bottom in shown) <= SCREEN[1]
@@ -153,8 +149,7 @@ def test_24_channels_fit_one_full_hd_screen_with_the_counts_and_the_last_records
 
 
 def test_the_page_reconnects_when_the_tool_restarts():
-    from downloader_flash.model import Device
-    from downloader_flash.model import Origin
+    from downloader_flash.model import Device, Origin
     from downloader_flash.web import Server
 
     def serving(port, channels):

@@ -122,7 +122,7 @@ def allocate(database, ready, count, values):
     store.close()
 
 
-def test_stations_allocating_at_once_get_distinct_values_and_skip_none(database):
+def test_stations_allocating_at_once_get_distinct_values_and_skip_none(database, store):
     stations, each = 3, 30
     context = multiprocessing.get_context()
     ready, values = context.Barrier(stations), context.Queue()
@@ -135,9 +135,7 @@ def test_stations_allocating_at_once_get_distinct_values_and_skip_none(database)
         process.join()
     assert sorted(got) == list(range(1, stations * each + 1))
     assert [process.exitcode for process in processes] == [0] * stations
-    store = open_store(database)
     assert store.execute("SELECT count(*) FROM attempts").fetchone()[0] == stations * each
-    store.close()
 
 
 @pytest.mark.parametrize("name, message", [

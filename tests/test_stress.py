@@ -1,5 +1,4 @@
 """Threads sharing the module, and bad input not covered by the subsystem tests."""
-import io
 import os
 import sys
 import threading
@@ -10,7 +9,7 @@ import pytest
 import serial.tools.list_ports
 
 import downloader
-from fakes import FakePort, ack, lines, module_entries, module_entries_of, module_state, run_python  # noqa: F401
+from fakes import Discard, FakePort, PortInfo, ack, lines, module_entries, module_entries_of, module_state, run_python  # noqa: F401
 from form import entry
 
 STRESS_SECONDS = float(os.environ.get("DOWNLOADER_STRESS_SECONDS", "10"))
@@ -33,11 +32,6 @@ class SharedPort:
     def read(self, size):
         time.sleep(0)
         return ack(self.last[1] | self.last[2] << 8, self.last[0])
-
-
-class Discard(io.TextIOBase):
-    def write(self, text):
-        return len(text)
 
 
 @pytest.fixture
@@ -283,14 +277,6 @@ def test_beat_fails_cleanly_while_a_bytearray_counter_is_replaced(module_state):
 
 
 # ---- bad input ------------------------------------------------------------------------------
-
-class PortInfo:
-    def __init__(self, device, vid=6645, pid=22336):
-        self.device, self.vid, self.pid = device, vid, pid
-
-    def __lt__(self, other):
-        return self.device < other.device
-
 
 class NoPid:
     vid, device = 6645, "/dev/x"

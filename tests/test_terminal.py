@@ -144,9 +144,8 @@ def test_a_line_said_while_bars_are_drawn_lands_above_them_and_the_bars_go_at_th
         return lines[lines.index(said) + 1:] if lines.count(said) == 1 else None
 
     assert eventually(lambda: below_said() and " 50%|" in below_said()[-1], 30), term.screen()
-    bars = below_said()
-    assert [line.split(":")[0] for line in bars] == ["/dev/ttyACM0", "/dev/ttyACM1"], term.screen()
-    assert all(" 50%|" in line for line in bars), term.screen()
+    assert [(line.split(":")[0], " 50%|" in line) for line in below_said()] == [
+        ("/dev/ttyACM0", True), ("/dev/ttyACM1", True)], term.screen()
     go.write_text("go")
     assert eventually(term.finished, 30), term.screen()
     assert said in term.screen() and not any(BAR_TEXT.search(line) for line in term.screen().splitlines())

@@ -95,7 +95,7 @@ def main():
     if not args.postgres:
         report(measure(channels, size, rounds, None), channels, size, "SQLite")
         return
-    reason = postgres.missing() or postgres.psycopg_missing()
+    reason = postgres.missing()
     if reason:
         raise SystemExit(reason)
     with postgres.Cluster(durable=True) as cluster:

@@ -38,14 +38,12 @@ def test_one_device_ends_in_one_line_and_its_exit_code(make_sim, image_file, tmp
     assert re.fullmatch(rf"\d{{4}}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{{3}}\+00:00 {sim.port}: 串口打开成功", first), first
 
 
-def test_counts_are_written_in_words_that_fit_them(make_sim, image_file):
+def test_counts_are_written_in_words_that_fit_them(make_sim, image_file, tmp_path):
     sim = make_sim(reject={3: 1})
     assert tool(image_file, "--port", sim.port)[1].startswith(
         f"flashed {sim.port}: 100,000 bytes in 3,125 blocks, 1 resend, ")
-    sim = make_sim()
-    tiny = image_file + ".tiny"
-    with open(tiny, "wb") as handle:
-        handle.write(IMAGE[:32])
+    sim, tiny = make_sim(), tmp_path / "tiny.bin"
+    tiny.write_bytes(IMAGE[:32])
     assert tool(tiny, "--port", sim.port)[1].startswith(f"flashed {sim.port}: 32 bytes in 1 block, 0 resends, ")
 
 

@@ -90,9 +90,6 @@ class World:
             return getattr(builtins, name)
         raise NameError("name '%s' is not defined" % name)
 
-    def print(self, message):
-        print(message)
-
 
 def build(description):
     """A fresh object from its description (see the strategies)."""
@@ -362,11 +359,11 @@ class FlashPort(Port):
 def documented_download(world):
     """One download() call, as the module documents it: block by block, through the form's send."""
     n = world.get("Pcounter")
-    world.print(n)
+    print(n)
     image = world.get("res")
     length = len(image)
     if length <= 8:
-        world.print(TOO_SHORT)
+        print(TOO_SHORT)
         return 0
     if 32 * n >= length:
         return 100
@@ -376,13 +373,13 @@ def documented_download(world):
         payload[6:10] = length.to_bytes(4, "little")
         del payload[size:]
     if world.get("send")([0x10, 0, 0, 0] + list(payload) + [0], 0) != "ok":
-        world.print("send wrong")
+        print("send wrong")
         return 0
     n = n + 1
     world.set("Pcounter", n)
     if n > 65535:
         world.set("Pcounter", 0)
-        world.print("计数值错误")
+        print("计数值错误")
         return 0
     if 32 * n >= length:
         return 100

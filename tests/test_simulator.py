@@ -78,6 +78,7 @@ def test_image_is_reassembled(make_sim, open_port, process, length):
     assert sim.reports == [report]
     assert sim.image == expected_image(image)
     assert (sim.length, sim.heartbeats, sim.runs) == (length, 1, 1)
+    assert {name: getattr(sim, name) for name in STATE_FIELDS} == vars(sim.snapshot())
     sim.close()
     assert sim.reports == [report]
     assert sim.log == [(0x00, 1, 0)] + [(0x10, n, min(32, length - 32 * n))
@@ -101,12 +102,6 @@ def test_report_on_partial_image_and_new_image_after_run(sim, ser):
         counter=2, length=None, blocks_expected=None, blocks_received=1, missing=(0,),
         wrong_size=(), extra=(), duplicates=0, sha256=sha(bytes(32) + image[32:64]),
         complete=False)
-
-
-def test_every_state_field_is_an_attribute(sim, ser):
-    send_image(ser, bytes(range(40)))
-    exchange(ser, request(0x20, 2))
-    assert {name: getattr(sim, name) for name in STATE_FIELDS} == vars(sim.snapshot())
 
 
 def test_short_block_is_flagged_wrong_size(sim, ser):

@@ -8,7 +8,7 @@ from typing import Iterator, Optional, Tuple, Union
 
 from .errors import UsageError
 from .model import BoardData, Numbers
-from .serials import FORMAT_NAMES, Range, SerialFormat, ValueList, field_problem
+from .serials import FORMAT_NAMES, Range, SerialFormat, ValueList, field_problem, whole_number as number_of
 from .settings import DEFAULT_SERIAL_STEP, Settings
 from .database import DEFAULT_DATABASE, open_store
 from .store import Store
@@ -17,15 +17,12 @@ RANGE_OPTIONS = ("serial_start", "serial_end")  # and --serial-step, which has a
 
 
 def whole_number(text: str) -> int:
-    """A number of 0 or more, in decimal or, after 0x, in hex: offsets and serial numbers."""
-    hexadecimal = text.lower().startswith("0x")
+    """serials.whole_number() as an option's type: argparse names the option."""
     try:
-        number = int(text, 16 if hexadecimal else 10) if text.isascii() else -1
+        return number_of(text, "")
     except ValueError:
-        number = -1
-    if number < 0:
-        raise argparse.ArgumentTypeError(f"takes a whole number of 0 or more (or 0x and hex digits), not {text!r}")
-    return number
+        raise argparse.ArgumentTypeError(
+            f"takes a whole number of 0 or more (or 0x and hex digits), not {text!r}") from None
 
 
 def add_arguments(parser: argparse.ArgumentParser) -> None:

@@ -74,10 +74,14 @@ class SerialFormat:
 
 
 def whole_number(text: str, what: str) -> int:
-    """`text` as a whole number of 0 or more, for the option `what`."""
-    if not re.fullmatch(r"[0-9]+", text.strip()):
+    """`text` as a whole number of 0 or more, in decimal or, after 0x, in hex, for the option `what`:
+    offsets and serial numbers."""
+    digits = text.strip()
+    if re.fullmatch(r"0[xX][0-9a-fA-F]+", digits):
+        return int(digits, 16)
+    if not re.fullmatch(r"[0-9]+", digits):
         raise ValueError(f"{what} takes a whole number of 0 or more, not {text!r}")
-    return int(text)
+    return int(digits)
 
 
 class Range(Numbers):
